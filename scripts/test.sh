@@ -1,0 +1,10 @@
+#!/bin/sh
+# Installs what is missing, builds both targets and runs every test of both.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+for preset in native windows; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done

@@ -1,0 +1,13 @@
+#include <time.h>
+
+#include "base/clock.hpp"
+
+namespace vellicor {
+
+std::optional<uint64_t> unix_seconds_now() {
+  timespec now{};
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return std::nullopt;
+  return static_cast<uint64_t>(now.tv_sec);
+}
+
+}  // namespace vellicor

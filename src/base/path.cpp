@@ -1,0 +1,209 @@
+#include "base/path.hpp"
+
+#include <utility>
+
+namespace vellicor {
+namespace {
+
+enum class PrefixKind { Verbatim, VerbatimUnc, VerbatimDisk, DeviceNs, Unc, Disk };
+
+struct Prefix {
+  PrefixKind kind;
+  std::string_view first;   // verbatim name, server or device name
+  std::string_view second;  // share
+  char drive = 0;           // upper-case drive letter of Disk and VerbatimDisk
+  size_t length = 0;        // bytes of the path that the prefix spans
+
+  bool verbatim() const {
+    return kind == PrefixKind::Verbatim || kind == PrefixKind::VerbatimUnc ||
+           kind == PrefixKind::VerbatimDisk;
+  }
+  // Every prefix but a bare drive stands for a rooted path.
+  bool implicit_root() const { return kind != PrefixKind::Disk; }
+
+  std::string key() const {
+    std::string key(1, static_cast<char>('0' + static_cast<int>(kind)));
+    key.push_back(drive);
+    key.append(first);
+    key.push_back('\0');
+    key.append(second);
+    return key;
+  }
+};
+
+bool is_separator(char c, PathStyle style, bool verbatim) {
+  if (style == PathStyle::Posix) return c == '/';
+  return c == '\\' || (!verbatim && c == '/');
+}
+
+// Splits off the text up to the first separator: (component, rest after that separator).
+std::pair<std::string_view, std::string_view> split_next(std::string_view path, bool verbatim) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (is_separator(path[i], PathStyle::Windows, verbatim)) {
+      return {path.substr(0, i), path.substr(i + 1)};
+    }
+  }
+  return {path, {}};
+}
+
+bool is_ascii_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+
+std::optional<char> parse_drive(std::string_view path) {
+  if (path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':') return ascii_upper(path[0]);
+  return std::nullopt;
+}
+
+// Inside a verbatim path only "C:" followed by "\" or the end is a drive.
+std::optional<char> parse_drive_exact(std::string_view path) {
+  if (path.size() > 2 && path[2] != '\\') return std::nullopt;
+  return parse_drive(path);
+}
+
+size_t with_share(size_t base, std::string_view first, std::string_view second) {
+  return base + first.size() + (second.empty() ? 0 : 1 + second.size());
+}
+
+std::optional<Prefix> parse_windows_prefix(std::string_view path) {
+  if (!path.starts_with("\\\\")) {
+    if (auto drive = parse_drive(path)) return Prefix{PrefixKind::Disk, {}, {}, *drive, 2};
+    return std::nullopt;
+  }
+  std::string_view rest = path.substr(2);
+  if (rest.starts_with("?\\")) {
+    rest.remove_prefix(2);
+    if (rest.starts_with("UNC\\")) {
+      rest.remove_prefix(4);
+      auto [server, after] = split_next(rest, true);
+      auto [share, unused] = split_next(after, true);
+      return Prefix{PrefixKind::VerbatimUnc, server, share, 0, with_share(8, server, share)};
+    }
+    if (auto drive = parse_drive_exact(rest)) {
+      return Prefix{PrefixKind::VerbatimDisk, {}, {}, *drive, 6};
+    }
+    auto [name, unused] = split_next(rest, true);
+    return Prefix{PrefixKind::Verbatim, name, {}, 0, 4 + name.size()};
+  }
+  if (rest.starts_with(".\\")) {
+    rest.remove_prefix(2);
+    auto [device, unused] = split_next(rest, false);
+    return Prefix{PrefixKind::DeviceNs, device, {}, 0, 4 + device.size()};
+  }
+  auto [server, after] = split_next(rest, false);
+  auto [share, unused] = split_next(after, false);
+  if (server.empty() || share.empty()) return std::nullopt;
+  return Prefix{PrefixKind::Unc, server, share, 0, with_share(2, server, share)};
+}
+
+struct Parsed {
+  std::optional<Prefix> prefix;
+  bool physical_root = false;
+};
+
+Parsed parse_head(std::string_view path, PathStyle style) {
+  Parsed parsed;
+  if (style == PathStyle::Windows) parsed.prefix = parse_windows_prefix(path);
+  const size_t start = parsed.prefix ? parsed.prefix->length : 0;
+  const bool verbatim = parsed.prefix && parsed.prefix->verbatim();
+  parsed.physical_root = start < path.size() && is_separator(path[start], style, verbatim);
+  return parsed;
+}
+
+}  // namespace
+
+std::vector<PathComponent> path_components(std::string_view path, PathStyle style) {
+  using Kind = PathComponent::Kind;
+  std::vector<PathComponent> out;
+  const Parsed head = parse_head(path, style);
+  const bool verbatim = head.prefix && head.prefix->verbatim();
+  size_t pos = 0;
+  if (head.prefix) {
+    pos = head.prefix->length;
+    out.push_back({Kind::Prefix, path.substr(0, pos), pos, head.prefix->key()});
+  }
+  if (head.physical_root) {
+    out.push_back({Kind::RootDir, path.substr(pos, 1), pos + 1, {}});
+    pos += 1;
+  } else if (head.prefix) {
+    if (head.prefix->implicit_root() && !verbatim) out.push_back({Kind::RootDir, {}, pos, {}});
+  } else if (path.size() >= 1 && path[0] == '.' &&
+             (path.size() == 1 || is_separator(path[1], style, false))) {
+    // A relative path that starts with "." keeps it as its first component.
+    out.push_back({Kind::CurDir, path.substr(0, 1), 1, {}});
+    pos = 1;
+  }
+  while (pos < path.size()) {
+    size_t end = pos;
+    while (end < path.size() && !is_separator(path[end], style, verbatim))
+      ++end;
+    const std::string_view piece = path.substr(pos, end - pos);
+    if (piece == "..") {
+      out.push_back({Kind::ParentDir, piece, end, {}});
+    } else if (piece == ".") {
+      if (verbatim) out.push_back({Kind::CurDir, piece, end, {}});
+    } else if (!piece.empty()) {
+      out.push_back({Kind::Normal, piece, end, {}});
+    }
+    pos = end + 1;
+  }
+  return out;
+}
+
+std::optional<std::string> parent_path(std::string_view path, PathStyle style) {
+  using Kind = PathComponent::Kind;
+  const auto components = path_components(path, style);
+  if (components.empty()) return std::nullopt;
+  const Kind last = components.back().kind;
+  if (last != Kind::Normal && last != Kind::CurDir && last != Kind::ParentDir) {
+    return std::nullopt;
+  }
+  const size_t end = components.size() >= 2 ? components[components.size() - 2].end : 0;
+  return std::string(path.substr(0, end));
+}
+
+std::string join_path(std::string_view base, std::string_view name, PathStyle style) {
+  std::string out(base);
+  bool need_separator = !base.empty() && !is_separator(base.back(), style, false);
+  if (style == PathStyle::Windows) {
+    const auto prefix = parse_windows_prefix(base);
+    if (prefix && prefix->kind == PrefixKind::Disk && prefix->length == base.size()) {
+      need_separator = false;  // "C:" + "x" is "C:x", relative to the drive's current folder
+    }
+  }
+  if (need_separator) out.push_back(style == PathStyle::Windows ? '\\' : '/');
+  out.append(name);
+  return out;
+}
+
+std::optional<std::string> path_file_name(std::string_view path, PathStyle style) {
+  const auto components = path_components(path, style);
+  if (components.empty() || components.back().kind != PathComponent::Kind::Normal) {
+    return std::nullopt;
+  }
+  return std::string(components.back().text);
+}
+
+bool is_absolute_path(std::string_view path, PathStyle style) {
+  const Parsed head = parse_head(path, style);
+  if (style == PathStyle::Posix) return head.physical_root;
+  return head.prefix && (head.physical_root || head.prefix->implicit_root());
+}
+
+bool paths_equal(std::string_view a, std::string_view b, PathStyle style) {
+  using Kind = PathComponent::Kind;
+  const auto left = path_components(a, style);
+  const auto right = path_components(b, style);
+  if (left.size() != right.size()) return false;
+  for (size_t i = 0; i < left.size(); ++i) {
+    if (left[i].kind != right[i].kind) return false;
+    if (left[i].kind == Kind::Prefix && left[i].prefix_key != right[i].prefix_key) return false;
+    if (left[i].kind == Kind::Normal && left[i].text != right[i].text) return false;
+  }
+  return true;
+}
+
+}  // namespace vellicor

@@ -1,0 +1,55 @@
+#pragma once
+// Path rules of both platforms as pure functions on UTF-8 (or, on POSIX, byte) strings:
+// components, parent, join, file name, absoluteness and component-wise equality.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellicor {
+
+enum class PathStyle { Windows, Posix };
+
+// The rules of the platform the program runs on.
+PathStyle native_path_style();
+
+struct PathComponent {
+  enum class Kind { Prefix, RootDir, CurDir, ParentDir, Normal };
+  Kind kind;
+  std::string_view text;  // the component's bytes inside the original path
+  size_t end;             // offset just past the component in the original path
+  // Comparison key of a Windows prefix (kind, upper-cased drive letter, server and share...).
+  std::string prefix_key;
+};
+
+// Splits a path the way the platform's path library does:
+// Windows: an optional prefix (C:, \\server\share, \\?\..., \\?\UNC\..., \\?\C:, \\.\device),
+// then an optional root separator, then the remaining components. "\" and "/" both separate,
+// under a verbatim prefix only "\". Empty components and "." are dropped, except a "." that
+// starts a relative path and every "." under a verbatim prefix; ".." is kept as it is.
+std::vector<PathComponent> path_components(std::string_view path, PathStyle style);
+
+// The path without its last component, trailing separators removed. A path that is only a
+// prefix and/or a root (C:\, \\server\share, /) has none. The parent of "name" is "".
+std::optional<std::string> parent_path(std::string_view path,
+                                       PathStyle style = native_path_style());
+
+// Appends one component after the platform's separator (none is added when the base already
+// ends with a separator, is empty, or is a bare drive such as "C:").
+std::string join_path(std::string_view base, std::string_view name,
+                      PathStyle style = native_path_style());
+
+// The last component when it is a normal name; trailing separators and "." are ignored,
+// ".." and roots give none.
+std::optional<std::string> path_file_name(std::string_view path,
+                                          PathStyle style = native_path_style());
+
+// Windows: a drive with a root separator (C:\, C:/) or a prefix that starts with two
+// backslashes (UNC, verbatim, device). POSIX: a leading "/".
+bool is_absolute_path(std::string_view path, PathStyle style = native_path_style());
+
+// Component-wise equality: drive letters ignore case, everything else compares byte for byte.
+bool paths_equal(std::string_view a, std::string_view b, PathStyle style = native_path_style());
+
+}  // namespace vellicor

@@ -1,0 +1,9 @@
+#include "base/path.hpp"
+
+namespace vellicor {
+
+PathStyle native_path_style() {
+  return PathStyle::Windows;
+}
+
+}  // namespace vellicor

@@ -1,0 +1,20 @@
+#pragma once
+// Strict UTF-8 / UTF-16 conversion: invalid input is an error, nothing is replaced or dropped.
+
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+[[nodiscard]] bool is_valid_utf8(std::string_view text);
+
+// Fails on malformed UTF-8 (bad or truncated sequences, overlong forms, surrogates, values
+// above U+10FFFF).
+[[nodiscard]] Result<std::u16string> utf8_to_utf16(std::string_view text);
+
+// Fails on an unpaired surrogate.
+[[nodiscard]] Result<std::string> utf16_to_utf8(std::u16string_view units);
+
+}  // namespace vellicor

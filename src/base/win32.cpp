@@ -1,0 +1,29 @@
+#include "base/win32.hpp"
+
+#include <vector>
+
+#include "base/utf.hpp"
+
+namespace vellicor::win32 {
+
+Result<std::wstring> to_wide(std::string_view text) {
+  auto units = utf8_to_utf16(text);
+  if (!units) return fail(units.error());
+  return std::wstring(units->begin(), units->end());
+}
+
+Result<std::string> from_wide(std::wstring_view units) {
+  return utf16_to_utf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(units.data()), units.size()));
+}
+
+std::optional<std::wstring> format_system_message(DWORD code) {
+  constexpr DWORD kBufferUnits = 32000;
+  std::vector<wchar_t> buffer(kBufferUnits, L'\0');
+  const DWORD written = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                       nullptr, code, 0, buffer.data(), kBufferUnits, nullptr);
+  if (written == 0) return std::nullopt;
+  return std::wstring(buffer.data(), written);
+}
+
+}  // namespace vellicor::win32

@@ -1,0 +1,66 @@
+#pragma once
+// The one header that includes <windows.h>; only the _win32.cpp files include it.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/error.hpp"
+
+namespace vellicor::win32 {
+
+// Owns a kernel handle and closes it once; both null and INVALID_HANDLE_VALUE mean "none".
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  ~UniqueHandle() { reset(); }
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE release() { return std::exchange(handle_, nullptr); }
+  void reset() {
+    if (valid()) CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// UTF-8 to a zero-terminated UTF-16 string for the W functions; fails on invalid UTF-8.
+[[nodiscard]] Result<std::wstring> to_wide(std::string_view text);
+
+// UTF-16 units to UTF-8; fails on an unpaired surrogate.
+[[nodiscard]] Result<std::string> from_wide(std::wstring_view units);
+
+// The system's message text for an error code, exactly as FormatMessageW gives it (with its
+// trailing line break), or nothing when the system has no message for the code.
+std::optional<std::wstring> format_system_message(DWORD code);
+
+}  // namespace vellicor::win32

@@ -1,0 +1,33 @@
+#pragma once
+// The command line: splitting, choosing the mode, the version line and the log file name.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+inline constexpr std::string_view kVersion = "0.7.1";
+
+enum class Mode { Dump, FailureBoxDemo, ProgressWindowDemo, RetrySimulation, Version, Positional };
+
+// The process's arguments split by the platform's rules, element 0 being the program's path.
+// Fails when an argument is not valid Unicode text.
+[[nodiscard]] Result<std::vector<std::string>> command_line_arguments(int argc, char** argv);
+
+// Picks the mode from the argument count (element 0 included) and element 1.
+Mode choose_mode(const std::vector<std::string>& args);
+
+// The positional mode's filter: every argument that begins with "--" is removed.
+std::vector<std::string> remove_double_dash_arguments(const std::vector<std::string>& args);
+
+// "vellicor-updater-<seconds since 1970>.log"
+std::string log_file_name(uint64_t unix_seconds);
+
+// "Vellicor Update v0.7.1\n"
+std::string version_line();
+
+}  // namespace vellicor

@@ -1,0 +1,14 @@
+// The program's entry: split the command line and run the chosen mode.
+
+#include "base/console.hpp"
+#include "main/command_line.hpp"
+#include "main/entry.hpp"
+
+int main(int argc, char** argv) {
+  auto args = vellicor::command_line_arguments(argc, argv);
+  if (!args) {
+    vellicor::write_stderr("Error: " + args.error().display_text() + "\n");
+    return 1;
+  }
+  return vellicor::run_entry_point(*args);
+}

@@ -1,0 +1,24 @@
+#pragma once
+// The checks of the positional mode's two arguments, run by the update driver.
+
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+struct UpdateArguments {
+  std::string code_path;
+  bool silent = false;
+};
+
+[[nodiscard]] Status check_code_path_absolute(std::string_view code_path);
+[[nodiscard]] Status check_code_path_exists(std::string_view code_path);
+[[nodiscard]] Result<bool> parse_silent_flag(std::string_view flag);
+
+// All three checks in order; the first failure is the result.
+[[nodiscard]] Result<UpdateArguments> validate_update_arguments(std::string_view code_path,
+                                                                std::string_view silent);
+
+}  // namespace vellicor

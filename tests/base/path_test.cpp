@@ -1,0 +1,204 @@
+#include "base/path.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace vellicor {
+namespace {
+
+constexpr auto W = PathStyle::Windows;
+constexpr auto P = PathStyle::Posix;
+const std::optional<std::string> kNone = std::nullopt;
+
+struct OneArgCase {
+  PathStyle style;
+  std::string path;
+  std::optional<std::string> expected;
+};
+
+std::string describe(const OneArgCase& c) {
+  return std::string(c.style == W ? "windows " : "posix ") + "'" + c.path + "'";
+}
+
+TEST(PathTest, Parent) {
+  const OneArgCase cases[] = {
+      {W, R"(C:\Apps\Vellicor\_)", R"(C:\Apps\Vellicor)"},
+      {W, R"(C:\Apps\Vellicor\Vellicor.exe)", R"(C:\Apps\Vellicor)"},
+      {W, R"(C:\Apps\)", R"(C:\)"},
+      {W, R"(C:\Apps)", R"(C:\)"},
+      {W, R"(C:/Apps//x/)", R"(C:/Apps)"},
+      {W, R"(C:\a\.\b)", R"(C:\a)"},
+      {W, R"(C:\a\..)", R"(C:\a)"},
+      {W, R"(C:\)", kNone},
+      {W, R"(C:)", kNone},
+      {W, R"(C:x)", R"(C:)"},
+      {W, R"(D:\)", kNone},
+      {W, R"(\\server\share)", kNone},
+      {W, R"(\\server\share\)", kNone},
+      {W, R"(\\server\share\a\b.exe)", R"(\\server\share\a)"},
+      {W, R"(\\server\share\a)", R"(\\server\share\)"},
+      {W, R"(\\?\C:\a\b)", R"(\\?\C:\a)"},
+      {W, R"(\\?\C:\)", kNone},
+      {W, R"(\\?\UNC\server\share\a)", R"(\\?\UNC\server\share\)"},
+      {W, R"(\\?\UNC\server\share)", kNone},
+      {W, R"(\\.\pipe\x)", R"(\\.\pipe\)"},
+      {W, R"(\\.\COM1)", kNone},
+      {W, R"(name)", ""},
+      {W, R"(.\name)", "."},
+      {W, "", kNone},
+      {P, "/opt/vellicor/_", "/opt/vellicor"},
+      {P, "/opt/", "/"},
+      {P, "/", kNone},
+      {P, "//", kNone},
+      {P, "a/b/", "a"},
+      {P, "./a", "."},
+      {P, "a", ""},
+      {P, R"(C:\a\b)", ""},  // backslashes are ordinary characters on POSIX
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(parent_path(c.path, c.style), c.expected) << describe(c);
+}
+
+TEST(PathTest, FileName) {
+  const OneArgCase cases[] = {
+      {W, R"(C:\Apps\Vellicor\Vellicor.exe)", "Vellicor.exe"},
+      {W, R"(C:\Apps\Vellicor\)", "Vellicor"},
+      {W, R"(C:\Apps\Vellicor\.)", "Vellicor"},
+      {W, R"(C:/Apps/x.exe)", "x.exe"},
+      {W, R"(C:\Apps\..)", kNone},
+      {W, R"(D:\)", kNone},
+      {W, R"(D:)", kNone},
+      {W, R"(\\server\share)", kNone},
+      {W, R"(\\server\share\f)", "f"},
+      {W, R"(\\?\C:\a\.)", kNone},  // "." stays a component under a verbatim prefix
+      {W, R"(\\?\C:\a/b)", "a/b"},  // "/" is no separator under a verbatim prefix
+      {W, R"(\\.\COM1)", kNone},
+      {W, "", kNone},
+      {P, "/usr/bin/env", "env"},
+      {P, "/usr/bin/", "bin"},
+      {P, "/", kNone},
+      {P, "..", kNone},
+      {P, ".", kNone},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(path_file_name(c.path, c.style), c.expected) << describe(c);
+}
+
+TEST(PathTest, Join) {
+  struct Case {
+    PathStyle style;
+    std::string base, name, expected;
+  };
+  const Case cases[] = {
+      {W, R"(C:\Apps)", "_", R"(C:\Apps\_)"},
+      {W, R"(C:\Apps\)", "_", R"(C:\Apps\_)"},
+      {W, R"(C:/Apps/)", "_", R"(C:/Apps/_)"},
+      {W, R"(C:\)", "x", R"(C:\x)"},
+      {W, R"(C:)", "x", R"(C:x)"},
+      {W, "", "x", "x"},
+      {W, R"(\\server\share)", "x", R"(\\server\share\x)"},
+      {P, "/opt", "x", "/opt/x"},
+      {P, "/", "x", "/x"},
+      {P, "", "x", "x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(join_path(c.base, c.name, c.style), c.expected) << c.base << " + " << c.name;
+  }
+}
+
+TEST(PathTest, IsAbsolute) {
+  struct Case {
+    PathStyle style;
+    std::string path;
+    bool absolute;
+  };
+  const Case cases[] = {
+      {W, R"(D:\App\Vellicor.exe)", true},
+      {W, R"(D:/App/Vellicor.exe)", true},
+      {W, R"(d:\)", true},
+      {W, R"(D:)", false},
+      {W, R"(D:dir\x.exe)", false},
+      {W, R"(\dir\x.exe)", false},
+      {W, R"(/dir/x.exe)", false},
+      {W, R"(dir\x.exe)", false},
+      {W, "", false},
+      {W, R"(\\server\share)", true},
+      {W, R"(\\server\share\x.exe)", true},
+      {W, R"(\\server/share/x.exe)", true},
+      {W, R"(\\server)", false},
+      {W, R"(//server/share/x.exe)", false},
+      {W, R"(\\?\C:\x.exe)", true},
+      {W, R"(\\?\C:)", true},
+      {W, R"(\\?\UNC\server\share\x)", true},
+      {W, R"(\\?\Volume{1234}\x)", true},
+      {W, R"(\\.\COM1)", true},
+      {W, R"(1:\x)", false},
+      {P, "/opt/x", true},
+      {P, "opt/x", false},
+      {P, R"(C:\x)", false},
+      {P, "", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(is_absolute_path(c.path, c.style), c.absolute) << c.path;
+}
+
+TEST(PathTest, Equality) {
+  struct Case {
+    PathStyle style;
+    std::string a, b;
+    bool equal;
+  };
+  const Case cases[] = {
+      {W, R"(C:\Apps\Vellicor.exe)", R"(C:\Apps\Vellicor.exe)", true},
+      {W, R"(C:\Apps\Vellicor.exe)", R"(c:\Apps\Vellicor.exe)", true},
+      {W, R"(C:\Apps\Vellicor.exe)", R"(C:/Apps/Vellicor.exe)", true},
+      {W, R"(C:\Apps\Vellicor.exe)", R"(C:\\Apps\\\Vellicor.exe)", true},
+      {W, R"(C:\Apps\Vellicor.exe)", R"(C:\.\Apps\.\Vellicor.exe\.)", true},
+      {W, R"(C:\Apps\)", R"(C:\Apps)", true},
+      {W, R"(C:\Apps\Vellicor.exe)", R"(C:\apps\Vellicor.exe)", false},
+      {W, R"(C:\Apps\Vellicor.exe)", R"(C:\Apps\vellicor.exe)", false},
+      {W, R"(C:\Apps\Vellicor.exe)", R"(D:\Apps\Vellicor.exe)", false},
+      {W, R"(C:\Apps\x\..\Vellicor.exe)", R"(C:\Apps\Vellicor.exe)", false},
+      {W, R"(C:\Apps)", R"(C:Apps)", false},
+      {W, R"(\\server\share\a)", R"(\\server\share\a)", true},
+      {W, R"(\\server\share\a)", R"(\\server/share/a)", true},
+      {W, R"(\\server\share\a)", R"(\\SERVER\share\a)", false},
+      {W, R"(\\server\share)", R"(\\server\share\)", true},
+      {W, R"(\\?\C:\a)", R"(\\?\c:\a)", true},
+      {W, R"(\\?\C:\a)", R"(C:\a)", false},
+      {W, R"(\\?\C:\a\b)", R"(\\?\C:\a/b)", false},
+      {W, R"(\\?\C:\a\.\b)", R"(\\?\C:\a\b)", false},
+      {W, R"(\\?\C:\a\\b)", R"(\\?\C:\a\b)", true},
+      {W, R"(\\?\UNC\s\sh\a)", R"(\\?\UNC\s\sh\a)", true},
+      {W, R"(\\?\UNC\s\sh\a)", R"(\\s\sh\a)", false},
+      {W, R"(\\.\pipe\a)", R"(\\.\pipe/a)", true},
+      {W, R"(\\.\pipe\a)", R"(\\.\PIPE\a)", false},
+      {W, R"(.\a)", R"(a)", false},
+      {W, R"(a\.\b)", R"(a\b)", true},
+      {P, "/opt/x", "/opt//./x/", true},
+      {P, "/opt/x", "/opt/X", false},
+      {P, "/opt/x", "opt/x", false},
+      {P, "./x", "x", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(paths_equal(c.a, c.b, c.style), c.equal) << c.a << " vs " << c.b;
+    EXPECT_EQ(paths_equal(c.b, c.a, c.style), c.equal) << c.b << " vs " << c.a;
+  }
+}
+
+TEST(PathTest, ComponentsKeepTheirOffsets) {
+  using Kind = PathComponent::Kind;
+  const auto components = path_components(R"(\\server\share\a\\b)", W);
+  ASSERT_EQ(components.size(), 4u);
+  EXPECT_EQ(components[0].kind, Kind::Prefix);
+  EXPECT_EQ(components[0].text, R"(\\server\share)");
+  EXPECT_EQ(components[1].kind, Kind::RootDir);
+  EXPECT_EQ(components[2].text, "a");
+  EXPECT_EQ(components[3].text, "b");
+  EXPECT_EQ(components[3].end, 19u);
+}
+
+}  // namespace
+}  // namespace vellicor

@@ -1,0 +1,65 @@
+#include "base/utf.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vellicor {
+namespace {
+
+TEST(UtfTest, RoundTripsEveryPlane) {
+  const std::string texts[] = {
+      "",
+      "C:\\Apps\\Vellicor\\Vellicor.exe",
+      "\xC3\x9C"
+      "berblick.txt",                          // Überblick.txt
+      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",  // 日本語
+      "smile-\xF0\x9F\x98\x80.txt",            // U+1F600, a surrogate pair in UTF-16
+      "\xF4\x8F\xBF\xBF",                      // U+10FFFF
+      std::string("nul\0inside", 10),
+  };
+  for (const auto& text : texts) {
+    auto wide = utf8_to_utf16(text);
+    ASSERT_TRUE(wide) << text;
+    auto back = utf16_to_utf8(*wide);
+    ASSERT_TRUE(back) << text;
+    EXPECT_EQ(*back, text);
+    EXPECT_TRUE(is_valid_utf8(text));
+  }
+}
+
+TEST(UtfTest, EncodesSupplementaryCharactersAsOnePair) {
+  auto wide = utf8_to_utf16("\xF0\x9F\x98\x80");
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(*wide, (std::u16string{0xD83D, 0xDE00}));
+}
+
+TEST(UtfTest, RefusesMalformedUtf8) {
+  const std::string bad[] = {
+      "\x80",              // continuation byte without a lead
+      "\xC3",              // truncated two-byte sequence
+      "\xE6\x97",          // truncated three-byte sequence
+      "\xC0\xAF",          // overlong "/"
+      "\xE0\x80\xAF",      // overlong "/"
+      "\xF0\x80\x80\xAF",  // overlong "/"
+      "\xED\xA0\x80",      // UTF-8 encoded surrogate U+D800
+      "\xF4\x90\x80\x80",  // above U+10FFFF
+      "\xFF",              // never valid
+      "ok\xC3(",           // bad continuation
+  };
+  for (const auto& text : bad) {
+    EXPECT_FALSE(is_valid_utf8(text)) << testing::PrintToString(text);
+    EXPECT_FALSE(utf8_to_utf16(text)) << testing::PrintToString(text);
+  }
+}
+
+TEST(UtfTest, RefusesUnpairedSurrogates) {
+  const std::u16string bad[] = {
+      {0xD800}, {u'a', 0xD83D}, {0xDE00, 0xD83D}, {0xDC00, u'a'}, {0xD83D, u'a', 0xDE00},
+  };
+  for (const auto& units : bad)
+    EXPECT_FALSE(utf16_to_utf8(units));
+}
+
+}  // namespace
+}  // namespace vellicor

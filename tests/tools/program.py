@@ -1,0 +1,58 @@
+"""Runs the built updater (natively or under Wine) for whole-program tests."""
+
+import argparse
+import os
+import shlex
+import subprocess
+import sys
+import unittest
+
+
+class Program:
+    """The executable under test and how to start it."""
+
+    def __init__(self, exe, runner, platform):
+        self.exe = exe
+        self.runner = shlex.split(runner) if runner else []
+        self.platform = platform
+
+    @property
+    def windows(self):
+        return self.platform == "win32"
+
+    def command(self, args):
+        return self.runner + [self.exe] + list(args)
+
+    def run(self, args, timeout=120, env=None, **kwargs):
+        """Runs the program to its end; gives (exit code, stdout, stderr) as bytes."""
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout, env=full_env, **kwargs)
+        return done.returncode, done.stdout, done.stderr
+
+    def start(self, args, env=None, **kwargs):
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        return subprocess.Popen(self.command(args), env=full_env, **kwargs)
+
+
+PROGRAM = None
+
+
+def main():
+    """Parses the runner's options, then runs the unittest cases of the calling module."""
+    global PROGRAM
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--runner", default="")
+    parser.add_argument("--platform", required=True, choices=["win32", "posix"])
+    options, rest = parser.parse_known_args()
+    PROGRAM = Program(options.exe, options.runner, options.platform)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+def program():
+    return PROGRAM
