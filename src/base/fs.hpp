@@ -1,11 +1,29 @@
 #pragma once
-// File-system primitives over the platform: metadata queries.
+// File-system primitives over the platform: metadata, directory listing with entry kinds,
+// rename, tree removal that never follows links, and the temporary directory.
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
 
 namespace vellicor {
+
+enum class EntryKind { File, Directory, Link };
+
+// The kind of a listed entry from its Windows attributes and reparse tag, without opening it:
+// a reparse point whose tag has the name-surrogate bit (symbolic links, junctions) is a link,
+// else the directory attribute makes a directory, and everything else is a file.
+EntryKind entry_kind_from_attributes(uint32_t attributes, uint32_t reparse_tag);
+
+struct DirEntry {
+  std::optional<std::string> name;  // nothing when the name is not valid Unicode
+  EntryKind kind = EntryKind::File;
+  bool directory_attribute = false;  // a link to a directory has it, a link to a file not
+};
 
 struct FileMetadata {
   bool is_directory = false;
@@ -13,5 +31,18 @@ struct FileMetadata {
 
 // Metadata of what the path leads to, following links; fails with the platform's I/O error.
 [[nodiscard]] Result<FileMetadata> metadata(std::string_view path);
+
+// The entries of a directory in the platform's listing order, without "." and "..".
+[[nodiscard]] Result<std::vector<DirEntry>> list_directory(std::string_view path);
+
+// Renames, replacing an existing file at `to`. A directory never replaces anything.
+[[nodiscard]] Status rename_replacing(std::string_view from, std::string_view to);
+
+// Removes a directory with everything in it. A link (the target itself or inside the tree) is
+// removed as a link; what it points to is never touched. The first failure stops the removal.
+[[nodiscard]] Status remove_directory_tree(std::string_view path);
+
+// The folder for temporary files (GetTempPathW; $TMPDIR or /tmp on POSIX).
+[[nodiscard]] Result<std::string> temp_directory();
 
 }  // namespace vellicor

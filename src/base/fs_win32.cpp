@@ -1,14 +1,95 @@
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
+#include "base/path.hpp"
 #include "base/win32.hpp"
 
 namespace vellicor {
+namespace {
 
-Result<FileMetadata> metadata(std::string_view path) {
+Result<std::wstring> wide_path(std::string_view path) {
   auto wide = win32::to_wide(path);
   if (!wide) return fail(os_io_error(ERROR_INVALID_NAME));
-  // Opening with no access and backup semantics reaches files and directories alike and
-  // follows links to their target.
+  return wide;
+}
+
+// Closes a FindFirstFileW search on every path.
+class FindHandle {
+ public:
+  explicit FindHandle(HANDLE handle) : handle_(handle) {}
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  ~FindHandle() {
+    if (valid()) FindClose(handle_);
+  }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+DirEntry to_entry(const WIN32_FIND_DATAW& data) {
+  // The reserved field holds the reparse tag when the entry is a reparse point.
+  const uint32_t tag =
+      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? data.dwReserved0 : 0;
+  DirEntry entry;
+  if (auto name = win32::from_wide(data.cFileName)) entry.name = std::move(*name);
+  entry.kind = entry_kind_from_attributes(data.dwFileAttributes, tag);
+  entry.directory_attribute = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return entry;
+}
+
+// The entry that the path itself names, as a listing of its parent shows it (links not
+// followed).
+Result<DirEntry> entry_without_following(std::string_view path) {
+  auto wide = wide_path(path);
+  if (!wide) return fail(wide.error());
+  WIN32_FIND_DATAW data{};
+  FindHandle find(FindFirstFileW(wide->c_str(), &data));
+  if (!find.valid()) return fail(last_os_io_error());
+  return to_entry(data);
+}
+
+Status remove_directory(std::string_view path) {
+  auto wide = wide_path(path);
+  if (!wide) return fail(wide.error());
+  if (!RemoveDirectoryW(wide->c_str())) return fail(last_os_io_error());
+  return {};
+}
+
+Status delete_file(std::string_view path) {
+  auto wide = wide_path(path);
+  if (!wide) return fail(wide.error());
+  if (!DeleteFileW(wide->c_str())) return fail(last_os_io_error());
+  return {};
+}
+
+Status remove_tree_contents(std::string_view path) {
+  auto entries = list_directory(path);
+  if (!entries) return fail(entries.error());
+  for (const auto& entry : *entries) {
+    if (!entry.name) return fail_other("Could not get entry name");
+    const std::string child = join_path(path, *entry.name);
+    Status removed;
+    if (entry.kind == EntryKind::Directory) {
+      removed = remove_tree_contents(child);
+      if (removed) removed = remove_directory(child);
+    } else if (entry.kind == EntryKind::Link && entry.directory_attribute) {
+      removed = remove_directory(child);
+    } else {
+      removed = delete_file(child);
+    }
+    if (!removed) return removed;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<FileMetadata> metadata(std::string_view path) {
+  auto wide = wide_path(path);
+  if (!wide) return fail(wide.error());
+  // No access and backup semantics reach files and directories alike, following links.
   win32::UniqueHandle handle(
       CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -16,6 +97,57 @@ Result<FileMetadata> metadata(std::string_view path) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle.get(), &info)) return fail(last_os_io_error());
   return FileMetadata{(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+}
+
+Result<std::vector<DirEntry>> list_directory(std::string_view path) {
+  auto pattern = wide_path(join_path(path, "*"));
+  if (!pattern) return fail(pattern.error());
+  WIN32_FIND_DATAW data{};
+  FindHandle find(FindFirstFileW(pattern->c_str(), &data));
+  std::vector<DirEntry> entries;
+  if (!find.valid()) {
+    const DWORD code = GetLastError();
+    // An empty drive root has not even "." and "..".
+    if (code == ERROR_FILE_NOT_FOUND) return entries;
+    return fail(os_io_error(static_cast<int>(code)));
+  }
+  for (;;) {
+    const std::wstring_view name = data.cFileName;
+    if (name != L"." && name != L"..") entries.push_back(to_entry(data));
+    if (!FindNextFileW(find.get(), &data)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_NO_MORE_FILES) return entries;
+      return fail(os_io_error(static_cast<int>(code)));
+    }
+  }
+}
+
+Status rename_replacing(std::string_view from, std::string_view to) {
+  auto wide_from = wide_path(from);
+  if (!wide_from) return fail(wide_from.error());
+  auto wide_to = wide_path(to);
+  if (!wide_to) return fail(wide_to.error());
+  if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return fail(last_os_io_error());
+  }
+  return {};
+}
+
+Status remove_directory_tree(std::string_view path) {
+  auto self = entry_without_following(path);
+  if (!self) return fail(self.error());
+  if (self->kind == EntryKind::Link) return remove_directory(path);
+  if (auto contents = remove_tree_contents(path); !contents) return contents;
+  return remove_directory(path);
+}
+
+Result<std::string> temp_directory() {
+  wchar_t buffer[MAX_PATH + 2] = {};
+  const DWORD length = GetTempPathW(MAX_PATH + 2, buffer);
+  if (length == 0 || length > MAX_PATH + 1) return fail(last_os_io_error());
+  auto text = win32::from_wide(std::wstring_view(buffer, length));
+  if (!text) return fail(os_io_error(ERROR_INVALID_NAME));
+  return text;
 }
 
 }  // namespace vellicor

@@ -1,0 +1,127 @@
+#include "base/fs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "base/path.hpp"
+#include "support/temp_dir.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::TempDir;
+
+const bool kWindows = native_path_style() == PathStyle::Windows;
+
+TEST(FsTest, EntryKindFromAttributes) {
+  struct Case {
+    uint32_t attributes, tag;
+    EntryKind kind;
+  };
+  const Case cases[] = {
+      {0x20, 0, EntryKind::File},                        // archive
+      {0x80, 0, EntryKind::File},                        // normal
+      {0x01, 0, EntryKind::File},                        // read-only
+      {0x10, 0, EntryKind::Directory},                   // directory
+      {0x10 | 0x400, 0xA000000C, EntryKind::Link},       // directory symbolic link
+      {0x20 | 0x400, 0xA000000C, EntryKind::Link},       // file symbolic link
+      {0x10 | 0x400, 0xA0000003, EntryKind::Link},       // junction (mount point)
+      {0x10 | 0x400, 0x9000001A, EntryKind::Directory},  // cloud placeholder: no surrogate bit
+      {0x20 | 0x400, 0x80000013, EntryKind::File},       // deduplicated file
+      {0x10 | 0x400, 0, EntryKind::Directory},           // what Wine reports for Unix links
+      {0x20, 0xA000000C, EntryKind::File},               // a tag without the attribute is no link
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(entry_kind_from_attributes(c.attributes, c.tag), c.kind)
+        << std::hex << c.attributes << " " << c.tag;
+  }
+}
+
+std::set<std::pair<std::string, EntryKind>> listing(const std::string& path) {
+  auto entries = list_directory(path);
+  EXPECT_TRUE(entries) << entries.error().display_text();
+  std::set<std::pair<std::string, EntryKind>> out;
+  for (const auto& e : entries.value_or(std::vector<DirEntry>{})) {
+    out.emplace(e.name.value_or("<invalid>"), e.kind);
+  }
+  return out;
+}
+
+TEST(FsTest, ListsFilesAndDirectoriesWithoutDotEntries) {
+  TempDir dir;
+  dir.write_file("a.exe");
+  dir.write_file("sub/b.dll");
+  dir.write_file(
+      "\xC3\x9C"
+      "berblick.txt");
+  fs::create_directory(dir.path() / "empty");
+  const std::set<std::pair<std::string, EntryKind>> expected = {
+      {"a.exe", EntryKind::File},
+      {"sub", EntryKind::Directory},
+      {"empty", EntryKind::Directory},
+      {"\xC3\x9C"
+       "berblick.txt",
+       EntryKind::File},
+  };
+  EXPECT_EQ(listing(dir.str()), expected);
+  EXPECT_TRUE(listing(dir.at("empty")).empty());
+
+  auto missing = list_directory(dir.at("missing"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
+}
+
+TEST(FsTest, MetadataFollowsToFilesAndDirectories) {
+  TempDir dir;
+  dir.write_file("f");
+  EXPECT_EQ(metadata(dir.at("f"))->is_directory, false);
+  EXPECT_EQ(metadata(dir.str())->is_directory, true);
+  auto missing = metadata(dir.at("nothing"));
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(
+      missing.error().display_text().ends_with(kWindows ? " (os error 2)" : " (os error 2)"));
+}
+
+TEST(FsTest, RenameReplacesFilesButNeverLetsADirectoryReplaceAnything) {
+  TempDir dir;
+  dir.write_file("new.txt", "new");
+  dir.write_file("old.txt", "old");
+  ASSERT_TRUE(rename_replacing(dir.at("new.txt"), dir.at("old.txt")));
+  EXPECT_FALSE(fs::exists(dir.path() / "new.txt"));
+  std::ifstream in(dir.path() / "old.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+
+  fs::create_directories(dir.path() / "_" / "tools");
+  fs::create_directories(dir.path() / "tools");  // an empty kept folder
+  EXPECT_FALSE(rename_replacing(dir.at("_/tools"), dir.at("tools")));
+  EXPECT_TRUE(fs::exists(dir.path() / "_" / "tools"));
+
+  dir.write_file("_/file", "x");
+  EXPECT_FALSE(rename_replacing(dir.at("_/file"), dir.at("tools")));  // a file over a folder
+  EXPECT_TRUE(rename_replacing(dir.at("_/tools"), dir.at("moved")));  // a whole folder moves
+  EXPECT_TRUE(fs::is_directory(dir.path() / "moved"));
+}
+
+TEST(FsTest, RemovesNestedTrees) {
+  TempDir dir;
+  dir.write_file("tree/a/b/c.txt");
+  dir.write_file("tree/a/d.txt");
+  fs::create_directories(dir.path() / "tree" / "e" / "f");
+  ASSERT_TRUE(remove_directory_tree(dir.at("tree")));
+  EXPECT_FALSE(fs::exists(dir.path() / "tree"));
+  EXPECT_FALSE(remove_directory_tree(dir.at("tree")));  // nothing left to remove
+}
+
+TEST(FsTest, TempDirectoryExists) {
+  auto temp = temp_directory();
+  ASSERT_TRUE(temp);
+  EXPECT_TRUE(metadata(*temp).value_or(FileMetadata{}).is_directory) << *temp;
+}
+
+}  // namespace
+}  // namespace vellicor
