@@ -37,6 +37,18 @@ Status write_log_to(File& file, const UninstallHeader& header, std::span<const F
   return buffer.flush();
 }
 
+// Creates the file at `path`, writes the whole log into it, pushes it to the device and
+// closes it. `created` tells whether the file was created at all.
+Status write_log_file(std::string_view path, const UninstallHeader& header,
+                      std::span<const FileRec> records, bool& created) {
+  auto file = File::create_for_writing(path);
+  if (!file) return fail(file.error());
+  created = true;
+  if (auto written = write_log_to(*file, header, records); !written) return written;
+  if (auto flushed = file->flush(); !flushed) return flushed;
+  return file->close();
+}
+
 }  // namespace
 
 Result<UninstallLog> read_uninstall_log_from(ByteSource& source, uint64_t source_size) {
@@ -81,17 +93,17 @@ std::string uninstall_log_temp_path(std::string_view path) {
 Status write_uninstall_log(std::string_view path, const UninstallHeader& header,
                            std::span<const FileRec> records) {
   const std::string temp = uninstall_log_temp_path(path);
-  auto file = File::create_for_writing(temp);
-  if (!file) return fail(file.error());
-  Status written = write_log_to(*file, header, records);
-  if (written) written = file->flush();
-  if (written) written = file->close();
-  if (written) written = rename_file(temp, path);
-  if (!written) {
-    *file = File();  // closes it, if the failure came before the close
-    (void)remove_file(temp);
+  bool created = false;
+  if (auto written = write_log_file(temp, header, records, created); !written) {
+    if (created) (void)remove_file(temp);
+    return written;
   }
-  return written;
+  if (rename_file(temp, path)) return {};
+  (void)remove_file(temp);
+  // Windows refuses to replace a file that another process holds open, even one that lets
+  // others write and delete it; writing in place still works then, as it always did.
+  bool ignored = false;
+  return write_log_file(path, header, records, ignored);
 }
 
 int dump_uninstall_log(std::string_view path) {

@@ -34,8 +34,10 @@ struct UninstallLog {
 // Writes `header` and `records` to `path`: the records in blocks from offset 448, then the
 // header with the resulting file length as its end offset and a fresh crc. The bytes go to a
 // temporary file beside `path`, which replaces `path` only once it is complete and flushed to
-// the device; on failure the old file is untouched and the temporary one removed. Fails with
-// an I/O error, a FileRecWrite error or a HeaderWrite error.
+// the device; when writing it fails, the old file is untouched and the temporary one removed.
+// When the system refuses the replace (Windows does while another process has the file open),
+// the log is written in place instead. Fails with an I/O error, a FileRecWrite error or a
+// HeaderWrite error.
 [[nodiscard]] Status write_uninstall_log(std::string_view path, const UninstallHeader& header,
                                          std::span<const FileRec> records);
 
