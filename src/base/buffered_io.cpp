@@ -33,20 +33,25 @@ Status BufferedReader::read_exact(void* destination, size_t size) {
 
 Status BufferedWriter::write_all(const void* source, size_t size) {
   const auto* in = static_cast<const uint8_t*>(source);
-  if (size <= kCapacity - filled_) {
-    if (size > 0) std::memcpy(buffer_ + filled_, in, size);
-    filled_ += size;
-    return {};
+  // The buffer is filled up before it is handed on, so the file sees whole 8192-byte writes
+  // however the pieces fall; only a request larger than the buffer goes straight through.
+  if (filled_ == 0 && size >= kCapacity) return write_through(in, size);
+  while (size > 0) {
+    const size_t take = size < kCapacity - filled_ ? size : kCapacity - filled_;
+    std::memcpy(buffer_ + filled_, in, take);
+    filled_ += take;
+    in += take;
+    size -= take;
+    if (filled_ == kCapacity) {
+      if (auto flushed = flush(); !flushed) return flushed;
+      if (size >= kCapacity) return write_through(in, size);
+    }
   }
-  if (auto flushed = flush(); !flushed) return flushed;
-  if (size >= kCapacity) return write_through(in, size);
-  std::memcpy(buffer_, in, size);
-  filled_ = size;
   return {};
 }
 
 Status BufferedWriter::flush() {
-  // On failure the unwritten bytes stay buffered; the owner abandons the write anyway.
+  // After a failure the writer is not used again: the owner abandons the whole write.
   const size_t pending = filled_;
   filled_ = 0;
   auto written = write_through(buffer_, pending);

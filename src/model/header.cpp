@@ -103,11 +103,18 @@ Result<HeaderImage> serialize_header(const UninstallHeader& header, uint32_t end
 }
 
 std::string header_text(const UninstallHeader& header) {
-  return "Header, id: " + header.id + ", app id: " + header.app_id +
-         ", app name: " + header.app_name + ", version: " + std::to_string(header.version) +
-         ", num recs: " + std::to_string(header.num_recs) +
-         ", end offset: " + std::to_string(header.end_offset) + ", flags: 0x" +
-         lower_hex(header.flags) + ", crc: 0x" + lower_hex(header.crc);
+  std::string text = "Header, id: ";
+  for (const auto& [label, value] :
+       {std::pair{"", &header.id}, std::pair{", app id: ", &header.app_id},
+        std::pair{", app name: ", &header.app_name}}) {
+    text.append(label).append(*value);
+  }
+  text.append(", version: ").append(std::to_string(header.version));
+  text.append(", num recs: ").append(std::to_string(header.num_recs));
+  text.append(", end offset: ").append(std::to_string(header.end_offset));
+  text.append(", flags: 0x").append(lower_hex(header.flags));
+  text.append(", crc: 0x").append(lower_hex(header.crc));
+  return text;
 }
 
 }  // namespace vellicor

@@ -1,6 +1,7 @@
 #include "model/uninstall_log.hpp"
 
 #include <array>
+#include <cstdint>
 #include <string>
 
 #include "base/console.hpp"
@@ -25,8 +26,10 @@ Status write_log_to(File& file, const UninstallHeader& header, std::span<const F
   }
   const auto end = file.position();
   if (!end) return fail(end.error());
-  if (*end > UINT32_MAX)
+  // The header holds the length in 32 bits; a longer file would get a wrong one.
+  if (*end > UINT32_MAX) {
     return fail(ErrorKind::HeaderWrite, "Failed to write header end offset to buffer");
+  }
   if (auto moved = file.seek(0); !moved) return moved;
   const auto image = serialize_header(header, static_cast<uint32_t>(*end));
   if (!image) return fail(image.error());
@@ -60,8 +63,8 @@ Result<UninstallLog> read_uninstall_log_from(ByteSource& source, uint64_t source
   if (!header) return fail(header.error());
 
   // Every record takes at least its 10-byte prefix from the bytes after the header, so a
-  // count beyond that cannot be read; it is refused before memory is reserved for it. The
-  // reader would have run out of data at a record's type at the latest.
+  // count beyond that cannot be read; it is refused before memory is reserved for it, as if
+  // the data had run out at the type of the first record that does not fit.
   const uint64_t room = source_size > kHeaderSize ? source_size - kHeaderSize : 0;
   if (header->num_recs > room / kFileRecPrefixSize) {
     return fail(ErrorKind::FileRecParse, "Failed to parse file rec typ");

@@ -55,6 +55,9 @@ class Rebaser {
     }
     from_units_ = utf16le_bytes(folder);
     to_units_ = utf16le_bytes(*to);
+    // The rewrite relies on the parent being no longer than the folder, which holds because
+    // the parent is the folder's path with its last component cut off.
+    if (to_units_.size() > from_units_.size()) return fail(ErrorKind::Rebase, "");
     prepared_ = true;
     return {};
   }
@@ -67,35 +70,31 @@ class Rebaser {
     return next < 0x80 && is_separator(static_cast<char>(next), style_);
   }
 
+  // Every rewritten text is shorter than before (the parent is a prefix of the folder), so
+  // the list is rewritten inside its own bytes, front to back, and then cut to its new length.
   void rewrite(std::vector<uint8_t>& data) const {
-    const TextSpan* first = nullptr;
+    uint8_t* bytes = data.data();
+    size_t kept = 0;   // bytes before this are final
+    size_t taken = 0;  // bytes before this were consumed
     for (const auto& text : texts_) {
-      if (inside_folder(data.data() + text.offset, text.size)) {
-        first = &text;
-        break;
-      }
+      const uint8_t* units = bytes + text.offset;
+      if (!inside_folder(units, text.size)) continue;
+      const size_t entry = text.offset - kTextEntryHeaderSize;
+      std::memmove(bytes + kept, bytes + taken, entry - taken);
+      kept += entry - taken;
+      const size_t rest = text.size - from_units_.size();
+      bytes[kept] = kTextEntry;
+      store_i32(bytes + kept + 1, -static_cast<int32_t>(to_units_.size() + rest));
+      kept += kTextEntryHeaderSize;
+      std::memcpy(bytes + kept, to_units_.data(), to_units_.size());
+      kept += to_units_.size();
+      std::memmove(bytes + kept, units + from_units_.size(), rest);
+      kept += rest;
+      taken = text.offset + text.size;
     }
-    if (!first) return;  // the common case: the record stays as it is
-
-    std::vector<uint8_t> out;
-    out.reserve(data.size());
-    size_t copied = 0;
-    for (const TextSpan* text = first; text != texts_.data() + texts_.size(); ++text) {
-      const uint8_t* units = data.data() + text->offset;
-      if (!inside_folder(units, text->size)) continue;
-      const size_t entry = text->offset - kTextEntryHeaderSize;
-      out.insert(out.end(), data.begin() + copied, data.begin() + entry);
-      const size_t rest = text->size - from_units_.size();
-      const size_t size = to_units_.size() + rest;
-      uint8_t header[kTextEntryHeaderSize] = {kTextEntry};
-      store_i32(header + 1, -static_cast<int32_t>(size));
-      out.insert(out.end(), header, header + kTextEntryHeaderSize);
-      out.insert(out.end(), to_units_.begin(), to_units_.end());
-      out.insert(out.end(), units + from_units_.size(), units + text->size);
-      copied = text->offset + text->size;
-    }
-    out.insert(out.end(), data.begin() + copied, data.end());
-    data = std::move(out);
+    if (taken == 0) return;  // nothing inside the folder: the record stays as it is
+    std::memmove(bytes + kept, bytes + taken, data.size() - taken);
+    data.resize(kept + data.size() - taken);
   }
 
   std::string_view from_;
