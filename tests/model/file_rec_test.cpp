@@ -136,21 +136,5 @@ TEST(FileRecTest, WriteFailuresNameTheField) {
   }
 }
 
-TEST(FileRecTest, WrittenRecordsReadBackEqual) {
-  const std::vector<FileRec> records = {
-      {0, {}, FileRecType::UserDefined},
-      {0xDEADBEEF, Bytes(9000, 0x5A), FileRecType::CompiledCode},
-      {42, text_list({"C:\\a", ""}), FileRecType::DeleteDirOrFiles},
-  };
-  MemorySink sink;
-  BlockWriter writer(sink);
-  for (const auto& rec : records)
-    ASSERT_TRUE(write_file_rec(writer, rec).has_value());
-  ASSERT_TRUE(writer.flush_block().has_value());
-  const auto [back, error] = read_all(sink.bytes(), 3);
-  ASSERT_FALSE(error.has_value()) << error->display_text();
-  EXPECT_EQ(back, records);
-}
-
 }  // namespace
 }  // namespace vellicor

@@ -95,19 +95,6 @@ TEST(TextListTest, Encoding) {
             (Bytes{0xFE, 0xFA, 0xFF, 0xFF, 0xFF, 'a', 0, 0xFD, 0xFF, 0xFD, 0xFF, 0xFF}));
 }
 
-TEST(TextListTest, ScanGivesWhereTheTextsLie) {
-  std::vector<TextSpan> spans = {{99, 99}};
-  const Bytes data = text_list({"ab", "", "c"});
-  ASSERT_TRUE(scan_text_list(data, spans).has_value());
-  ASSERT_EQ(spans.size(), 3u);
-  EXPECT_EQ(spans[0].offset, 5u);
-  EXPECT_EQ(spans[0].size, 4u);
-  EXPECT_EQ(spans[1].offset, 14u);
-  EXPECT_EQ(spans[1].size, 0u);
-  EXPECT_EQ(spans[2].offset, 19u);
-  EXPECT_EQ(spans[2].size, 2u);
-}
-
 // The installer's own logs: every 0x82 record holds its path and four empty texts, and every
 // list survives a decode and encode unchanged.
 TEST(TextListTest, InstallerRecordsSurviveARoundTrip) {
