@@ -5,8 +5,10 @@
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -23,68 +25,113 @@ std::string integer_text(auto value) {
   return std::string(buffer, result.ptr);
 }
 
-// The shortest digits that read back as the same number, laid out without an exponent:
-// 3.4e38f is "340000000000000000000000000000000000000", 1.5e-7 is "0.00000015".
-template <class Float>
-std::string float_text(Float value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  // Scientific notation without a precision gives the shortest round-trip digits.
-  char buffer[64];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  const std::string_view text(buffer, static_cast<size_t>(result.ptr - buffer));
-  const size_t e = text.find('e');
-  std::string_view mantissa = text.substr(0, e);
-  int exponent = 0;
-  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
-                  exponent);
-
-  std::string out;
-  if (mantissa.front() == '-') {
-    out.push_back('-');
-    mantissa.remove_prefix(1);
+// Lays out mantissa × 10^power without an exponent and without padding zeros after the
+// point: (34, 37) is "340000000000000000000000000000000000000", (15, -8) is "0.00000015".
+std::string fixed_layout(bool negative, uint64_t mantissa, int power) {
+  while (mantissa != 0 && mantissa % 10 == 0) {
+    mantissa /= 10;
+    ++power;
   }
-  std::string digits;
-  for (const char c : mantissa)
-    if (c != '.') digits.push_back(c);
-  // The value is 0.<digits> times ten to the power `point`.
-  const int point = exponent + 1;
-  const int count = static_cast<int>(digits.size());
-  if (point <= 0) {
-    out.append("0.");
-    out.append(static_cast<size_t>(-point), '0');
-    out.append(digits);
-  } else if (point >= count) {
-    out.append(digits);
-    out.append(static_cast<size_t>(point - count), '0');
+  char digits[24] = {};
+  const int count =
+      static_cast<int>(std::to_chars(digits, digits + sizeof digits, mantissa).ptr - digits);
+  // Sign, "0.", up to 400 zeros (doubles span 10^-324 to 10^308) and the digits.
+  char text[440];
+  char* out = text;
+  if (negative) *out++ = '-';
+  const auto put_zeros = [&](int n) {
+    for (; n > 0; --n)
+      *out++ = '0';
+  };
+  const auto put_digits = [&](int from, int to) {
+    for (int i = from; i < to; ++i)
+      *out++ = digits[i];
+  };
+  if (power >= 0) {
+    put_digits(0, count);
+    if (mantissa != 0) put_zeros(power);
+  } else if (count + power > 0) {
+    put_digits(0, count + power);
+    *out++ = '.';
+    put_digits(count + power, count);
   } else {
-    out.append(digits, 0, static_cast<size_t>(point));
-    out.push_back('.');
-    out.append(digits, static_cast<size_t>(point));
+    *out++ = '0';
+    *out++ = '.';
+    put_zeros(-(count + power));
+    put_digits(0, count);
   }
-  return out;
+  return std::string(text, out);
 }
 
-// The text after the timestamp: level, message, pairs and the line feed.
-void append_line_body(std::string& out, const LogRecord& record) {
-  out.push_back(' ');
-  out.append(level_name(record.level));
-  out.push_back(' ');
-  out.append(record.message);
+// The shortest digits that read back as the same number, laid out without an exponent.
+// (std::to_chars would do it in one call, but it brings some 180 KB of tables into the
+// Windows executable.) For each number of digits the correctly rounded decimal is tried, then
+// its neighbours, which are the only other candidates when the rounding interval of the
+// number is lopsided (just above a power of two). `single` reads back as a float.
+std::string float_text(double value, bool single) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  const bool negative = std::signbit(value);
+  const double magnitude = std::fabs(value);
+  if (magnitude == 0) return negative ? "-0" : "0";
+  const int max_digits =
+      single ? std::numeric_limits<float>::max_digits10 : std::numeric_limits<double>::max_digits10;
+  char buffer[64];
+  uint64_t mantissa = 0;
+  int power = 0;
+  for (int count = 1; count <= max_digits; ++count) {
+    // "d.ddde+XX": at most 17 digits, so the mantissa fits 64 bits.
+    std::snprintf(buffer, sizeof buffer, "%.*e", count - 1, magnitude);
+    mantissa = 0;
+    const char* p = buffer;
+    for (; *p != 'e' && *p != 'E' && *p != '\0'; ++p)
+      if (*p >= '0' && *p <= '9') mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+    power = (*p == '\0' ? 0 : std::atoi(p + 1)) - (count - 1);
+    for (const uint64_t candidate : {mantissa, mantissa - 1, mantissa + 1}) {
+      std::snprintf(buffer, sizeof buffer, "%llue%d", static_cast<unsigned long long>(candidate),
+                    power);
+      const bool reads_back = single ? std::strtof(buffer, nullptr) == static_cast<float>(magnitude)
+                                     : std::strtod(buffer, nullptr) == magnitude;
+      if (reads_back) return fixed_layout(negative, candidate, power);
+    }
+  }
+  // Not reached: max_digits10 digits always read back.
+  return fixed_layout(negative, mantissa, power);
+}
+
+// Hands each text of a line after its timestamp to `piece`, in order: level, message, pairs
+// (the record's own, then the logger's, each list last-attached first) and the line feed.
+template <class Piece>
+void for_each_body_piece(const LogRecord& record, Piece&& piece) {
+  piece(" ");
+  piece(level_name(record.level));
+  piece(" ");
+  piece(record.message);
   bool wrote_something = !record.message.empty();
-  const auto append_pairs = [&](const std::vector<LogPair>& pairs) {
+  const auto pairs_of = [&](const std::vector<LogPair>& pairs) {
     for (auto pair = pairs.rbegin(); pair != pairs.rend(); ++pair) {
-      if (wrote_something) out.append(", ");
-      out.append(pair->key);
-      out.append(": ");
-      out.append(pair->value.display());
+      if (wrote_something) piece(", ");
+      piece(pair->key);
+      piece(": ");
+      piece(pair->value.display());
       wrote_something = true;
     }
   };
-  append_pairs(record.pairs);
-  if (record.logger_pairs) append_pairs(*record.logger_pairs);
-  out.push_back('\n');
+  pairs_of(record.pairs);
+  if (record.logger_pairs) pairs_of(*record.logger_pairs);
+  piece("\n");
+}
+
+void append_line_body(std::string& out, const LogRecord& record) {
+  // Measured first, so the line grows once.
+  size_t length = 0;
+  for_each_body_piece(record, [&](std::string_view text) { length += text.size(); });
+  size_t at = out.size();
+  out.resize(at + length);
+  for_each_body_piece(record, [&](std::string_view text) {
+    text.copy(out.data() + at, text.size());
+    at += text.size();
+  });
 }
 
 [[noreturn]] void stop_program(std::string_view message) {
@@ -293,8 +340,8 @@ LogValue::LogValue(char32_t value) {
   }
 }
 
-LogValue::LogValue(double value) : text_(float_text(value)) {}
-LogValue::LogValue(float value) : text_(float_text(value)) {}
+LogValue::LogValue(double value) : text_(float_text(value, false)) {}
+LogValue::LogValue(float value) : text_(float_text(value, true)) {}
 
 void LogValue::set_integer(int64_t value) {
   text_ = integer_text(value);

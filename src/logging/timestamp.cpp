@@ -11,11 +11,11 @@ constexpr std::array<std::string_view, 12> kMonthNames = {"Jan", "Feb", "Mar", "
 
 // Values outside 0..99 never come from the clock; they are clamped so that the line keeps
 // its fixed layout.
-void append_two_digits(std::string& out, int value) {
+void put_two_digits(char* out, int value) {
   if (value < 0) value = 0;
   if (value > 99) value = 99;
-  out.push_back(static_cast<char>('0' + value / 10));
-  out.push_back(static_cast<char>('0' + value % 10));
+  out[0] = static_cast<char>('0' + value / 10);
+  out[1] = static_cast<char>('0' + value % 10);
 }
 
 }  // namespace
@@ -27,26 +27,21 @@ std::string format_timestamp(const LocalTime& time) {
 }
 
 void append_timestamp(std::string& out, const LocalTime& time) {
+  char text[kTimestampLength + 1] = "??? 00 00:00:00.000";
   if (time.month >= 1 && time.month <= 12) {
-    out.append(kMonthNames[static_cast<size_t>(time.month - 1)]);
-  } else {
-    out.append("???");
+    kMonthNames[static_cast<size_t>(time.month - 1)].copy(text, 3);
   }
-  out.push_back(' ');
-  append_two_digits(out, time.day);
-  out.push_back(' ');
-  append_two_digits(out, time.hour);
-  out.push_back(':');
-  append_two_digits(out, time.minute);
-  out.push_back(':');
-  append_two_digits(out, time.second == 60 ? 59 : time.second);
-  out.push_back('.');
+  put_two_digits(text + 4, time.day);
+  put_two_digits(text + 7, time.hour);
+  put_two_digits(text + 10, time.minute);
+  put_two_digits(text + 13, time.second == 60 ? 59 : time.second);
   // Some clocks mark a leap second with nanoseconds past one second; stay within three digits.
   uint32_t millis = time.nanoseconds / 1000000;
   if (millis > 999) millis = 999;
-  out.push_back(static_cast<char>('0' + millis / 100));
-  out.push_back(static_cast<char>('0' + millis / 10 % 10));
-  out.push_back(static_cast<char>('0' + millis % 10));
+  text[16] = static_cast<char>('0' + millis / 100);
+  text[17] = static_cast<char>('0' + millis / 10 % 10);
+  text[18] = static_cast<char>('0' + millis % 10);
+  out.append(text, kTimestampLength);
 }
 
 }  // namespace vellicor

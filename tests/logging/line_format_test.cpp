@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -123,6 +126,54 @@ TEST(LineFormatTest, ExtremeDoublesStayInFixedNotationAndReadBack) {
     EXPECT_EQ(std::strtod(text.c_str(), nullptr), value) << text;
   }
   EXPECT_EQ(LogValue(std::numeric_limits<double>::max()).display().size(), 309u);
+}
+
+// Significant digits of a number's text, without sign, point, exponent or padding zeros.
+std::string significant_digits(std::string_view text) {
+  std::string digits;
+  for (const char c : text.substr(0, text.find_first_of("eE")))
+    if (c >= '0' && c <= '9') digits.push_back(c);
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+  while (!digits.empty() && digits.back() == '0')
+    digits.pop_back();
+  return digits;
+}
+
+// std::to_chars, which gives the shortest round-trip digits, is the oracle.
+template <class Float>
+void check_shortest(Float value) {
+  const std::string text = LogValue(value).display();
+  ASSERT_EQ(text.find_first_of("eE"), std::string::npos) << text;
+  if constexpr (std::is_same_v<Float, float>) {
+    ASSERT_EQ(std::strtof(text.c_str(), nullptr), value) << text;
+  } else {
+    ASSERT_EQ(std::strtod(text.c_str(), nullptr), value) << text;
+  }
+  char shortest[64];
+  const auto end =
+      std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific).ptr;
+  ASSERT_EQ(significant_digits(text), significant_digits(std::string_view(shortest, end)))
+      << text << " vs " << std::string_view(shortest, end);
+}
+
+template <class Float, class Bits>
+void check_floats(uint64_t seed) {
+  std::mt19937_64 random(seed);
+  for (int i = 0; i < 3000; ++i) {
+    const Float value = std::bit_cast<Float>(static_cast<Bits>(random()));
+    if (std::isfinite(value)) {
+      ASSERT_NO_FATAL_FAILURE(check_shortest(value));
+    }
+  }
+  // Powers of two have a narrower rounding interval below them than above, where the
+  // correctly rounded decimal may miss and a neighbour of it is the shortest.
+  for (Float value = std::numeric_limits<Float>::denorm_min(); std::isfinite(value); value *= 2)
+    ASSERT_NO_FATAL_FAILURE(check_shortest(value));
+}
+
+TEST(LineFormatTest, FloatsTakeTheShortestDigitsThatReadBack) {
+  check_floats<double, uint64_t>(1);
+  check_floats<float, uint32_t>(2);
 }
 
 }  // namespace
