@@ -2,13 +2,9 @@
 
 #include <array>
 #include <atomic>
-#include <charconv>
-#include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -18,86 +14,6 @@
 
 namespace vellicor {
 namespace {
-
-std::string integer_text(auto value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
-}
-
-// Lays out mantissa × 10^power without an exponent and without padding zeros after the
-// point: (34, 37) is "340000000000000000000000000000000000000", (15, -8) is "0.00000015".
-std::string fixed_layout(bool negative, uint64_t mantissa, int power) {
-  while (mantissa != 0 && mantissa % 10 == 0) {
-    mantissa /= 10;
-    ++power;
-  }
-  char digits[24] = {};
-  const int count =
-      static_cast<int>(std::to_chars(digits, digits + sizeof digits, mantissa).ptr - digits);
-  // Sign, "0.", up to 400 zeros (doubles span 10^-324 to 10^308) and the digits.
-  char text[440];
-  char* out = text;
-  if (negative) *out++ = '-';
-  const auto put_zeros = [&](int n) {
-    for (; n > 0; --n)
-      *out++ = '0';
-  };
-  const auto put_digits = [&](int from, int to) {
-    for (int i = from; i < to; ++i)
-      *out++ = digits[i];
-  };
-  if (power >= 0) {
-    put_digits(0, count);
-    if (mantissa != 0) put_zeros(power);
-  } else if (count + power > 0) {
-    put_digits(0, count + power);
-    *out++ = '.';
-    put_digits(count + power, count);
-  } else {
-    *out++ = '0';
-    *out++ = '.';
-    put_zeros(-(count + power));
-    put_digits(0, count);
-  }
-  return std::string(text, out);
-}
-
-// The shortest digits that read back as the same number, laid out without an exponent.
-// (std::to_chars would do it in one call, but it brings some 180 KB of tables into the
-// Windows executable.) For each number of digits the correctly rounded decimal is tried, then
-// its neighbours, which are the only other candidates when the rounding interval of the
-// number is lopsided (just above a power of two). `single` reads back as a float.
-std::string float_text(double value, bool single) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  const bool negative = std::signbit(value);
-  const double magnitude = std::fabs(value);
-  if (magnitude == 0) return negative ? "-0" : "0";
-  const int max_digits =
-      single ? std::numeric_limits<float>::max_digits10 : std::numeric_limits<double>::max_digits10;
-  char buffer[64];
-  uint64_t mantissa = 0;
-  int power = 0;
-  for (int count = 1; count <= max_digits; ++count) {
-    // "d.ddde+XX": at most 17 digits, so the mantissa fits 64 bits.
-    std::snprintf(buffer, sizeof buffer, "%.*e", count - 1, magnitude);
-    mantissa = 0;
-    const char* p = buffer;
-    for (; *p != 'e' && *p != 'E' && *p != '\0'; ++p)
-      if (*p >= '0' && *p <= '9') mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-    power = (*p == '\0' ? 0 : std::atoi(p + 1)) - (count - 1);
-    for (const uint64_t candidate : {mantissa, mantissa - 1, mantissa + 1}) {
-      std::snprintf(buffer, sizeof buffer, "%llue%d", static_cast<unsigned long long>(candidate),
-                    power);
-      const bool reads_back = single ? std::strtof(buffer, nullptr) == static_cast<float>(magnitude)
-                                     : std::strtod(buffer, nullptr) == magnitude;
-      if (reads_back) return fixed_layout(negative, candidate, power);
-    }
-  }
-  // Not reached: max_digits10 digits always read back.
-  return fixed_layout(negative, mantissa, power);
-}
 
 // Hands each text of a line after its timestamp to `piece`, in order: level, message, pairs
 // (the record's own, then the logger's, each list last-attached first) and the line feed.
@@ -318,36 +234,6 @@ std::string_view level_name(LogLevel level) {
       return "TRCE";
   }
   return "????";
-}
-
-LogValue::LogValue(char32_t value) {
-  // Code points that UTF-8 cannot carry (surrogates, values past U+10FFFF) show as U+FFFD.
-  if ((value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) value = 0xFFFD;
-  if (value < 0x80) {
-    text_.push_back(static_cast<char>(value));
-  } else if (value < 0x800) {
-    text_.push_back(static_cast<char>(0xC0 | (value >> 6)));
-    text_.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else if (value < 0x10000) {
-    text_.push_back(static_cast<char>(0xE0 | (value >> 12)));
-    text_.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    text_.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else {
-    text_.push_back(static_cast<char>(0xF0 | (value >> 18)));
-    text_.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
-    text_.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    text_.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  }
-}
-
-LogValue::LogValue(double value) : text_(float_text(value, false)) {}
-LogValue::LogValue(float value) : text_(float_text(value, true)) {}
-
-void LogValue::set_integer(int64_t value) {
-  text_ = integer_text(value);
-}
-void LogValue::set_unsigned(uint64_t value) {
-  text_ = integer_text(value);
 }
 
 void append_log_line(std::string& out, std::string_view timestamp, const LogRecord& record) {
