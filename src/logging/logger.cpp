@@ -2,12 +2,14 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "base/console.hpp"
 #include "logging/timestamp.hpp"
@@ -55,81 +57,126 @@ void append_line_body(std::string& out, const LogRecord& record) {
   std::abort();
 }
 
-// Bounded first-in-first-out queue between the logging threads and the worker. Records go in
-// without waiting; the finish marker waits for room; the worker waits for entries. Once the
-// worker has ended the queue is closed and counts as full for good.
+// Bounded first-in-first-out queue between the logging threads and the worker, without a
+// lock, so that a caller never waits for the worker (which may be descheduled at any point):
+// a slot's sequence number says whose turn it is, the producers' turn (its position) or the
+// worker's (its position + 1). A producer wakes the worker only when the worker has announced
+// that it sleeps. Once the worker has ended the queue counts as full.
 class LogQueue {
  public:
+  LogQueue() {
+    for (size_t i = 0; i < kLogQueueCapacity; ++i)
+      slots_[i].sequence.store(i, std::memory_order_relaxed);
+  }
+
   // False when the queue is full or closed; the record is then left to the caller to drop.
-  bool try_push(LogRecord& record) {
-    bool wake_worker;
-    {
-      std::lock_guard lock(mutex_);
-      if (closed_ || count_ == kLogQueueCapacity) return false;
-      slots_[(head_ + count_) % kLogQueueCapacity] = Slot{std::move(record), false};
-      ++count_;
-      wake_worker = worker_waiting_;
-    }
-    if (wake_worker) has_entry_.notify_one();
-    return true;
-  }
+  bool try_push(LogRecord& record) { return push(&record); }
 
-  // False when the worker has ended, before or while waiting for room.
+  // Waits for room; false when the worker has ended before there was any.
   bool push_finish_marker() {
-    std::unique_lock lock(mutex_);
-    has_room_.wait(lock, [&] { return closed_ || count_ < kLogQueueCapacity; });
-    if (closed_) return false;
-    slots_[(head_ + count_) % kLogQueueCapacity] = Slot{LogRecord{}, true};
-    ++count_;
-    if (worker_waiting_) has_entry_.notify_one();
-    return true;
+    for (int attempt = 0;; ++attempt) {
+      if (push(nullptr)) return true;
+      if (closed_.load(std::memory_order_acquire)) return false;
+      if (attempt < 100) {
+        std::this_thread::yield();
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
   }
 
-  // The next record, or nothing for the finish marker.
-  std::optional<LogRecord> pop() {
-    std::unique_lock lock(mutex_);
-    worker_waiting_ = true;
-    has_entry_.wait(lock, [&] { return count_ > 0; });
-    worker_waiting_ = false;
-    Slot& slot = slots_[head_];
-    head_ = (head_ + 1) % kLogQueueCapacity;
-    --count_;
-    // Only the finish marker waits for room, so one waiter at most.
-    has_room_.notify_one();
-    if (slot.finish) return std::nullopt;
-    return std::move(slot.record);
+  // Worker only: waits for the next entry; false for the finish marker.
+  bool take(LogRecord& out) {
+    for (;;) {
+      Taken taken = try_take(out);
+      if (taken != Taken::Nothing) return taken == Taken::Record;
+      worker_sleeps_.store(true, std::memory_order_relaxed);
+      // Pairs with the fence in push: either the producer sees that the worker sleeps, or
+      // the worker sees the producer's entry.
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      taken = try_take(out);
+      if (taken == Taken::Nothing) {
+        std::unique_lock lock(wake_mutex_);
+        woken_.wait(lock, [&] { return wake_pending_; });
+        wake_pending_ = false;
+      }
+      worker_sleeps_.store(false, std::memory_order_relaxed);
+      if (taken != Taken::Nothing) return taken == Taken::Record;
+    }
   }
 
-  // Called by the worker as it ends: what is still queued will never be written.
-  void close() {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    for (auto& slot : slots_)
-      slot = Slot{};
-    count_ = 0;
-    has_room_.notify_all();
-  }
+  // Called by the worker as it ends. A record queued at that very moment stays unread and
+  // uncounted, like everything still queued; nothing is written after this anyway.
+  void close() { closed_.store(true, std::memory_order_release); }
 
  private:
+  enum class Taken { Nothing, Record, Finish };
+
   struct Slot {
-    LogRecord record;
+    std::atomic<size_t> sequence{0};
     bool finish = false;
+    LogRecord record;
   };
 
-  std::mutex mutex_;
-  std::condition_variable has_entry_;
-  std::condition_variable has_room_;
+  // Puts a record, or the finish marker for nullptr, without waiting.
+  bool push(LogRecord* record) {
+    if (closed_.load(std::memory_order_acquire)) return false;
+    size_t position = tail_.load(std::memory_order_relaxed);
+    Slot* slot;
+    for (;;) {
+      slot = &slots_[position % kLogQueueCapacity];
+      const size_t sequence = slot->sequence.load(std::memory_order_acquire);
+      const auto lead = static_cast<std::make_signed_t<size_t>>(sequence - position);
+      if (lead == 0) {
+        if (tail_.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) break;
+      } else if (lead < 0) {
+        return false;  // the slot still holds an entry from a lap ago: full
+      } else {
+        position = tail_.load(std::memory_order_relaxed);
+      }
+    }
+    slot->finish = record == nullptr;
+    if (record != nullptr) slot->record = std::move(*record);
+    slot->sequence.store(position + 1, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (worker_sleeps_.load(std::memory_order_relaxed)) {
+      {
+        std::lock_guard lock(wake_mutex_);
+        wake_pending_ = true;
+      }
+      woken_.notify_one();
+    }
+    return true;
+  }
+
+  Taken try_take(LogRecord& out) {
+    Slot& slot = slots_[head_ % kLogQueueCapacity];
+    if (slot.sequence.load(std::memory_order_acquire) != head_ + 1) return Taken::Nothing;
+    const bool finish = slot.finish;
+    if (!finish) out = std::move(slot.record);
+    slot.sequence.store(head_ + kLogQueueCapacity, std::memory_order_release);
+    ++head_;
+    return finish ? Taken::Finish : Taken::Record;
+  }
+
   std::array<Slot, kLogQueueCapacity> slots_;
-  size_t head_ = 0;
-  size_t count_ = 0;
-  bool closed_ = false;
-  bool worker_waiting_ = false;
+  std::atomic<size_t> tail_{0};
+  size_t head_ = 0;  // the worker's alone
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> worker_sleeps_{false};
+  // Only a sleeping worker is woken, so callers rarely touch this lock, and never wait long
+  // for it: the worker holds it only to go to sleep or to wake up. (std::atomic::wait would
+  // do without a lock, but under the Windows build's C++ library it missed wake-ups.)
+  std::mutex wake_mutex_;
+  std::condition_variable woken_;
+  bool wake_pending_ = false;
 };
 
 void run_worker(LogQueue& queue, std::unique_ptr<LineSink> sink) {
   try {
     std::string line;
-    while (auto record = queue.pop()) {
+    LogRecord record;
+    while (queue.take(record)) {
       // The time of writing, not of the call: under load a line may be stamped later than
       // its event, but lines stay in call order.
       const auto now = local_time_now();
@@ -141,7 +188,7 @@ void run_worker(LogQueue& queue, std::unique_ptr<LineSink> sink) {
       // from this file cut in the middle by a failure.
       line.clear();
       append_timestamp(line, *now);
-      append_line_body(line, *record);
+      append_line_body(line, record);
       if (const auto written = sink->write_line(line); !written) {
         write_stderr("slog::Fuse Drain: " + written.error().display_text() + "\n");
         break;

@@ -58,7 +58,7 @@ TEST(LoggerTest, LevelsAreWrittenWithTheirNames) {
 TEST(LoggerTest, EveryLineIsWrittenWholeWithOneWriteAndATimestamp) {
   auto captured = make_captured_logger();
   log_info(*captured.logger, "first\nsecond");
-  log(*captured.logger, LogLevel::Info, "", {LogPair{"count", 3}});
+  log(*captured.logger, LogLevel::Info, "", {{"count", 3}});
   release_logger(std::move(captured.logger));
   const auto lines = captured.capture->lines();
   ASSERT_EQ(lines.size(), 2u);
@@ -72,7 +72,7 @@ TEST(LoggerTest, EveryLineIsWrittenWholeWithOneWriteAndATimestamp) {
 
 TEST(LoggerTest, RecordPairsComeLastAttachedFirstThenTheLoggersPairs) {
   auto captured = make_captured_logger({LogPair{"a", 1}, LogPair{"b", "two"}});
-  log(*captured.logger, LogLevel::Warning, "msg", {LogPair{"x", true}, LogPair{"y", -1}});
+  log(*captured.logger, LogLevel::Warning, "msg", {{"x", true}, {"y", -1}});
   log_info(*captured.logger, "");
   EXPECT_EQ(captured.release(), (std::vector<std::string>{"WARN msg, y: -1, x: true, b: two, a: 1",
                                                           "INFO b: two, a: 1"}));
