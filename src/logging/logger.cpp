@@ -87,21 +87,29 @@ class LogQueue {
 
   // Worker only: waits for the next entry; false for the finish marker.
   bool take(LogRecord& out) {
-    for (;;) {
+    for (int idle = 0;; ++idle) {
       Taken taken = try_take(out);
       if (taken != Taken::Nothing) return taken == Taken::Record;
+      // Callers usually log in bursts: giving the processor away a few times before going
+      // to sleep saves them the system call that wakes a sleeping worker, which would
+      // otherwise be paid on nearly every call when the two threads share one processor.
+      if (idle < kIdleYields) {
+        std::this_thread::yield();
+        continue;
+      }
+      idle = 0;
       worker_sleeps_.store(true, std::memory_order_relaxed);
       // Pairs with the fence in push: either the producer sees that the worker sleeps, or
       // the worker sees the producer's entry.
       std::atomic_thread_fence(std::memory_order_seq_cst);
       taken = try_take(out);
-      if (taken == Taken::Nothing) {
-        std::unique_lock lock(wake_mutex_);
-        woken_.wait(lock, [&] { return wake_pending_; });
-        wake_pending_ = false;
+      if (taken != Taken::Nothing) {
+        worker_sleeps_.store(false, std::memory_order_relaxed);
+        return taken == Taken::Record;
       }
-      worker_sleeps_.store(false, std::memory_order_relaxed);
-      if (taken != Taken::Nothing) return taken == Taken::Record;
+      std::unique_lock lock(wake_mutex_);
+      woken_.wait(lock, [&] { return wake_pending_; });
+      wake_pending_ = false;
     }
   }
 
@@ -111,6 +119,7 @@ class LogQueue {
 
  private:
   enum class Taken { Nothing, Record, Finish };
+  static constexpr int kIdleYields = 64;
 
   struct Slot {
     std::atomic<size_t> sequence{0};
@@ -139,7 +148,9 @@ class LogQueue {
     if (record != nullptr) slot->record = std::move(*record);
     slot->sequence.store(position + 1, std::memory_order_release);
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (worker_sleeps_.load(std::memory_order_relaxed)) {
+    // Only the first caller to find the worker asleep wakes it.
+    if (worker_sleeps_.load(std::memory_order_relaxed) &&
+        worker_sleeps_.exchange(false, std::memory_order_relaxed)) {
       {
         std::lock_guard lock(wake_mutex_);
         wake_pending_ = true;
