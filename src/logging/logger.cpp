@@ -110,6 +110,7 @@ class LogQueue {
       std::unique_lock lock(wake_mutex_);
       woken_.wait(lock, [&] { return wake_pending_; });
       wake_pending_ = false;
+      worker_sleeps_.store(false, std::memory_order_relaxed);
     }
   }
 
