@@ -12,4 +12,10 @@ Result<std::string> wide_to_text(const char16_t* units, size_t length) {
   return text;
 }
 
+Error error_with_os_text(std::string_view prefix) {
+  auto text = last_os_error_text();
+  if (!text) return text.error();
+  return Error(ErrorKind::Other, std::string(prefix) + *text);
+}
+
 }  // namespace vellicor

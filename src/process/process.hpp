@@ -35,6 +35,10 @@ struct ProcessEntry {
 // its trailing line break), or "unknown error". Call it right after the failed system call.
 [[nodiscard]] Result<std::string> last_os_error_text();
 
+// An error whose text is `prefix` followed by last_os_error_text(); when that lookup fails, its
+// own error instead. Call it right after the failed system call.
+Error error_with_os_text(std::string_view prefix);
+
 // UTF-16 units up to the first zero unit (or all of them) as UTF-8 text; an unpaired surrogate
 // fails with "Could not convert from utf16".
 [[nodiscard]] Result<std::string> wide_to_text(const char16_t* units, size_t length);

@@ -69,11 +69,6 @@ std::optional<uint32_t> parse_pid(const char* text) {
   return static_cast<uint32_t>(value);
 }
 
-Error prefixed_os_error(const char* prefix) {
-  auto text = last_os_error_text();
-  if (!text) return text.error();
-  return Error(ErrorKind::Other, prefix + *text);
-}
 
 }  // namespace
 
@@ -105,12 +100,12 @@ Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
   log_info(logger, "Kill process if found: " + pid + ", " + entry.name, kProcessModule);
 
   const ProcessHandle process(static_cast<pid_t>(entry.pid));
-  if (!process.valid()) return fail(prefixed_os_error("Failed to open process: "));
+  if (!process.valid()) return fail(error_with_os_text("Failed to open process: "));
   const auto image_path = read_link("/proc/" + pid + "/exe");
-  if (!image_path) return fail(prefixed_os_error("Failed to open process: "));
+  if (!image_path) return fail(error_with_os_text("Failed to open process: "));
   // The image was read through the pid: it belongs to the pinned process only if that process
   // still runs now.
-  if (!process.signal(0)) return fail(prefixed_os_error("Failed to open process: "));
+  if (!process.signal(0)) return fail(error_with_os_text("Failed to open process: "));
 
   if (!paths_equal(*image_path, expected_path)) return {};
 

@@ -24,12 +24,6 @@ Result<std::string> units_to_text(const wchar_t* units, size_t length) {
   return wide_to_text(reinterpret_cast<const char16_t*>(units), length);
 }
 
-// "prefix" + the last error's text; the lookup's own failure replaces the whole error.
-Error prefixed_os_error(const char* prefix) {
-  auto text = last_os_error_text();
-  if (!text) return text.error();
-  return Error(ErrorKind::Other, prefix + *text);
-}
 
 }  // namespace
 
@@ -57,11 +51,11 @@ Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
   log_info(logger, "Kill process if found: " + pid + ", " + entry.name, kProcessModule);
 
   win32::UniqueHandle process(OpenProcess(kProcessAccess, FALSE, entry.pid));
-  if (!process.valid()) return fail(prefixed_os_error("Failed to open process: "));
+  if (!process.valid()) return fail(error_with_os_text("Failed to open process: "));
 
   std::array<wchar_t, kImagePathUnits> image{};
   const DWORD written = GetModuleFileNameExW(process.get(), nullptr, image.data(), kImagePathUnits);
-  if (written == 0) return fail(prefixed_os_error("Failed to get process file name: "));
+  if (written == 0) return fail(error_with_os_text("Failed to get process file name: "));
   auto image_path = units_to_text(image.data(), written);
   if (!image_path) return fail(image_path.error());
 
