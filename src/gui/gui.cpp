@@ -1,8 +1,5 @@
 #include "gui/gui.hpp"
 
-#include <exception>
-#include <thread>
-
 namespace vellicor {
 namespace {
 
@@ -45,18 +42,6 @@ MessageBoxAnswer message_box_answer(int result) {
     default:  // 0 (the box failed), IDCLOSE, IDHELP and anything unknown
       return MessageBoxAnswer::None;
   }
-}
-
-std::optional<uint32_t> start_progress_thread(bool silent) {
-  auto [sender, receiver] = make_one_value_channel<uint32_t>();
-  try {
-    // Never joined: the quit message or the end of the process ends it.
-    std::thread(run_progress_dialog, silent, std::move(sender)).detach();
-  } catch (const std::exception&) {
-    // Whether or not the failed start took the sender with it, the channel must be closed.
-    sender = ThreadIdSender();
-  }
-  return receiver.receive();
 }
 
 WindowPosition centred_window_position(int desktop_right, int desktop_bottom, int width,

@@ -5,8 +5,10 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "base/console.hpp"
 #include "gui/gui.hpp"
@@ -120,6 +122,18 @@ void run_progress_dialog(bool silent, ThreadIdSender id_sender) {
   }
   if (draw) clear_spinner_line(state);
   state.quit_posted.erase(id);
+}
+
+std::optional<uint32_t> start_progress_thread(bool silent) {
+  auto [sender, receiver] = make_one_value_channel<uint32_t>();
+  try {
+    // Never joined: the quit message or the end of the process ends it.
+    std::thread(run_progress_dialog, silent, std::move(sender)).detach();
+  } catch (const std::exception&) {
+    // Whether or not the failed start took the sender with it, the channel must be closed.
+    sender = ThreadIdSender();
+  }
+  return receiver.receive();
 }
 
 void post_quit_to_thread(uint32_t thread_id) {

@@ -13,6 +13,7 @@
 
 #include "base/win32.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -56,17 +57,12 @@ std::string json_rect(const RECT& rect) {
   return out;
 }
 
-// WM_GETTEXT works across processes, unlike reading the caption of a control directly.
+// The text the window manager keeps for every window (a caption, a static text, a button's
+// label). Read without sending a message, so a window whose thread is busy cannot stall the probe.
 std::wstring window_text(HWND window) {
-  DWORD_PTR length = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
-    return L"";
-  }
-  std::wstring text(length + 1, L'\0');
-  DWORD_PTR copied = 0;
-  SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                      SMTO_ABORTIFHUNG, 2000, &copied);
-  text.resize(copied);
+  std::wstring text(32768, L'\0');
+  const int length = InternalGetWindowText(window, text.data(), static_cast<int>(text.size()));
+  text.resize(length > 0 ? static_cast<size_t>(length) : 0);
   return text;
 }
 
@@ -81,7 +77,8 @@ std::string describe(HWND window) {
   GetWindowRect(window, &rect);
   DWORD process = 0;
   const DWORD thread = GetWindowThreadProcessId(window, &process);
-  return "{\"text\": " + json_string(window_text(window)) +
+  return "{\"hwnd\": " + std::to_string(reinterpret_cast<uintptr_t>(window)) +
+         ", \"text\": " + json_string(window_text(window)) +
          ", \"class\": " + json_string(class_name(window)) +
          ", \"id\": " + std::to_string(GetDlgCtrlID(window)) +
          ", \"style\": " + std::to_string(static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE))) +
