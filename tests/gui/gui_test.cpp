@@ -97,10 +97,5 @@ TEST(ProgressWindowTest, CentresByTheDesktopEdgesWithTruncatingHalves) {
   }
 }
 
-TEST(ProgressThreadTest, PostingToAThreadThatDoesNotExistDoesNothing) {
-  post_quit_to_thread(0);
-  post_quit_to_thread(0xFFFFFFF0u);
-}
-
 }  // namespace
 }  // namespace vellicor
