@@ -33,6 +33,10 @@ start() {
   echo ":$n" >"$state/display"
   # Boots the prefix and leaves the wineserver running (see wine-run).
   "$build/wine-run" cmd /c exit </dev/null >/dev/null 2>&1
+  # Xvfb runs no window manager. Unmanaged, Wine draws the window frames itself and does not
+  # wait (2 s each time) for a window manager to acknowledge a window that hides.
+  "$build/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    </dev/null >/dev/null 2>&1
   echo "wine environment ready on display :$n"
 }
 
