@@ -1,0 +1,46 @@
+#pragma once
+// Running processes: listing them, killing one whose image is a given executable, and the
+// system's text for the last OS error.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+class Logger;
+
+// One running process as the system's snapshot reports it.
+struct ProcessEntry {
+  std::string name;  // the executable's file name, without directory
+  uint32_t pid = 0;
+  friend bool operator==(const ProcessEntry&, const ProcessEntry&) = default;
+};
+
+// Every running process, in the order the system enumerates them. A copy: processes may end
+// before it is used.
+[[nodiscard]] Result<std::vector<ProcessEntry>> list_processes();
+
+// Terminates the process only when its image path equals `expected_path` (path equality:
+// drive letters ignore case, separators and "." components do not matter). Success means
+// "killed" or "not that executable"; the log tells which. Does not wait for the process to end.
+[[nodiscard]] Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
+                                           std::string_view expected_path);
+
+// The system's message for the calling thread's last error code, unchanged (on Windows with
+// its trailing line break), or "unknown error". Call it right after the failed system call.
+[[nodiscard]] Result<std::string> last_os_error_text();
+
+// An error whose text is `prefix` followed by last_os_error_text(); when that lookup fails, its
+// own error instead. Call it right after the failed system call.
+Error error_with_os_text(std::string_view prefix);
+
+// UTF-16 units up to the first zero unit (or all of them) as UTF-8 text; an unpaired surrogate
+// fails with "Could not convert from utf16".
+[[nodiscard]] Result<std::string> wide_to_text(const char16_t* units, size_t length);
+
+}  // namespace vellicor

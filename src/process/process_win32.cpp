@@ -1,0 +1,77 @@
+#include "base/win32.hpp"
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <array>
+
+#include "base/path.hpp"
+#include "logging/logger.hpp"
+#include "process/process.hpp"
+
+namespace vellicor {
+namespace {
+
+// The 32-bit process-entry record; the snapshot calls check its size field.
+static_assert(sizeof(PROCESSENTRY32W) == 556, "the program is built for 32-bit Windows");
+
+constexpr DWORD kProcessAccess = PROCESS_TERMINATE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION;
+static_assert(kProcessAccess == 0x0411);
+
+constexpr DWORD kImagePathUnits = 260;
+
+Result<std::string> units_to_text(const wchar_t* units, size_t length) {
+  return wide_to_text(reinterpret_cast<const char16_t*>(units), length);
+}
+
+
+}  // namespace
+
+Result<std::vector<ProcessEntry>> list_processes() {
+  win32::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) return fail_other("Could not create process snapshot");
+
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  if (Process32FirstW(snapshot.get(), &entry) != 1) {
+    return fail_other("Could not get first process data");
+  }
+  std::vector<ProcessEntry> listing;
+  do {
+    auto name = units_to_text(entry.szExeFile, std::size(entry.szExeFile));
+    if (!name) return fail(name.error());
+    listing.push_back({std::move(*name), entry.th32ProcessID});
+  } while (Process32NextW(snapshot.get(), &entry) == 1);
+  return listing;
+}
+
+Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
+                             std::string_view expected_path) {
+  const std::string pid = std::to_string(entry.pid);
+  log_info(logger, "Kill process if found: " + pid + ", " + entry.name, kProcessModule);
+
+  win32::UniqueHandle process(OpenProcess(kProcessAccess, FALSE, entry.pid));
+  if (!process.valid()) return fail(error_with_os_text("Failed to open process: "));
+
+  std::array<wchar_t, kImagePathUnits> image{};
+  const DWORD written = GetModuleFileNameExW(process.get(), nullptr, image.data(), kImagePathUnits);
+  if (written == 0) return fail(error_with_os_text("Failed to get process file name: "));
+  auto image_path = units_to_text(image.data(), written);
+  if (!image_path) return fail(image_path.error());
+
+  if (!paths_equal(*image_path, expected_path)) return {};
+
+  log_info(logger, "Found " + entry.name + " running, pid " + pid + ", attempting to kill...",
+           kProcessModule);
+  if (TerminateProcess(process.get(), 0) != 1) return fail_other("Failed to kill process");
+  log_info(logger, "Successfully killed " + entry.name + ", pid " + pid, kProcessModule);
+  return {};
+}
+
+Result<std::string> last_os_error_text() {
+  const auto message = win32::format_system_message(GetLastError());
+  if (!message) return std::string("unknown error");
+  return units_to_text(message->data(), message->size());
+}
+
+}  // namespace vellicor

@@ -1,0 +1,238 @@
+#include "process/process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include "base/path.hpp"
+#include "support/child_process.hpp"
+#include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
+
+namespace vellicor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+using testing_support::platform_path;
+using testing_support::TempDir;
+
+const std::string kAppName = native_path_style() == PathStyle::Windows ? "app.exe" : "app";
+
+// A copy of the sleeper program in a folder of its own, so that two copies share a file name
+// but not a path.
+class Installation {
+ public:
+  explicit Installation(const TempDir& root, const std::string& folder) {
+    const auto dir = root.path() / folder;
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(testing_support::from_utf8(platform_path(VELLICOR_SLEEPER)), dir / kAppName);
+    exe_ = platform_path(testing_support::utf8(dir / kAppName));
+  }
+  const std::string& exe() const { return exe_; }
+
+ private:
+  std::string exe_;
+};
+
+std::vector<ProcessEntry> entries_named(const std::string& name) {
+  auto listing = list_processes();
+  EXPECT_TRUE(listing) << listing.error().display_text();
+  std::vector<ProcessEntry> found;
+  if (listing) {
+    std::copy_if(listing->begin(), listing->end(), std::back_inserter(found),
+                 [&](const ProcessEntry& e) { return e.name == name; });
+  }
+  return found;
+}
+
+std::optional<ProcessEntry> entry_of(const ChildProcess& child) {
+  for (const auto& entry : entries_named(kAppName)) {
+    if (entry.pid == child.pid()) return entry;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> kill_lines(const std::string& pid, bool killed) {
+  std::vector<std::string> lines{"INFO Kill process if found: " + pid + ", " + kAppName};
+  if (killed) {
+    lines.push_back("INFO Found " + kAppName + " running, pid " + pid + ", attempting to kill...");
+    lines.push_back("INFO Successfully killed " + kAppName + ", pid " + pid);
+  }
+  return lines;
+}
+
+TEST(ProcessTest, ListingContainsThisProcess) {
+  const auto own_name = path_file_name(testing_support::own_executable_path());
+  ASSERT_TRUE(own_name);
+  const auto own = entries_named(*own_name);
+  const uint32_t own_pid = testing_support::current_process_id();
+  EXPECT_TRUE(std::any_of(own.begin(), own.end(), [&](auto& e) { return e.pid == own_pid; }));
+}
+
+TEST(ProcessTest, KillsOnlyTheProcessWhoseImageIsTheExpectedPath) {
+  TempDir root;
+  const Installation expected(root, "expected"), other(root, "other");
+  auto target = ChildProcess::start(expected.exe());
+  auto bystander = ChildProcess::start(other.exe());
+  ASSERT_TRUE(target && bystander);
+  testing_support::LogCapture log;
+
+  std::map<uint32_t, Status> results;
+  for (const auto& entry : entries_named(kAppName)) {
+    if (entry.pid == target->pid() || entry.pid == bystander->pid()) {
+      results.emplace(entry.pid, kill_process_if_found(log.logger(), entry, expected.exe()));
+    }
+  }
+  ASSERT_EQ(results.size(), 2u);
+  for (const auto& [pid, status] : results) EXPECT_TRUE(status) << status.error().display_text();
+
+  EXPECT_TRUE(target->wait_for_exit(10s));
+  EXPECT_FALSE(bystander->wait_for_exit(300ms));
+
+  const auto lines = log.messages();
+  for (const auto& [child, killed] : {std::pair{target.get(), true}, {bystander.get(), false}}) {
+    const auto pid = std::to_string(child->pid());
+    for (const auto& line : kill_lines(pid, killed)) {
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
+    }
+  }
+  EXPECT_EQ(lines.size(), 4u);
+}
+
+// Spellings of the expected path that name the same file by path equality, and one that does
+// not (another letter case in a folder name).
+TEST(ProcessTest, ExpectedPathIsComparedComponentWise) {
+  TempDir root;
+  const Installation installation(root, "Folder");
+  const std::string exe = installation.exe();
+  const bool windows = native_path_style() == PathStyle::Windows;
+  const char sep = windows ? '\\' : '/';
+  const auto dir = *parent_path(exe);
+
+  struct Case {
+    std::string name;
+    std::string expected;
+    bool killed;
+  };
+  std::vector<Case> cases = {
+      {"doubled separators", dir + sep + sep + kAppName, true},
+      {"dot components", dir + sep + "." + sep + kAppName, true},
+      {"trailing separator", exe + sep, true},
+      {"folder name in another case",
+       platform_path(testing_support::utf8(root.path() / "FOLDER" / kAppName)), false},
+  };
+  if (windows) {
+    std::string slashes = exe;
+    std::replace(slashes.begin(), slashes.end(), '\\', '/');
+    std::string lower_drive = exe;
+    lower_drive[0] = static_cast<char>(std::tolower(lower_drive[0]));
+    cases.push_back({"forward slashes", slashes, true});
+    cases.push_back({"lower-case drive letter", lower_drive, true});
+  }
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + ": " + c.expected);
+    auto child = ChildProcess::start(exe);
+    ASSERT_TRUE(child);
+    const auto entry = entry_of(*child);
+    ASSERT_TRUE(entry);
+    testing_support::LogCapture log;
+    const Status status = kill_process_if_found(log.logger(), *entry, c.expected);
+    EXPECT_TRUE(status) << status.error().display_text();
+    EXPECT_EQ(child->wait_for_exit(c.killed ? 10s : 300ms), c.killed);
+    EXPECT_EQ(log.messages(), kill_lines(std::to_string(entry->pid), c.killed));
+  }
+}
+
+TEST(ProcessTest, ProcessThatCannotBeOpenedGivesTheSystemText) {
+  TempDir root;
+  const Installation installation(root, "gone");
+  auto child = ChildProcess::start(installation.exe(), {"0"});
+  ASSERT_TRUE(child);
+  const ProcessEntry ended{kAppName, child->pid()};
+  ASSERT_TRUE(child->wait_for_exit(10s));
+  child.reset();  // reaped: the pid names no process now
+
+  testing_support::LogCapture log;
+  const size_t handles_before = testing_support::open_handle_count();
+  const Status status = kill_process_if_found(log.logger(), ended, installation.exe());
+  EXPECT_EQ(testing_support::open_handle_count(), handles_before);
+  ASSERT_FALSE(status);
+  const std::string text = status.error().display_text();
+  const std::string prefix = "Failed to open process: ";
+  ASSERT_TRUE(text.starts_with(prefix)) << text;
+  EXPECT_GT(text.size(), prefix.size());
+  if (native_path_style() == PathStyle::Windows) {
+    EXPECT_TRUE(text.ends_with("\r\n")) << "system texts keep their line break";
+  } else {
+    EXPECT_EQ(text, prefix + "No such process");
+  }
+  EXPECT_EQ(log.messages(), kill_lines(std::to_string(ended.pid), false));
+}
+
+TEST(ProcessTest, LastOsErrorTextIsTheSystemMessageUnchanged) {
+  testing_support::set_last_os_error(2);
+  const auto text = last_os_error_text();
+  ASSERT_TRUE(text);
+  EXPECT_FALSE(text->empty());
+  if (native_path_style() == PathStyle::Windows) {
+    EXPECT_TRUE(text->ends_with("\r\n")) << *text;
+    testing_support::set_last_os_error(0x2FFFFFFF);  // a code without a message
+    EXPECT_EQ(last_os_error_text(), std::string("unknown error"));
+  } else {
+    EXPECT_EQ(*text, "No such file or directory");
+  }
+}
+
+TEST(ProcessTest, WideToText) {
+  struct Case {
+    std::u16string units;
+    std::optional<std::string> text;
+  };
+  const Case cases[] = {
+      {u"Vellicor.exe", "Vellicor.exe"},          // no terminating zero: every unit is taken
+      {std::u16string(u"app.exe\0junk", 12), "app.exe"},
+      {u"", ""},
+      {u"\u00dcberblick", "\xC3\x9C" "berblick"},
+      {u"smile-\U0001F600", "smile-\xF0\x9F\x98\x80"},
+      {std::u16string{u'a', 0xD800, u'b'}, std::nullopt},
+      {std::u16string{0xDE00}, std::nullopt},
+      {std::u16string{u'a', 0xD83D}, std::nullopt},  // the pair is cut off by the length
+  };
+  for (const auto& c : cases) {
+    const auto text = wide_to_text(c.units.data(), c.units.size());
+    if (c.text) {
+      EXPECT_EQ(text, *c.text);
+    } else {
+      ASSERT_FALSE(text);
+      EXPECT_EQ(text.error().display_text(), "Could not convert from utf16");
+    }
+  }
+  const std::u16string full(260, u'x');  // a 260-unit name without a zero is taken whole
+  EXPECT_EQ(wide_to_text(full.data(), full.size())->size(), 260u);
+}
+
+TEST(ProcessTest, ListingAndKillingLeakNoHandles) {
+  TempDir root;
+  const Installation installation(root, "loop");
+  testing_support::LogCapture log;
+  auto round = [&] {
+    auto child = ChildProcess::start(installation.exe());
+    ASSERT_TRUE(child);
+    const auto entry = entry_of(*child);
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(kill_process_if_found(log.logger(), *entry, installation.exe() + "-not"));
+    EXPECT_TRUE(kill_process_if_found(log.logger(), *entry, installation.exe()));
+    EXPECT_TRUE(child->wait_for_exit(10s));
+  };
+  round();  // warm up: first use of lazily loaded system libraries
+  const size_t before = testing_support::open_handle_count();
+  for (int i = 0; i < 20; ++i) round();
+  EXPECT_EQ(testing_support::open_handle_count(), before);
+}
+
+}  // namespace
+}  // namespace vellicor
