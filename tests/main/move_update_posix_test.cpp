@@ -28,16 +28,16 @@ TEST(MoveUpdatePosixTest, LinksStayInPlaceAndTheirTargetsAreNeverTouched) {
   fs::create_directory_symlink(dir.path() / "outside", root / "linked");
   fs::create_symlink(dir.path() / "outside" / "keep.txt", root / "bin" / "keep-link");
 
-  testing_support::LogCapture log;
+  auto log = testing_support::make_captured_logger();
   FakeUser user;
-  const Status status = move_update(log.logger(), testing_support::utf8(root / "unins000.dat"),
+  const Status status = move_update(*log.logger, testing_support::utf8(root / "unins000.dat"),
                                     "_", user.hooks());
   ASSERT_TRUE(status) << status.error().display_text();
   // The link in the root is neither deleted nor followed; the one inside bin went with bin.
   EXPECT_EQ(read_tree(root), (Tree{"linked -> " + testing_support::utf8(dir.path() / "outside"),
                                    "new=n", "unins000.dat="}));
   EXPECT_EQ(read_tree(dir.path() / "outside"), (Tree{"keep.txt=keep"}));
-  for (const auto& line : log.messages()) {
+  for (const auto& line : log.release()) {
     EXPECT_EQ(line.find("outside"), std::string::npos) << "the walk visited a link: " << line;
   }
 }
@@ -47,9 +47,9 @@ TEST(MoveUpdatePosixTest, NameThatIsNotUtf8FailsBeforeAnyFileIsMarked) {
   const fs::path root = dir.path() / "app";
   const Tree before = {"a.exe=1", "sub/bad-\xFF=2", "sub/c=3", "unins000.dat=4", "_/a.exe=5"};
   testing_support::make_tree(root, before);
-  testing_support::LogCapture log;
+  auto log = testing_support::make_captured_logger();
   FakeUser user;
-  const Status status = move_update(log.logger(), testing_support::utf8(root / "unins000.dat"),
+  const Status status = move_update(*log.logger, testing_support::utf8(root / "unins000.dat"),
                                     "_", user.hooks());
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().display_text(), "Could not get entry name");

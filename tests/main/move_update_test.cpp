@@ -38,9 +38,9 @@ class MoveUpdateTest : public ::testing::Test {
   Tree tree() const { return read_tree(root_dir()); }
 
   Status run(FakeUser& user) {
-    testing_support::LogCapture log;
-    const Status status = move_update(log.logger(), at("unins000.dat"), "_", user.hooks());
-    lines_ = log.messages();
+    auto log = testing_support::make_captured_logger();
+    const Status status = move_update(*log.logger, at("unins000.dat"), "_", user.hooks());
+    lines_ = log.release();
     return status;
   }
   Status run() {
@@ -126,15 +126,15 @@ TEST_F(MoveUpdateTest, MissingOrFileUpdateFolderTouchesNothing) {
 }
 
 TEST_F(MoveUpdateTest, RootOfADriveOrShareIsRefused) {
-  testing_support::LogCapture log;
+  auto log = testing_support::make_captured_logger();
   FakeUser user;
   const std::string drive_root = kWindows ? "C:\\unins000.dat" : "/unins000.dat";
-  const Status status = move_update(log.logger(), drive_root, "_", user.hooks());
+  const Status status = move_update(*log.logger, drive_root, "_", user.hooks());
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().display_text(),
             std::string("Refusing to update an installation at the root of a drive or share: ") +
                 (kWindows ? "C:\\" : "/"));
-  EXPECT_EQ(log.messages().size(), 1u);  // nothing was even listed
+  EXPECT_EQ(log.release().size(), 1u);  // nothing was even listed
 }
 
 TEST_F(MoveUpdateTest, LinesOfAWholeRunComeInPhaseOrder) {
@@ -242,8 +242,8 @@ TEST_F(LockedFileTest, RetryAfterTheFileWasReleasedCompletesTheUpdate) {
     holder_.reset();  // the user closes the program that held the file, then presses Retry
     return ask(text);
   };
-  testing_support::LogCapture log;
-  const Status status = move_update(log.logger(), at("unins000.dat"), "_", hooks);
+  auto log = testing_support::make_captured_logger();
+  const Status status = move_update(*log.logger, at("unins000.dat"), "_", hooks);
   ASSERT_TRUE(status) << status.error().display_text();
   EXPECT_EQ(tree(), (Tree{"a.exe=5", "unins000.dat=4"}));
 }

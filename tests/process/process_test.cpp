@@ -78,12 +78,12 @@ TEST(ProcessTest, KillsOnlyTheProcessWhoseImageIsTheExpectedPath) {
   auto target = ChildProcess::start(expected.exe());
   auto bystander = ChildProcess::start(other.exe());
   ASSERT_TRUE(target && bystander);
-  testing_support::LogCapture log;
+  auto log = testing_support::make_captured_logger();
 
   std::map<uint32_t, Status> results;
   for (const auto& entry : entries_named(kAppName)) {
     if (entry.pid == target->pid() || entry.pid == bystander->pid()) {
-      results.emplace(entry.pid, kill_process_if_found(log.logger(), entry, expected.exe()));
+      results.emplace(entry.pid, kill_process_if_found(*log.logger, entry, expected.exe()));
     }
   }
   ASSERT_EQ(results.size(), 2u);
@@ -92,7 +92,7 @@ TEST(ProcessTest, KillsOnlyTheProcessWhoseImageIsTheExpectedPath) {
   EXPECT_TRUE(target->wait_for_exit(10s));
   EXPECT_FALSE(bystander->wait_for_exit(300ms));
 
-  const auto lines = log.messages();
+  const auto lines = log.release();
   for (const auto& [child, killed] : {std::pair{target.get(), true}, {bystander.get(), false}}) {
     const auto pid = std::to_string(child->pid());
     for (const auto& line : kill_lines(pid, killed)) {
@@ -139,11 +139,11 @@ TEST(ProcessTest, ExpectedPathIsComparedComponentWise) {
     ASSERT_TRUE(child);
     const auto entry = entry_of(*child);
     ASSERT_TRUE(entry);
-    testing_support::LogCapture log;
-    const Status status = kill_process_if_found(log.logger(), *entry, c.expected);
+    auto log = testing_support::make_captured_logger();
+    const Status status = kill_process_if_found(*log.logger, *entry, c.expected);
     EXPECT_TRUE(status) << status.error().display_text();
     EXPECT_EQ(child->wait_for_exit(c.killed ? 10s : 300ms), c.killed);
-    EXPECT_EQ(log.messages(), kill_lines(std::to_string(entry->pid), c.killed));
+    EXPECT_EQ(log.release(), kill_lines(std::to_string(entry->pid), c.killed));
   }
 }
 
@@ -156,9 +156,9 @@ TEST(ProcessTest, ProcessThatCannotBeOpenedGivesTheSystemText) {
   ASSERT_TRUE(child->wait_for_exit(10s));
   child.reset();  // reaped: the pid names no process now
 
-  testing_support::LogCapture log;
+  auto log = testing_support::make_captured_logger();
   const size_t handles_before = testing_support::open_handle_count();
-  const Status status = kill_process_if_found(log.logger(), ended, installation.exe());
+  const Status status = kill_process_if_found(*log.logger, ended, installation.exe());
   EXPECT_EQ(testing_support::open_handle_count(), handles_before);
   ASSERT_FALSE(status);
   const std::string text = status.error().display_text();
@@ -170,7 +170,7 @@ TEST(ProcessTest, ProcessThatCannotBeOpenedGivesTheSystemText) {
   } else {
     EXPECT_EQ(text, prefix + "No such process");
   }
-  EXPECT_EQ(log.messages(), kill_lines(std::to_string(ended.pid), false));
+  EXPECT_EQ(log.release(), kill_lines(std::to_string(ended.pid), false));
 }
 
 TEST(ProcessTest, LastOsErrorTextIsTheSystemMessageUnchanged) {
@@ -218,14 +218,14 @@ TEST(ProcessTest, WideToText) {
 TEST(ProcessTest, ListingAndKillingLeakNoHandles) {
   TempDir root;
   const Installation installation(root, "loop");
-  testing_support::LogCapture log;
+  auto log = testing_support::make_captured_logger();
   auto round = [&] {
     auto child = ChildProcess::start(installation.exe());
     ASSERT_TRUE(child);
     const auto entry = entry_of(*child);
     ASSERT_TRUE(entry);
-    EXPECT_TRUE(kill_process_if_found(log.logger(), *entry, installation.exe() + "-not"));
-    EXPECT_TRUE(kill_process_if_found(log.logger(), *entry, installation.exe()));
+    EXPECT_TRUE(kill_process_if_found(*log.logger, *entry, installation.exe() + "-not"));
+    EXPECT_TRUE(kill_process_if_found(*log.logger, *entry, installation.exe()));
     EXPECT_TRUE(child->wait_for_exit(10s));
   };
   round();  // warm up: first use of lazily loaded system libraries
