@@ -2,7 +2,7 @@
 # Installs every Debian package that building and testing need; does nothing when all are there.
 set -eu
 
-packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
+packages="cmake ninja-build g++ clang-16 libclang-rt-16-dev libgtest-dev libgmock-dev googletest
   libbenchmark-dev zlib1g-dev g++-mingw-w64-i686 wine wine32:i386 xvfb xauth x11-utils
   icoutils imagemagick python3 python3-pefile procps util-linux"
 

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs what is missing, builds both targets and runs every test of both.
+# Installs what is missing, builds both targets and runs every test of both, then runs the
+# fuzz targets for a short while.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -8,3 +9,4 @@ for preset in native windows; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+scripts/fuzz-smoke.sh

@@ -3,6 +3,7 @@
 #include "base/clock.hpp"
 #include "base/console.hpp"
 #include "main/command_line.hpp"
+#include "model/uninstall_log.hpp"
 
 namespace vellicor {
 namespace {
@@ -31,7 +32,7 @@ int run_entry_point(const std::vector<std::string>& args) {
 
   switch (choose_mode(args)) {
     case Mode::Dump:
-      return not_available_yet("--parse");
+      return dump_uninstall_log(args[2]);
     case Mode::FailureBoxDemo:
       return not_available_yet("--error");
     case Mode::ProgressWindowDemo:

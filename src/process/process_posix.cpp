@@ -69,7 +69,6 @@ std::optional<uint32_t> parse_pid(const char* text) {
   return static_cast<uint32_t>(value);
 }
 
-
 }  // namespace
 
 Result<std::vector<ProcessEntry>> list_processes() {

@@ -24,7 +24,6 @@ Result<std::string> units_to_text(const wchar_t* units, size_t length) {
   return wide_to_text(reinterpret_cast<const char16_t*>(units), length);
 }
 
-
 }  // namespace
 
 Result<std::vector<ProcessEntry>> list_processes() {

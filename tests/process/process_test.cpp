@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "base/path.hpp"
 #include "support/child_process.hpp"
@@ -28,7 +29,8 @@ class Installation {
   explicit Installation(const TempDir& root, const std::string& folder) {
     const auto dir = root.path() / folder;
     std::filesystem::create_directories(dir);
-    std::filesystem::copy_file(testing_support::from_utf8(platform_path(VELLICOR_SLEEPER)), dir / kAppName);
+    std::filesystem::copy_file(testing_support::from_utf8(platform_path(VELLICOR_SLEEPER)),
+                               dir / kAppName);
     exe_ = platform_path(testing_support::utf8(dir / kAppName));
   }
   const std::string& exe() const { return exe_; }
@@ -36,6 +38,18 @@ class Installation {
  private:
   std::string exe_;
 };
+
+// Starts a copy and waits until it runs its own code: a process that has only just been
+// created may not have its image loaded yet.
+std::unique_ptr<ChildProcess> start_running(const TempDir& root, const std::string& exe) {
+  static int started = 0;
+  const std::string marker = root.at("running-" + std::to_string(started++));
+  auto child = ChildProcess::start(exe, {"60", "-", marker});
+  for (int i = 0; child && i < 1000 && !std::filesystem::exists(marker); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  return child;
+}
 
 std::vector<ProcessEntry> entries_named(const std::string& name) {
   auto listing = list_processes();
@@ -75,8 +89,8 @@ TEST(ProcessTest, ListingContainsThisProcess) {
 TEST(ProcessTest, KillsOnlyTheProcessWhoseImageIsTheExpectedPath) {
   TempDir root;
   const Installation expected(root, "expected"), other(root, "other");
-  auto target = ChildProcess::start(expected.exe());
-  auto bystander = ChildProcess::start(other.exe());
+  auto target = start_running(root, expected.exe());
+  auto bystander = start_running(root, other.exe());
   ASSERT_TRUE(target && bystander);
   auto log = testing_support::make_captured_logger();
 
@@ -87,7 +101,8 @@ TEST(ProcessTest, KillsOnlyTheProcessWhoseImageIsTheExpectedPath) {
     }
   }
   ASSERT_EQ(results.size(), 2u);
-  for (const auto& [pid, status] : results) EXPECT_TRUE(status) << status.error().display_text();
+  for (const auto& [pid, status] : results)
+    EXPECT_TRUE(status) << status.error().display_text();
 
   EXPECT_TRUE(target->wait_for_exit(10s));
   EXPECT_FALSE(bystander->wait_for_exit(300ms));
@@ -135,7 +150,7 @@ TEST(ProcessTest, ExpectedPathIsComparedComponentWise) {
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name + ": " + c.expected);
-    auto child = ChildProcess::start(exe);
+    auto child = start_running(root, exe);
     ASSERT_TRUE(child);
     const auto entry = entry_of(*child);
     ASSERT_TRUE(entry);
@@ -150,11 +165,8 @@ TEST(ProcessTest, ExpectedPathIsComparedComponentWise) {
 TEST(ProcessTest, ProcessThatCannotBeOpenedGivesTheSystemText) {
   TempDir root;
   const Installation installation(root, "gone");
-  auto child = ChildProcess::start(installation.exe(), {"0"});
-  ASSERT_TRUE(child);
-  const ProcessEntry ended{kAppName, child->pid()};
-  ASSERT_TRUE(child->wait_for_exit(10s));
-  child.reset();  // reaped: the pid names no process now
+  // A pid that no process has: as if the process ended between the listing and the kill.
+  const ProcessEntry ended{kAppName, 0x7FFFFFFC};
 
   auto log = testing_support::make_captured_logger();
   const size_t handles_before = testing_support::open_handle_count();
@@ -193,10 +205,12 @@ TEST(ProcessTest, WideToText) {
     std::optional<std::string> text;
   };
   const Case cases[] = {
-      {u"Vellicor.exe", "Vellicor.exe"},          // no terminating zero: every unit is taken
+      {u"Vellicor.exe", "Vellicor.exe"},  // no terminating zero: every unit is taken
       {std::u16string(u"app.exe\0junk", 12), "app.exe"},
       {u"", ""},
-      {u"\u00dcberblick", "\xC3\x9C" "berblick"},
+      {u"\u00dcberblick",
+       "\xC3\x9C"
+       "berblick"},
       {u"smile-\U0001F600", "smile-\xF0\x9F\x98\x80"},
       {std::u16string{u'a', 0xD800, u'b'}, std::nullopt},
       {std::u16string{0xDE00}, std::nullopt},
@@ -220,7 +234,7 @@ TEST(ProcessTest, ListingAndKillingLeakNoHandles) {
   const Installation installation(root, "loop");
   auto log = testing_support::make_captured_logger();
   auto round = [&] {
-    auto child = ChildProcess::start(installation.exe());
+    auto child = start_running(root, installation.exe());
     ASSERT_TRUE(child);
     const auto entry = entry_of(*child);
     ASSERT_TRUE(entry);
@@ -230,7 +244,8 @@ TEST(ProcessTest, ListingAndKillingLeakNoHandles) {
   };
   round();  // warm up: first use of lazily loaded system libraries
   const size_t before = testing_support::open_handle_count();
-  for (int i = 0; i < 20; ++i) round();
+  for (int i = 0; i < 20; ++i)
+    round();
   EXPECT_EQ(testing_support::open_handle_count(), before);
 }
 

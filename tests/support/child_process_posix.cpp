@@ -49,7 +49,8 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
   std::vector<std::string> all{program};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  for (auto& arg : all) argv.push_back(arg.data());
+  for (auto& arg : all)
+    argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
   if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
@@ -66,12 +67,20 @@ size_t open_handle_count() {
   return count;
 }
 
-std::string platform_path(const std::string& build_path) { return build_path; }
+std::string platform_path(const std::string& build_path) {
+  return build_path;
+}
 
-std::string own_executable_path() { return std::filesystem::read_symlink("/proc/self/exe"); }
+std::string own_executable_path() {
+  return std::filesystem::read_symlink("/proc/self/exe");
+}
 
-uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
+uint32_t current_process_id() {
+  return static_cast<uint32_t>(getpid());
+}
 
-void set_last_os_error(int code) { errno = code; }
+void set_last_os_error(int code) {
+  errno = code;
+}
 
 }  // namespace vellicor::testing_support

@@ -34,7 +34,8 @@ class WindowsChild : public ChildProcess {
 std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
                                                   const std::vector<std::string>& args) {
   std::string command_line = "\"" + program + "\"";
-  for (const auto& arg : args) command_line += " \"" + arg + "\"";
+  for (const auto& arg : args)
+    command_line += " \"" + arg + "\"";
   auto wide_program = win32::to_wide(program);
   auto wide_command = win32::to_wide(command_line);
   if (!wide_program || !wide_command) return nullptr;
@@ -69,8 +70,12 @@ std::string own_executable_path() {
   return win32::from_wide(std::wstring_view(buffer.data(), length)).value_or("");
 }
 
-uint32_t current_process_id() { return GetCurrentProcessId(); }
+uint32_t current_process_id() {
+  return GetCurrentProcessId();
+}
 
-void set_last_os_error(int code) { SetLastError(static_cast<DWORD>(code)); }
+void set_last_os_error(int code) {
+  SetLastError(static_cast<DWORD>(code));
+}
 
 }  // namespace vellicor::testing_support

@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""Builds the benchmark programs of the `bench` preset, runs each once with JSON output and
+prints every performance budget as a ratio of two benchmarks measured in that same run.
+
+A budget compares a benchmark with its floor from the same program, so the machine's speed
+cancels out. Add a program's budgets to BUDGETS; the script runs every program named there.
+Exit status 1 when a budget is not met.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+from dataclasses import dataclass
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@dataclass
+class Budget:
+    program: str    # benchmark program in build/bench/bench/
+    text: str       # what the budget says
+    measured: str   # benchmark name (as Google Benchmark reports it)
+    floor: str      # the benchmark it is compared with
+    faster: bool    # True: ratio = floor time / measured time, must be >= limit
+                    # False: ratio = measured time / floor time, must be <= limit
+    limit: float
+
+
+BUDGETS = [
+    Budget("crc32_bench", "CRC-32 of a 4 KiB block, throughput vs zlib crc32",
+           "BM_Crc32/4096", "BM_ZlibCrc32/4096", True, 1.0),
+    Budget("crc32_bench", "CRC-32 of 1 MiB, throughput vs zlib crc32",
+           "BM_Crc32/1048576", "BM_ZlibCrc32/1048576", True, 1.0),
+    Budget("uninstall_log_bench", "read, rebase and write a 50 MB log vs copying the file",
+           "BM_PatchLog/real_time", "BM_CopyLog/real_time", False, 2.0),
+    Budget("uninstall_log_bench", "--parse of a 50 MB log vs reading the file",
+           "BM_DumpLog/real_time", "BM_ReadLogFile/real_time", False, 3.0),
+]
+
+
+def build():
+    for command in (["cmake", "--preset", "bench"], ["cmake", "--build", "--preset", "bench"]):
+        subprocess.run(command, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+
+
+def run_program(path, repetitions):
+    """Runs one benchmark program; gives each benchmark's median real time in nanoseconds."""
+    scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+    done = subprocess.run(
+        [path, "--benchmark_format=json", "--benchmark_repetitions=%d" % repetitions,
+         "--benchmark_enable_random_interleaving=true",
+         "--benchmark_report_aggregates_only=true"],
+        check=True, capture_output=True, text=True)
+    times = {}
+    for entry in json.loads(done.stdout)["benchmarks"]:
+        if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") != "median":
+            continue
+        times[entry["run_name"]] = entry["real_time"] * scale[entry["time_unit"]]
+    return times
+
+
+def duration(ns):
+    for unit, size in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
+        if ns >= size:
+            return "%.3g %s" % (ns / size, unit)
+    return "%.3g ns" % ns
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--no-build", action="store_true", help="use the programs as built")
+    parser.add_argument("--repetitions", type=int, default=5,
+                        help="repetitions of each benchmark inside the one run (median taken)")
+    options = parser.parse_args()
+    if not options.no_build:
+        build()
+
+    results = {}
+    for program in dict.fromkeys(budget.program for budget in BUDGETS):
+        path = os.path.join(ROOT, "build", "bench", "bench", program)
+        results[program] = run_program(path, options.repetitions)
+
+    met = True
+    print("%-58s %10s %10s %7s  %s" % ("budget", "measured", "floor", "ratio", "limit"))
+    for budget in BUDGETS:
+        times = results[budget.program]
+        measured, floor = times[budget.measured], times[budget.floor]
+        ratio = floor / measured if budget.faster else measured / floor
+        ok = ratio >= budget.limit if budget.faster else ratio <= budget.limit
+        met = met and ok
+        print("%-58s %10s %10s %6.2fx  %s %.1fx %s" % (
+            budget.text, duration(measured), duration(floor), ratio,
+            ">=" if budget.faster else "<=",
+            budget.limit, "ok" if ok else "NOT MET"))
+    return 0 if met else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

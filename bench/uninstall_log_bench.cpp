@@ -1,0 +1,160 @@
+// Patching (read, rebase, write) and dumping a generated 50 MB uninstall log, against copying
+// and reading the same file.
+//
+// The files live in $VELLICOR_BENCH_DIR, else /dev/shm when it exists, else the temporary
+// directory: on a memory file system the flush to the device costs nothing, so the figures
+// compare the work of the code, not the speed of the disk.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/file.hpp"
+#include "model/filerec/rebase.hpp"
+#include "model/filerec/text_list.hpp"
+#include "model/uninstall_log.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vellicor;
+
+constexpr size_t kLogBytes = 50u << 20;
+const std::string kFolder = R"(C:\Apps\Vellicor\_)";
+
+fs::path bench_dir() {
+  static const fs::path dir = [] {
+    fs::path base = fs::temp_directory_path();
+    if (const char* chosen = std::getenv("VELLICOR_BENCH_DIR")) {
+      base = chosen;
+    } else if (fs::is_directory("/dev/shm")) {
+      base = "/dev/shm";
+    }
+    const fs::path made = base / ("vellicor-bench-" + std::to_string(getpid()));
+    fs::create_directories(made);
+    static const fs::path remove = made;
+    atexit([] {
+      std::error_code ignored;
+      fs::remove_all(remove, ignored);
+    });
+    return made;
+  }();
+  return dir;
+}
+
+// An installer-like log: a few records of other types, then files (0x82: the path and four
+// empty texts) and folders (0x81), nine in ten of them inside the update folder.
+const std::string& generated_log() {
+  static const std::string path = [] {
+    std::vector<FileRec> records;
+    records.push_back({0, std::vector<uint8_t>(300, 0x41), FileRecType::StartInstall});
+    records.push_back({0, std::vector<uint8_t>(200000, 0x5A), FileRecType::CompiledCode});
+    size_t total = 0;
+    for (size_t i = 0; total < kLogBytes; ++i) {
+      const std::string root = i % 10 == 9 ? R"(C:\Users\root\AppData\Roaming\Vellicor)" : kFolder;
+      const std::string dir = root + R"(\resources\docs\section-)" + std::to_string(i / 200);
+      FileRec record;
+      if (i % 200 == 0) {
+        record = {0, encode_text_list(std::vector<std::string>{dir}),
+                  FileRecType::DeleteDirOrFiles};
+      } else {
+        const std::vector<std::string> texts = {dir + R"(\page-)" + std::to_string(i) + ".html", "",
+                                                "", "", ""};
+        record = {0x100, encode_text_list(texts), FileRecType::DeleteFile};
+      }
+      total += 10 + record.data.size();
+      records.push_back(std::move(record));
+    }
+    records.push_back({0, {}, FileRecType::EndInstall});
+    UninstallHeader header{kHeaderId,
+                           "{0B7D9E54-2C31-4F6A-8E21-5D4C3B2A1F00}",
+                           "Vellicor",
+                           1048,
+                           static_cast<uint32_t>(records.size()),
+                           0,
+                           1,
+                           0};
+    const std::string file = (bench_dir() / "generated.dat").string();
+    if (!write_uninstall_log(file, header, records)) abort();
+    return file;
+  }();
+  return path;
+}
+
+void set_bytes(benchmark::State& state) {
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * fs::file_size(generated_log())));
+}
+
+void BM_CopyLog(benchmark::State& state) {
+  const std::string target = (bench_dir() / "copy.dat").string();
+  for (auto _ : state) {
+    fs::copy_file(generated_log(), target, fs::copy_options::overwrite_existing);
+  }
+  set_bytes(state);
+}
+
+void BM_PatchLog(benchmark::State& state) {
+  const std::string target = (bench_dir() / "patched.dat").string();
+  for (auto _ : state) {
+    auto log = read_uninstall_log(generated_log());
+    if (!log) abort();
+    auto records = rebase_file_recs(std::move(log->records), kFolder, PathStyle::Windows);
+    if (!records) abort();
+    if (!write_uninstall_log(target, log->header, *records)) abort();
+  }
+  set_bytes(state);
+}
+
+void BM_ReadLogFile(benchmark::State& state) {
+  for (auto _ : state) {
+    auto file = File::open_for_reading(generated_log());
+    if (!file) abort();
+    std::vector<uint8_t> bytes(file->size().value());
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const auto got = file->read(bytes.data() + done, bytes.size() - done);
+      if (!got || *got == 0) abort();
+      done += *got;
+    }
+    benchmark::DoNotOptimize(bytes.data());
+  }
+  set_bytes(state);
+}
+
+void BM_DumpLog(benchmark::State& state) {
+  // The report's few lines go nowhere; the benchmark's own output stays on standard output.
+  fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, STDOUT_FILENO);
+  for (auto _ : state) {
+    if (dump_uninstall_log(generated_log()) != 0) abort();
+  }
+  dup2(saved, STDOUT_FILENO);
+  close(null);
+  close(saved);
+  set_bytes(state);
+}
+
+BENCHMARK(BM_CopyLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PatchLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReadLogFile)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DumpLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  generated_log();  // made before any timing starts
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

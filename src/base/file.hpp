@@ -1,0 +1,68 @@
+#pragma once
+// Plain files through the platform: open, create, read, write, seek, flush, close, and the
+// rename and removal that a replace-by-temporary-file needs.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+// One open file, closed when the object goes away. Interrupted system calls are retried and
+// never reported; every other failure is the platform's I/O error.
+class File {
+ public:
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      discard();
+      handle_ = std::exchange(other.handle_, kNoHandle);
+    }
+    return *this;
+  }
+  ~File() { discard(); }
+
+  // An existing file, for reading; others may read, write and delete it meanwhile.
+  [[nodiscard]] static Result<File> open_for_reading(std::string_view path);
+  // A new or truncated file, for writing (and seeking); others may read, write and delete it.
+  [[nodiscard]] static Result<File> create_for_writing(std::string_view path);
+
+  bool is_open() const { return handle_ != kNoHandle; }
+
+  // Reads up to `size` bytes; 0 means the end of the file.
+  [[nodiscard]] Result<size_t> read(void* buffer, size_t size);
+  // Writes up to `size` bytes and tells how many were taken (0 only when none could be).
+  [[nodiscard]] Result<size_t> write(const void* data, size_t size);
+  // Moves the position to `offset` bytes from the start.
+  [[nodiscard]] Status seek(uint64_t offset);
+  [[nodiscard]] Result<uint64_t> position();
+  [[nodiscard]] Result<uint64_t> size();
+  // Pushes what was written down to the storage device (FlushFileBuffers, fsync).
+  [[nodiscard]] Status flush();
+  // Closes the file and reports a failure of the close itself.
+  [[nodiscard]] Status close();
+
+ private:
+  // Both an fd of -1 and INVALID_HANDLE_VALUE are "no file".
+  static constexpr std::intptr_t kNoHandle = -1;
+  explicit File(std::intptr_t handle) : handle_(handle) {}
+  // Closes without reporting: for paths that already failed or only read.
+  void discard();
+
+  std::intptr_t handle_ = kNoHandle;
+};
+
+// Renames `from` to `to`, replacing a file that `to` names (MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING, rename).
+[[nodiscard]] Status rename_file(std::string_view from, std::string_view to);
+
+// Deletes one file.
+[[nodiscard]] Status remove_file(std::string_view path);
+
+}  // namespace vellicor

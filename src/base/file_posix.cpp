@@ -1,0 +1,112 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "base/file.hpp"
+#include "base/os_error.hpp"
+
+namespace vellicor {
+namespace {
+
+// Large requests are split so that a single call never exceeds what read/write accept.
+constexpr size_t kMaxChunk = size_t{1} << 30;
+
+Result<int> open_path(std::string_view path, int flags) {
+  const std::string terminated(path);
+  int fd;
+  do {
+    fd = ::open(terminated.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(last_os_io_error());
+  return fd;
+}
+
+}  // namespace
+
+Result<File> File::open_for_reading(std::string_view path) {
+  auto fd = open_path(path, O_RDONLY);
+  if (!fd) return fail(fd.error());
+  return File(*fd);
+}
+
+Result<File> File::create_for_writing(std::string_view path) {
+  auto fd = open_path(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!fd) return fail(fd.error());
+  return File(*fd);
+}
+
+Result<size_t> File::read(void* buffer, size_t size) {
+  const size_t chunk = size < kMaxChunk ? size : kMaxChunk;
+  for (;;) {
+    const ssize_t got = ::read(static_cast<int>(handle_), buffer, chunk);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return fail(last_os_io_error());
+  }
+}
+
+Result<size_t> File::write(const void* data, size_t size) {
+  const size_t chunk = size < kMaxChunk ? size : kMaxChunk;
+  for (;;) {
+    const ssize_t put = ::write(static_cast<int>(handle_), data, chunk);
+    if (put >= 0) return static_cast<size_t>(put);
+    if (errno != EINTR) return fail(last_os_io_error());
+  }
+}
+
+Status File::seek(uint64_t offset) {
+  if (::lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return fail(last_os_io_error());
+  }
+  return {};
+}
+
+Result<uint64_t> File::position() {
+  const off_t at = ::lseek(static_cast<int>(handle_), 0, SEEK_CUR);
+  if (at < 0) return fail(last_os_io_error());
+  return static_cast<uint64_t>(at);
+}
+
+Result<uint64_t> File::size() {
+  struct stat info {};
+  if (::fstat(static_cast<int>(handle_), &info) != 0) return fail(last_os_io_error());
+  return static_cast<uint64_t>(info.st_size);
+}
+
+Status File::flush() {
+  int result;
+  do {
+    result = ::fsync(static_cast<int>(handle_));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return fail(last_os_io_error());
+  return {};
+}
+
+Status File::close() {
+  const int fd = static_cast<int>(std::exchange(handle_, kNoHandle));
+  // The descriptor is gone even when close reports an error, so it is never retried.
+  if (::close(fd) != 0 && errno != EINTR) return fail(last_os_io_error());
+  return {};
+}
+
+void File::discard() {
+  if (handle_ != kNoHandle) ::close(static_cast<int>(std::exchange(handle_, kNoHandle)));
+}
+
+Status rename_file(std::string_view from, std::string_view to) {
+  const std::string source(from);
+  const std::string target(to);
+  if (std::rename(source.c_str(), target.c_str()) != 0) return fail(last_os_io_error());
+  return {};
+}
+
+Status remove_file(std::string_view path) {
+  const std::string terminated(path);
+  if (::unlink(terminated.c_str()) != 0) return fail(last_os_io_error());
+  return {};
+}
+
+}  // namespace vellicor

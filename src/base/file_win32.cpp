@@ -1,0 +1,120 @@
+#include "base/file.hpp"
+#include "base/os_error.hpp"
+#include "base/win32.hpp"
+
+namespace vellicor {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// ReadFile and WriteFile take a DWORD count; larger requests are split.
+constexpr size_t kMaxChunk = size_t{1} << 30;
+
+HANDLE as_handle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+Result<std::wstring> wide_path(std::string_view path) {
+  auto wide = win32::to_wide(path);
+  if (!wide) return fail(os_io_error(ERROR_INVALID_NAME));
+  return wide;
+}
+
+Result<HANDLE> open_path(std::string_view path, DWORD access, DWORD disposition) {
+  auto wide = wide_path(path);
+  if (!wide) return fail(wide.error());
+  const HANDLE handle = CreateFileW(wide->c_str(), access, kShareAll, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return fail(last_os_io_error());
+  return handle;
+}
+
+}  // namespace
+
+Result<File> File::open_for_reading(std::string_view path) {
+  auto handle = open_path(path, GENERIC_READ, OPEN_EXISTING);
+  if (!handle) return fail(handle.error());
+  return File(reinterpret_cast<std::intptr_t>(*handle));
+}
+
+Result<File> File::create_for_writing(std::string_view path) {
+  auto handle = open_path(path, GENERIC_WRITE, CREATE_ALWAYS);
+  if (!handle) return fail(handle.error());
+  return File(reinterpret_cast<std::intptr_t>(*handle));
+}
+
+Result<size_t> File::read(void* buffer, size_t size) {
+  const DWORD chunk = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
+  DWORD got = 0;
+  if (!ReadFile(as_handle(handle_), buffer, chunk, &got, nullptr)) {
+    // The write end of a pipe going away is the end of the data, as on POSIX.
+    if (GetLastError() == ERROR_BROKEN_PIPE) return size_t{0};
+    return fail(last_os_io_error());
+  }
+  return static_cast<size_t>(got);
+}
+
+Result<size_t> File::write(const void* data, size_t size) {
+  const DWORD chunk = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
+  DWORD put = 0;
+  if (!WriteFile(as_handle(handle_), data, chunk, &put, nullptr)) return fail(last_os_io_error());
+  return static_cast<size_t>(put);
+}
+
+Status File::seek(uint64_t offset) {
+  LARGE_INTEGER distance{};
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(as_handle(handle_), distance, nullptr, FILE_BEGIN)) {
+    return fail(last_os_io_error());
+  }
+  return {};
+}
+
+Result<uint64_t> File::position() {
+  LARGE_INTEGER zero{};
+  LARGE_INTEGER at{};
+  if (!SetFilePointerEx(as_handle(handle_), zero, &at, FILE_CURRENT)) {
+    return fail(last_os_io_error());
+  }
+  return static_cast<uint64_t>(at.QuadPart);
+}
+
+Result<uint64_t> File::size() {
+  LARGE_INTEGER length{};
+  if (!GetFileSizeEx(as_handle(handle_), &length)) return fail(last_os_io_error());
+  return static_cast<uint64_t>(length.QuadPart);
+}
+
+Status File::flush() {
+  if (!FlushFileBuffers(as_handle(handle_))) return fail(last_os_io_error());
+  return {};
+}
+
+Status File::close() {
+  const HANDLE handle = as_handle(std::exchange(handle_, kNoHandle));
+  if (!CloseHandle(handle)) return fail(last_os_io_error());
+  return {};
+}
+
+void File::discard() {
+  if (handle_ != kNoHandle) CloseHandle(as_handle(std::exchange(handle_, kNoHandle)));
+}
+
+Status rename_file(std::string_view from, std::string_view to) {
+  auto source = wide_path(from);
+  if (!source) return fail(source.error());
+  auto target = wide_path(to);
+  if (!target) return fail(target.error());
+  if (!MoveFileExW(source->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return fail(last_os_io_error());
+  }
+  return {};
+}
+
+Status remove_file(std::string_view path) {
+  auto wide = wide_path(path);
+  if (!wide) return fail(wide.error());
+  if (!DeleteFileW(wide->c_str())) return fail(last_os_io_error());
+  return {};
+}
+
+}  // namespace vellicor

@@ -1,0 +1,71 @@
+#include "model/block_stream.hpp"
+
+#include <cstring>
+
+#include "model/crc32.hpp"
+#include "model/little_endian.hpp"
+
+namespace vellicor {
+
+Status BlockReader::read_exact(void* destination, size_t size) {
+  auto* out = static_cast<uint8_t*>(destination);
+  while (size > 0) {
+    // A block of size 0 delivers nothing, so loading repeats until bytes are there.
+    if (remaining_ == 0) {
+      if (auto loaded = load_block(); !loaded) return loaded;
+      continue;
+    }
+    const size_t take = size < remaining_ ? size : remaining_;
+    std::memcpy(out, payload_ + position_, take);
+    position_ += static_cast<uint32_t>(take);
+    remaining_ -= static_cast<uint32_t>(take);
+    out += take;
+    size -= take;
+  }
+  return {};
+}
+
+Status BlockReader::load_block() {
+  uint8_t header[kBlockHeaderSize];
+  if (auto read = inner_.read_exact(header, sizeof header); !read) return read;
+  const uint32_t size = load_u32(header);
+  const uint32_t not_size = load_u32(header + 4);
+  const uint32_t crc = load_u32(header + 8);
+  if (size != ~not_size) return fail(ErrorKind::Io, kBlockSizeCorrupt);
+  if (size > kBlockCapacity) return fail(ErrorKind::Io, kBlockSizeTooLarge);
+  if (auto read = inner_.read_exact(payload_, size); !read) return read;
+  if (crc32(payload_, size) != crc) return fail(ErrorKind::Io, kBlockCrcMismatch);
+  position_ = 0;
+  remaining_ = size;
+  return {};
+}
+
+Status BlockWriter::write_all(const void* source, size_t size) {
+  const auto* in = static_cast<const uint8_t*>(source);
+  while (size > 0) {
+    const size_t room = kBlockCapacity - filled_;
+    const size_t take = size < room ? size : room;
+    std::memcpy(payload_ + filled_, in, take);
+    filled_ += static_cast<uint32_t>(take);
+    in += take;
+    size -= take;
+    if (filled_ == kBlockCapacity) {
+      if (auto emitted = flush_block(); !emitted) return emitted;
+    }
+  }
+  return {};
+}
+
+Status BlockWriter::flush_block() {
+  if (filled_ == 0) return {};
+  uint8_t header[kBlockHeaderSize];
+  store_u32(header, filled_);
+  store_u32(header + 4, ~filled_);
+  store_u32(header + 8, crc32(payload_, filled_));
+  if (auto written = inner_.write_all(header, sizeof header); !written) return written;
+  if (auto written = inner_.write_all(payload_, filled_); !written) return written;
+  filled_ = 0;
+  return {};
+}
+
+}  // namespace vellicor

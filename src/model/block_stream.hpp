@@ -1,0 +1,62 @@
+#pragma once
+// The chain of checksummed blocks that carries an uninstall log's records after its header:
+// a reader that presents the payloads as one continuous stream and a writer that cuts a stream
+// into blocks. Neither allocates; each works in one 4096-byte payload buffer of its own.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/buffered_io.hpp"
+#include "base/error.hpp"
+
+namespace vellicor {
+
+// Each block: payload size, its bitwise complement and the payload's CRC-32 (4 little-endian
+// bytes each), then the payload.
+inline constexpr uint32_t kBlockCapacity = 4096;
+inline constexpr size_t kBlockHeaderSize = 12;
+
+// Failures: the inner source's own, or Io errors with the block messages below.
+inline constexpr const char* kBlockSizeCorrupt = "Block header size is corrupt";
+inline constexpr const char* kBlockSizeTooLarge = "Block header size is too large";
+inline constexpr const char* kBlockCrcMismatch = "Block header crc32 check failed";
+
+class BlockReader {
+ public:
+  // Borrows the inner source, positioned at the first block.
+  explicit BlockReader(ByteSource& inner) : inner_(inner) {}
+  BlockReader(const BlockReader&) = delete;
+  BlockReader& operator=(const BlockReader&) = delete;
+
+  // Delivers exactly `size` bytes of the stream, loading as many blocks as that takes.
+  [[nodiscard]] Status read_exact(void* destination, size_t size);
+
+ private:
+  [[nodiscard]] Status load_block();
+
+  ByteSource& inner_;
+  uint32_t position_ = 0;
+  uint32_t remaining_ = 0;
+  uint8_t payload_[kBlockCapacity];
+};
+
+class BlockWriter {
+ public:
+  // Borrows the inner sink.
+  explicit BlockWriter(ByteSink& inner) : inner_(inner) {}
+  BlockWriter(const BlockWriter&) = delete;
+  BlockWriter& operator=(const BlockWriter&) = delete;
+
+  // Appends `size` bytes to the stream, emitting every block that becomes full.
+  [[nodiscard]] Status write_all(const void* source, size_t size);
+  // Emits the pending partial block, if any. The owner calls it after the last write_all and
+  // then flushes the inner sink: nothing is emitted on destruction.
+  [[nodiscard]] Status flush_block();
+
+ private:
+  ByteSink& inner_;
+  uint32_t filled_ = 0;
+  uint8_t payload_[kBlockCapacity];
+};
+
+}  // namespace vellicor

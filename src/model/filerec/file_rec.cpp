@@ -1,0 +1,99 @@
+#include "model/filerec/file_rec.hpp"
+
+#include "base/hex.hpp"
+#include "model/little_endian.hpp"
+
+namespace vellicor {
+namespace {
+
+// A record's data is read in pieces of at most this size, so that a size field that promises
+// more than the file holds costs no more memory than the file's real content.
+constexpr size_t kDataChunk = size_t{1} << 20;
+
+std::unexpected<Error> parse_error(const char* message) {
+  return fail(ErrorKind::FileRecParse, message);
+}
+
+std::unexpected<Error> write_error(const char* message) {
+  return fail(ErrorKind::FileRecWrite, message);
+}
+
+}  // namespace
+
+std::optional<FileRecType> file_rec_type(uint16_t number) {
+  switch (number) {
+    case 0x01:
+    case 0x10:
+    case 0x11:
+    case 0x20:
+    case 0x80:
+    case 0x81:
+    case 0x82:
+    case 0x83:
+    case 0x84:
+    case 0x85:
+    case 0x86:
+    case 0x87:
+    case 0x88:
+    case 0x89:
+    case 0x8A:
+    case 0x8B:
+    case 0x8C:
+      return static_cast<FileRecType>(number);
+    default:
+      return std::nullopt;
+  }
+}
+
+Result<FileRec> read_file_rec(BlockReader& reader) {
+  uint8_t field[4];
+  if (!reader.read_exact(field, 2)) return parse_error("Failed to parse file rec typ");
+  const uint16_t number = load_u16(field);
+  FileRec record;
+  if (!reader.read_exact(field, 4)) return parse_error("Failed to parse file rec extra data");
+  record.extra_data = load_u32(field);
+  if (!reader.read_exact(field, 4)) return parse_error("Failed to parse file rec data size");
+  const uint32_t size = load_u32(field);
+  if (size > kMaxFileRecDataSize) return parse_error("File rec data size too large");
+
+  size_t done = 0;
+  while (done < size) {
+    const size_t piece = size - done < kDataChunk ? size - done : kDataChunk;
+    record.data.resize(done + piece);
+    if (!reader.read_exact(record.data.data() + done, piece)) {
+      return parse_error("Failed to parse file rec data");
+    }
+    done += piece;
+  }
+
+  // The type is checked only once the whole record is in, so that the stream stays in step.
+  const auto typ = file_rec_type(number);
+  if (!typ) return fail(ErrorKind::FileRecParse, "Unsupported file rec typ 0x" + lower_hex(number));
+  record.typ = *typ;
+  return record;
+}
+
+Status write_file_rec(BlockWriter& writer, const FileRec& record) {
+  uint8_t field[4];
+  store_u16(field, static_cast<uint16_t>(record.typ));
+  if (!writer.write_all(field, 2)) return write_error("Failed to write file rec typ to buffer");
+  store_u32(field, record.extra_data);
+  if (!writer.write_all(field, 4)) {
+    return write_error("Failed to write file rec extra data to buffer");
+  }
+  // A record cannot say that it holds more than the format allows; such data is refused
+  // rather than written with a size field that lies.
+  if (record.data.size() > kMaxFileRecDataSize) {
+    return write_error("Failed to write file rec data size to buffer");
+  }
+  store_u32(field, static_cast<uint32_t>(record.data.size()));
+  if (!writer.write_all(field, 4)) {
+    return write_error("Failed to write file rec data size to buffer");
+  }
+  if (!writer.write_all(record.data.data(), record.data.size())) {
+    return write_error("Failed to write file rec data to buffer");
+  }
+  return {};
+}
+
+}  // namespace vellicor

@@ -1,0 +1,149 @@
+#include "model/filerec/text_list.hpp"
+
+#include "base/hex.hpp"
+#include "base/utf.hpp"
+#include "model/little_endian.hpp"
+
+namespace vellicor {
+namespace {
+
+std::unexpected<Error> decode_error(std::string message) {
+  return fail(ErrorKind::StringDecode, std::move(message));
+}
+
+// Surrogates must come in high-low pairs. Texts hardly ever hold any, so four units at a time
+// are first tested for a unit in D800-DFFF, and only a group with one is looked at closely.
+bool is_valid_utf16le(const uint8_t* bytes, size_t size) {
+  constexpr uint64_t kLanes = 0x0001000100010001;
+  size_t i = 0;
+  while (i < size) {
+    if (size - i >= 8) {
+      const uint64_t units =
+          uint64_t{load_u32(bytes + i)} | (uint64_t{load_u32(bytes + i + 4)} << 32);
+      // A lane is zero exactly where its unit is a surrogate.
+      const uint64_t x = (units & (0xF800 * kLanes)) ^ (0xD800 * kLanes);
+      if (((x - kLanes) & ~x & (0x8000 * kLanes)) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const uint16_t unit = load_u16(bytes + i);
+    i += 2;
+    if (unit < 0xD800 || unit > 0xDFFF) continue;
+    if (unit > 0xDBFF || i >= size) return false;
+    const uint16_t next = load_u16(bytes + i);
+    if (next < 0xDC00 || next > 0xDFFF) return false;
+    i += 2;
+  }
+  return true;
+}
+
+// Decodes one UTF-8 sequence at text[i], or gives U+FFFD for one byte that starts none.
+char32_t next_code_point(const std::string& text, size_t& i) {
+  const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
+  const uint8_t lead = byte(i);
+  size_t length = 0;
+  char32_t value = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, value = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, value = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, value = lead & 0x07, minimum = 0x10000;
+  }
+  if (length != 0 && text.size() - i >= length) {
+    size_t k = 1;
+    for (; k < length && (byte(i + k) & 0xC0) == 0x80; ++k)
+      value = (value << 6) | (byte(i + k) & 0x3F);
+    if (k == length && value >= minimum && value <= 0x10FFFF &&
+        (value < 0xD800 || value > 0xDFFF)) {
+      i += length;
+      return value;
+    }
+  }
+  ++i;
+  return 0xFFFD;
+}
+
+void append_unit(std::vector<uint8_t>& out, char32_t unit) {
+  out.push_back(static_cast<uint8_t>(unit));
+  out.push_back(static_cast<uint8_t>(unit >> 8));
+}
+
+}  // namespace
+
+Status scan_text_list(std::span<const uint8_t> data, std::vector<TextSpan>& texts) {
+  texts.clear();
+  size_t at = 0;
+  for (;;) {
+    if (at == data.size()) return decode_error("Failed to parse file rec string header");
+    const uint8_t header = data[at];
+    if (header == kTextListEnd) {
+      if (at + 1 != data.size()) return decode_error("Invalid file rec string header length");
+      return {};
+    }
+    if (header != kTextEntry) {
+      // Other string forms exist in the installer's format but never in these records.
+      return decode_error("What 0x" + lower_hex(header));
+    }
+    if (data.size() - at - 1 < 4) return decode_error("Failed to parse file rec string size");
+    const int64_t stored = load_i32(data.data() + at + 1);
+    // The stored value is the negated byte length of UTF-16 units: never positive, never odd.
+    if (stored > 0 || stored % 2 != 0) return decode_error("Failed to parse file rec string size");
+    const auto size = static_cast<size_t>(-stored);
+    const size_t offset = at + kTextEntryHeaderSize;
+    if (size > data.size() - offset) return decode_error("Failed to parse file rec string size");
+    if (!is_valid_utf16le(data.data() + offset, size)) {
+      return decode_error("Failed to parse file rec data string");
+    }
+    texts.push_back({offset, size});
+    at = offset + size;
+  }
+}
+
+Result<std::vector<std::string>> decode_text_list(std::span<const uint8_t> data) {
+  std::vector<TextSpan> spans;
+  if (auto scanned = scan_text_list(data, spans); !scanned) return fail(scanned.error());
+  std::vector<std::string> texts;
+  texts.reserve(spans.size());
+  std::u16string units;
+  for (const auto& span : spans) {
+    units.resize(span.size / 2);
+    for (size_t i = 0; i < units.size(); ++i)
+      units[i] = load_u16(data.data() + span.offset + 2 * i);
+    // The scan has checked the units already, so the conversion cannot fail.
+    auto text = utf16_to_utf8(units);
+    if (!text) return decode_error("Failed to parse file rec data string");
+    texts.push_back(std::move(*text));
+  }
+  return texts;
+}
+
+std::vector<uint8_t> encode_text_list(std::span<const std::string> texts) {
+  std::vector<uint8_t> out;
+  out.reserve(1024);
+  for (const auto& text : texts) {
+    out.push_back(kTextEntry);
+    const size_t length_at = out.size();
+    out.resize(out.size() + 4);
+    const size_t units_at = out.size();
+    for (size_t i = 0; i < text.size();) {
+      const char32_t cp = next_code_point(text, i);
+      if (cp < 0x10000) {
+        append_unit(out, cp);
+      } else {
+        append_unit(out, 0xD800 | ((cp - 0x10000) >> 10));
+        append_unit(out, 0xDC00 | ((cp - 0x10000) & 0x3FF));
+      }
+    }
+    store_i32(out.data() + length_at, -static_cast<int32_t>(out.size() - units_at));
+  }
+  out.push_back(kTextListEnd);
+  return out;
+}
+
+}  // namespace vellicor
