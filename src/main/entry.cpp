@@ -3,13 +3,17 @@
 #include "base/clock.hpp"
 #include "base/console.hpp"
 #include "main/command_line.hpp"
+#include "main/demo_modes.hpp"
+#include "main/update_driver.hpp"
 #include "model/uninstall_log.hpp"
 
 namespace vellicor {
 namespace {
 
-int not_available_yet(std::string_view mode) {
-  write_stderr("Error: the " + std::string(mode) + " mode is not available yet\n");
+// A demonstration that cannot bring its window up has nothing to show.
+int demo_exit_code(const Status& status) {
+  if (status) return 0;
+  write_stderr("Error: " + status.error().display_text() + "\n");
   return 1;
 }
 
@@ -28,17 +32,18 @@ int run_entry_point(const std::vector<std::string>& args) {
         "Error: the system clock reads earlier than 1970-01-01, no log name can be formed\n");
     return 1;
   }
-  [[maybe_unused]] const std::string log_name = log_file_name(*now);
+  const std::string log_name = log_file_name(*now);
 
   switch (choose_mode(args)) {
     case Mode::Dump:
       return dump_uninstall_log(args[2]);
     case Mode::FailureBoxDemo:
-      return not_available_yet("--error");
+      demo_failure_box(log_name);
+      return 0;
     case Mode::ProgressWindowDemo:
-      return not_available_yet("--gui");
+      return demo_exit_code(demo_progress_window());
     case Mode::RetrySimulation:
-      return not_available_yet("--retry-simulation");
+      return demo_exit_code(demo_retry_simulation(log_name));
     case Mode::Version:
       write_stderr(version_line());
       return 0;
@@ -47,7 +52,7 @@ int run_entry_point(const std::vector<std::string>& args) {
   }
   const auto positional = remove_double_dash_arguments(args);
   if (positional.size() <= 2) return bad_usage();
-  return not_available_yet("update");
+  return run_update(positional);
 }
 
 }  // namespace vellicor

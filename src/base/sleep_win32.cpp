@@ -1,0 +1,10 @@
+#include "base/sleep.hpp"
+#include "base/win32.hpp"
+
+namespace vellicor {
+
+void sleep_milliseconds(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+
+}  // namespace vellicor

@@ -1,0 +1,139 @@
+#pragma once
+// The progress window, which runs on a thread of its own, and the program's one message box.
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace vellicor {
+
+// Every message box the program shows carries the product name as its caption.
+inline constexpr std::string_view kMessageBoxCaption = "Vellicor";
+
+enum class MessageBoxButtons { Ok, RetryCancel };
+
+enum class MessageBoxAnswer { None, Abort, Cancel, Continue, Ignore, No, Ok, Retry, TryAgain, Yes };
+
+// Shows a system-modal error box without owner and waits for the user's answer. A box that
+// cannot be shown answers None, which callers treat like Cancel.
+MessageBoxAnswer show_message_box(std::string_view text, std::string_view caption,
+                                  MessageBoxButtons buttons);
+
+// The Win32 style of the box: system-modal with the error icon, plus the buttons.
+uint32_t message_box_style(MessageBoxButtons buttons);
+
+// What a Win32 message box result means; 0 (the box failed) and unknown results are None.
+MessageBoxAnswer message_box_answer(int result);
+
+namespace detail {
+
+template <class T>
+struct OneValueState {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::optional<T> value;
+  bool closed = false;
+};
+
+}  // namespace detail
+
+// The sending end of a channel that carries at most one value. Releasing the sender closes the
+// channel, value or not, so a receiver never waits for a sender that is gone.
+template <class T>
+class OneValueSender {
+ public:
+  OneValueSender() = default;
+  explicit OneValueSender(std::shared_ptr<detail::OneValueState<T>> state)
+      : state_(std::move(state)) {}
+  OneValueSender(const OneValueSender&) = delete;
+  OneValueSender& operator=(const OneValueSender&) = delete;
+  OneValueSender(OneValueSender&& other) noexcept = default;
+  OneValueSender& operator=(OneValueSender&& other) noexcept {
+    if (this != &other) {
+      close();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
+  ~OneValueSender() { close(); }
+
+  // Hands the value to the receiver; false when a value was already sent or there is no channel.
+  bool send(T value) {
+    if (!state_) return false;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->closed) return false;
+      state_->value = std::move(value);
+      state_->closed = true;
+    }
+    state_->changed.notify_all();
+    return true;
+  }
+
+ private:
+  void close() {
+    if (!state_) return;
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->closed = true;
+    }
+    state_->changed.notify_all();
+    state_.reset();
+  }
+
+  std::shared_ptr<detail::OneValueState<T>> state_;
+};
+
+template <class T>
+class OneValueReceiver {
+ public:
+  explicit OneValueReceiver(std::shared_ptr<detail::OneValueState<T>> state)
+      : state_(std::move(state)) {}
+
+  // Blocks until the value arrives; nothing when the sender was released without one.
+  std::optional<T> receive() {
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait(lock, [&] { return state_->closed; });
+    return std::exchange(state_->value, std::nullopt);
+  }
+
+ private:
+  std::shared_ptr<detail::OneValueState<T>> state_;
+};
+
+template <class T>
+std::pair<OneValueSender<T>, OneValueReceiver<T>> make_one_value_channel() {
+  auto state = std::make_shared<detail::OneValueState<T>>();
+  return {OneValueSender<T>(state), OneValueReceiver<T>(state)};
+}
+
+using ThreadIdSender = OneValueSender<uint32_t>;
+
+// The whole body of the progress thread: shows the progress window (hidden when silent), sends
+// the thread's id once the window is initialised, and returns when a quit is posted to that id.
+// The sender is released on return, so a window that never came up closes the channel.
+void run_progress_dialog(bool silent, ThreadIdSender id_sender);
+
+// Starts a detached thread running run_progress_dialog and waits for its id; nothing when the
+// window could not be brought up (or the thread not started).
+[[nodiscard]] std::optional<uint32_t> start_progress_thread(bool silent);
+
+// Asks the progress thread with this id to close its window and end. Posting to a thread that
+// is gone does nothing.
+void post_quit_to_thread(uint32_t thread_id);
+
+// Where a window of the given outer size goes to be centred on the desktop: by the desktop's
+// right and bottom edges only, each half truncated toward zero.
+struct WindowPosition {
+  int x;
+  int y;
+  friend bool operator==(const WindowPosition&, const WindowPosition&) = default;
+};
+WindowPosition centred_window_position(int desktop_right, int desktop_bottom, int width,
+                                       int height);
+
+}  // namespace vellicor

@@ -1,0 +1,90 @@
+#include "base/win32.hpp"
+// Only after windows.h: the common controls header needs its types.
+#include <commctrl.h>
+
+#include "gui/gui.hpp"
+
+namespace vellicor {
+namespace {
+
+constexpr WORD kProgressDialogTemplate = 1001;
+constexpr int kProgressBarId = 10001;
+constexpr std::string_view kShutdownBlockReason = "Vellicor is updating...";
+
+// Lives on the dialog thread's stack for the whole life of the dialog.
+struct ProgressDialogStart {
+  ThreadIdSender id_sender;
+  bool silent;
+};
+
+void centre_and_raise(HWND dialog) {
+  RECT window{};
+  RECT desktop{};
+  GetWindowRect(dialog, &window);
+  GetWindowRect(GetDesktopWindow(), &desktop);
+  const int width = window.right - window.left;
+  const int height = window.bottom - window.top;
+  const WindowPosition position =
+      centred_window_position(desktop.right, desktop.bottom, width, height);
+  SetWindowPos(dialog, HWND_TOPMOST, position.x, position.y, width, height, 0);
+}
+
+void on_init_dialog(HWND dialog, ProgressDialogStart& start) {
+  if (start.silent) {
+    ShowWindow(dialog, SW_HIDE);
+    // The modal loop shows a hidden dialog once its queue first runs empty; the flag lets
+    // WM_WINDOWPOSCHANGING refuse that, so a silent run really shows nothing.
+    SetWindowLongPtrW(dialog, DWLP_USER, 1);
+  } else {
+    SendDlgItemMessageW(dialog, kProgressBarId, PBM_SETMARQUEE, 1, 0);
+    centre_and_raise(dialog);
+  }
+  start.id_sender.send(static_cast<uint32_t>(GetCurrentThreadId()));
+  if (const auto reason = win32::to_wide(kShutdownBlockReason)) {
+    ShutdownBlockReasonCreate(dialog, reason->c_str());
+  }
+}
+
+// Handles nothing itself (every message returns 0), so no command, Escape, Enter or Alt+F4
+// ends the dialog: only the quit message posted to its thread does.
+INT_PTR CALLBACK progress_dialog_proc(HWND dialog, UINT message, WPARAM, LPARAM lparam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      on_init_dialog(dialog, *reinterpret_cast<ProgressDialogStart*>(lparam));
+      return 0;  // the dialog manager does not set the focus
+    case WM_WINDOWPOSCHANGING:
+      if (GetWindowLongPtrW(dialog, DWLP_USER) != 0) {
+        reinterpret_cast<WINDOWPOS*>(lparam)->flags &= ~SWP_SHOWWINDOW;
+      }
+      return 0;
+    case WM_DESTROY:
+      ShutdownBlockReasonDestroy(dialog);
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+void run_progress_dialog(bool silent, ThreadIdSender id_sender) {
+  ProgressDialogStart start{std::move(id_sender), silent};
+  // A WM_QUIT ends the modal loop and destroys the window; the result says nothing more.
+  DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kProgressDialogTemplate), nullptr,
+                  progress_dialog_proc, reinterpret_cast<LPARAM>(&start));
+}
+
+void post_quit_to_thread(uint32_t thread_id) {
+  PostThreadMessageW(thread_id, WM_QUIT, 0, 0);
+}
+
+MessageBoxAnswer show_message_box(std::string_view text, std::string_view caption,
+                                  MessageBoxButtons buttons) {
+  const auto wide_text = win32::to_wide(text);
+  const auto wide_caption = win32::to_wide(caption);
+  if (!wide_text || !wide_caption) return MessageBoxAnswer::None;
+  return message_box_answer(
+      MessageBoxW(nullptr, wide_text->c_str(), wide_caption->c_str(), message_box_style(buttons)));
+}
+
+}  // namespace vellicor
