@@ -44,7 +44,9 @@ fs::path bench_dir() {
   return dir;
 }
 
-std::string top_name(int i) { return "part" + std::to_string(i); }
+std::string top_name(int i) {
+  return "part" + std::to_string(i);
+}
 
 // The version's files below `base`: 2,000 folders of 10 small files each.
 void make_version(const fs::path& base, const std::string& content) {
@@ -87,7 +89,8 @@ void BM_RemoveAndMove(benchmark::State& state) {
     state.PauseTiming();
     const fs::path root = make_installation();
     std::string command = "cd '" + root.string() + "' && rm -rf";
-    for (int t = 0; t < kTopLevel; ++t) command += " " + top_name(t);
+    for (int t = 0; t < kTopLevel; ++t)
+      command += " " + top_name(t);
     command += " && mv _/* . && rmdir _";
     state.ResumeTiming();
     if (std::system(command.c_str()) != 0) abort();

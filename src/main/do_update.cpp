@@ -11,8 +11,7 @@
 namespace vellicor {
 
 Status do_update(Logger& logger, std::string_view code_path, const RetryHooks& hooks) {
-  log_info(logger,
-           "do_update: " + std::string(code_path) + ", " + std::string(kUpdateFolderName));
+  log_info(logger, "do_update: " + std::string(code_path) + ", " + std::string(kUpdateFolderName));
   const auto root = parent_path(code_path);
   if (!root) return fail_other("Could not get parent path of uninstdat");
   const std::string uninstall_log_path = join_path(*root, "unins000.dat");

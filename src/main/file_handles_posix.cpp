@@ -34,7 +34,7 @@ Result<FileHandle> open_file_handle(std::string_view path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
   const int fd = open(terminated.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(error_with_os_text("Failed to create file handle: "));
-  struct stat info{};
+  struct stat info {};
   if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     const int code = S_ISDIR(info.st_mode) ? EISDIR : errno;
     close(fd);
@@ -58,7 +58,8 @@ Status close_file_handle(FileHandle& handle) {
   const int fd = static_cast<int>(handle.os_handle);
   if (handle.marked) {
     // Delete the path only while it still names the file this handle holds.
-    struct stat held{}, named{};
+    struct stat held {
+    }, named{};
     if (fstat(fd, &held) == 0 && lstat(handle.path.c_str(), &named) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
         unlink(handle.path.c_str()) != 0) {

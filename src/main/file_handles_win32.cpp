@@ -6,7 +6,9 @@ namespace vellicor {
 
 namespace {
 
-HANDLE os_handle_of(const FileHandle& handle) { return reinterpret_cast<HANDLE>(handle.os_handle); }
+HANDLE os_handle_of(const FileHandle& handle) {
+  return reinterpret_cast<HANDLE>(handle.os_handle);
+}
 
 }  // namespace
 
@@ -14,9 +16,10 @@ Result<FileHandle> open_file_handle(std::string_view path) {
   auto wide = win32::to_wide(path);
   if (!wide) return fail_other("Failed to create file handle: the path is not valid text");
   // DELETE access only, share mode 0, no backup semantics: directories do not open.
-  const HANDLE handle = CreateFileW(wide->c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return fail(error_with_os_text("Failed to create file handle: "));
+  const HANDLE handle =
+      CreateFileW(wide->c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return fail(error_with_os_text("Failed to create file handle: "));
   return FileHandle{reinterpret_cast<intptr_t>(handle), std::string(path), false};
 }
 

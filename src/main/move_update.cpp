@@ -150,8 +150,8 @@ Status move_update(Logger& logger, std::string_view uninstall_log_path,
 
   for (auto& handle : handles.all()) {
     auto marked = retry_with_prompt(
-        "marking a file for deletion", kLimit,
-        [&](uint32_t) { return mark_for_deletion(handle); }, hooks);
+        "marking a file for deletion", kLimit, [&](uint32_t) { return mark_for_deletion(handle); },
+        hooks);
     if (!marked) return marked;
   }
   log_info(logger, "All file handles marked for deletion");

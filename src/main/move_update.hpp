@@ -20,7 +20,6 @@ bool is_kept_entry(std::string_view name, std::string_view update_folder_name);
 // `update_folder_name`. Every step that may fail for a while runs under retry_with_prompt with
 // `hooks`.
 [[nodiscard]] Status move_update(Logger& logger, std::string_view uninstall_log_path,
-                                 std::string_view update_folder_name,
-                                 const RetryHooks& hooks = {});
+                                 std::string_view update_folder_name, const RetryHooks& hooks = {});
 
 }  // namespace vellicor

@@ -33,7 +33,7 @@ Result<std::string> file_name_text(std::string_view path) {
   auto name = path_file_name(path);
   if (!name) return fail_other("Could not get process file name");
   if (!is_valid_utf8(*name)) return fail_other("Could not get convert file name to str");
-  return name;
+  return std::move(*name);
 }
 
 // The steps between the argument checks and the end of the update engine; any error they
@@ -113,7 +113,7 @@ Status wait_for_process_exit(Logger& logger, std::string_view name, const RetryH
     auto listing = list_processes();
     if (!listing) return fail(listing.error());
     const bool running = std::any_of(listing->begin(), listing->end(),
-                                      [&](const ProcessEntry& entry) { return entry.name == name; });
+                                     [&](const ProcessEntry& entry) { return entry.name == name; });
     if (!running) {
       log_info(logger, text + " is not running", kProcessModule);
       return {};

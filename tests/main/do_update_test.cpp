@@ -8,6 +8,7 @@
 #include "base/path.hpp"
 #include "model/filerec/text_list.hpp"
 #include "model/uninstall_log.hpp"
+#include "support/child_process.hpp"
 #include "support/fake_user.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -73,6 +74,8 @@ class DoUpdateTest : public ::testing::Test {
 TEST_F(DoUpdateTest, CompleteRunLogsEveryStepInOrderAndRebasesTheLog) {
   make_tree(root_dir(), {"a.exe=old", "d/b.dll", "_/a.exe=new"});
   write_log(at("unins000.dat"), at("_"));
+  const auto before = read_uninstall_log(at("unins000.dat"));
+  ASSERT_TRUE(before);
   Lines lines;
   const Status status = run(lines);
   ASSERT_TRUE(status) << status.error().display_text();
@@ -92,7 +95,7 @@ TEST_F(DoUpdateTest, CompleteRunLogsEveryStepInOrderAndRebasesTheLog) {
       "INFO Delete directory recursively: " + at("d") + " (attempt 1)",
       "INFO Rename: a.exe (attempt 1)",
       "INFO Delete: " + at("_"),
-      "INFO header: " + header_text(log->header),
+      "INFO header: " + header_text(before->header),
       "INFO num_recs: 5",
       "INFO Updating uninstall file " + at("unins000.dat"),
   };
@@ -110,8 +113,9 @@ TEST_F(DoUpdateTest, CompleteRunLogsEveryStepInOrderAndRebasesTheLog) {
             (std::vector<std::string>{"elsewhere", "", "", "", ""}));
   // The header is valid and its end offset is the file's length.
   EXPECT_EQ(log->header.end_offset, fs::file_size(root_dir() / "unins000.dat"));
-  EXPECT_EQ(read_tree(root_dir()), (std::vector<std::string>{"a.exe=new", "unins000.dat=" +
-                                                             read_file(root_dir() / "unins000.dat")}));
+  EXPECT_EQ(read_tree(root_dir()),
+            (std::vector<std::string>{"a.exe=new",
+                                      "unins000.dat=" + read_file(root_dir() / "unins000.dat")}));
 }
 
 TEST_F(DoUpdateTest, LogStagedWithTheUpdateReplacesTheOldOneAndIsPatched) {

@@ -23,15 +23,15 @@ using Tree = std::vector<std::string>;
 TEST(MoveUpdatePosixTest, LinksStayInPlaceAndTheirTargetsAreNeverTouched) {
   testing_support::TempDir dir;
   const fs::path root = dir.path() / "app";
-  testing_support::make_tree(dir.path(), {"outside/keep.txt=keep", "app/bin/x.so",
-                                          "app/unins000.dat", "app/_/new=n"});
+  testing_support::make_tree(
+      dir.path(), {"outside/keep.txt=keep", "app/bin/x.so", "app/unins000.dat", "app/_/new=n"});
   fs::create_directory_symlink(dir.path() / "outside", root / "linked");
   fs::create_symlink(dir.path() / "outside" / "keep.txt", root / "bin" / "keep-link");
 
   auto log = testing_support::make_captured_logger();
   FakeUser user;
-  const Status status = move_update(*log.logger, testing_support::utf8(root / "unins000.dat"),
-                                    "_", user.hooks());
+  const Status status =
+      move_update(*log.logger, testing_support::utf8(root / "unins000.dat"), "_", user.hooks());
   ASSERT_TRUE(status) << status.error().display_text();
   // The link in the root is neither deleted nor followed; the one inside bin went with bin.
   EXPECT_EQ(read_tree(root), (Tree{"linked -> " + testing_support::utf8(dir.path() / "outside"),
@@ -49,8 +49,8 @@ TEST(MoveUpdatePosixTest, NameThatIsNotUtf8FailsBeforeAnyFileIsMarked) {
   testing_support::make_tree(root, before);
   auto log = testing_support::make_captured_logger();
   FakeUser user;
-  const Status status = move_update(*log.logger, testing_support::utf8(root / "unins000.dat"),
-                                    "_", user.hooks());
+  const Status status =
+      move_update(*log.logger, testing_support::utf8(root / "unins000.dat"), "_", user.hooks());
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().display_text(), "Could not get entry name");
   auto sorted = before;

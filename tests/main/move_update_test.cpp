@@ -27,9 +27,7 @@ class MoveUpdateTest : public ::testing::Test {
  protected:
   fs::path root_dir() const { return dir_.path() / "Vellicor"; }
   std::string root() const { return testing_support::utf8(root_dir()); }
-  std::string at(const std::string& relative) const {
-    return join_path(root(), relative);
-  }
+  std::string at(const std::string& relative) const { return join_path(root(), relative); }
 
   void make(const Tree& entries) {
     fs::create_directories(root_dir());
@@ -77,8 +75,8 @@ TEST_F(MoveUpdateTest, KeepsOnlyTheKeptEntriesDirectlyInTheRoot) {
        {"bin/", "bin/z=z"},
        false},
       {"case variants side by side",
-       {"unins000.dat", "unins001.dat", "uninsfoo", "tools/", "Tools/", "Unins000.dat",
-        "tools.txt", "_/"},
+       {"unins000.dat", "unins001.dat", "uninsfoo", "tools/", "Tools/", "Unins000.dat", "tools.txt",
+        "_/"},
        {"tools/", "unins000.dat=", "unins001.dat=", "uninsfoo="},
        true},  // Windows file names ignore case, so these cannot sit side by side there
   };
@@ -115,7 +113,7 @@ TEST_F(MoveUpdateTest, MissingOrFileUpdateFolderTouchesNothing) {
   EXPECT_EQ(status.error().kind(), ErrorKind::Io);
   EXPECT_TRUE(status.error().display_text().ends_with(" (os error 2)"))
       << status.error().display_text();
-  EXPECT_EQ(tree(), before);
+  EXPECT_EQ(tree(), (Tree{"app.exe=1", "res/", "res/a.pak=2", "unins000.dat=3"}));
   EXPECT_EQ(lines(), (std::vector<std::string>{"INFO move_update: " + at("unins000.dat") + ", _"}));
 
   make({"_=not a folder"});
@@ -163,8 +161,8 @@ class LockedFileTest : public MoveUpdateTest {
   void SetUp() override {
     make(before_);
     const std::string marker = testing_support::utf8(root_dir().parent_path() / "held");
-    holder_ = testing_support::ChildProcess::start(
-        testing_support::platform_path(VELLICOR_SLEEPER), {"60", at("res/locked.pak"), marker});
+    holder_ = testing_support::ChildProcess::start(testing_support::platform_path(VELLICOR_SLEEPER),
+                                                   {"60", at("res/locked.pak"), marker});
     ASSERT_TRUE(holder_);
     for (int i = 0; i < 1000 && !fs::exists(testing_support::from_utf8(marker)); ++i) {
       std::this_thread::sleep_for(10ms);
@@ -172,10 +170,12 @@ class LockedFileTest : public MoveUpdateTest {
     ASSERT_TRUE(fs::exists(testing_support::from_utf8(marker)));
   }
 
+  std::string locked() const { return join_path(at("res"), "locked.pak"); }
+
   std::vector<std::string> open_attempts() const {
     std::vector<std::string> attempts;
     for (const auto& line : lines()) {
-      if (line.starts_with("INFO Get file handle: " + at("res/locked.pak"))) attempts.push_back(line);
+      if (line.starts_with("INFO Get file handle: " + locked())) attempts.push_back(line);
     }
     return attempts;
   }
@@ -189,11 +189,12 @@ class LockedFileTest : public MoveUpdateTest {
   }
 
   void expect_question(const std::string& question) const {
-    const std::string start = "There was an error while Opening file handle: " +
-                              at("res/locked.pak") + ":\n\nFailed to create file handle: ";
+    const std::string start = "There was an error while Opening file handle: " + locked() +
+                              ":\n\nFailed to create file handle: ";
     EXPECT_TRUE(question.starts_with(start)) << question;
-    EXPECT_TRUE(question.ends_with("\n\nPlease verify there are no Vellicor processes still "
-                                   "executing."))
+    EXPECT_TRUE(
+        question.ends_with("\n\nPlease verify there are no Vellicor processes still "
+                           "executing."))
         << question;
     EXPECT_GT(question.size(), start.size() + 70);  // the system's text is in between
   }
@@ -209,7 +210,7 @@ TEST_F(LockedFileTest, CancelLeavesEveryOldFileInPlace) {
   const Status status = run(user);
   ASSERT_FALSE(status);
   EXPECT_TRUE(status.error().display_text().starts_with("Failed to create file handle: "));
-  EXPECT_EQ(open_attempts(), attempt_lines(at("res/locked.pak"), 1, 16));
+  EXPECT_EQ(open_attempts(), attempt_lines(locked(), 1, 16));
   EXPECT_EQ(user.waits, testing_support::series_waits(16));
   ASSERT_EQ(user.questions.size(), 1u);
   expect_question(user.questions[0]);
@@ -223,8 +224,8 @@ TEST_F(LockedFileTest, RetryStartsANewSeriesWithoutWaiting) {
   FakeUser user;
   user.answers = {MessageBoxAnswer::Retry, MessageBoxAnswer::Cancel};
   ASSERT_FALSE(run(user));
-  auto expected = attempt_lines(at("res/locked.pak"), 1, 16);
-  const auto second = attempt_lines(at("res/locked.pak"), 1, 16);
+  auto expected = attempt_lines(locked(), 1, 16);
+  const auto second = attempt_lines(locked(), 1, 16);
   expected.insert(expected.end(), second.begin(), second.end());
   EXPECT_EQ(open_attempts(), expected);
   auto waits = testing_support::series_waits(16);

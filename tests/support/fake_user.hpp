@@ -33,7 +33,8 @@ struct FakeUser {
 // after attempts 1 to failures - 1.
 inline std::vector<uint32_t> series_waits(uint32_t failures) {
   std::vector<uint32_t> waits;
-  for (uint32_t n = 1; n < failures; ++n) waits.push_back(50 * n * n);
+  for (uint32_t n = 1; n < failures; ++n)
+    waits.push_back(50 * n * n);
   return waits;
 }
 
