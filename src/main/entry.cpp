@@ -4,15 +4,11 @@
 #include "base/console.hpp"
 #include "main/command_line.hpp"
 #include "main/demo_modes.hpp"
+#include "main/update_driver.hpp"
 #include "model/uninstall_log.hpp"
 
 namespace vellicor {
 namespace {
-
-int not_available_yet(std::string_view mode) {
-  write_stderr("Error: the " + std::string(mode) + " mode is not available yet\n");
-  return 1;
-}
 
 // A demonstration that cannot bring its window up has nothing to show.
 int demo_exit_code(const Status& status) {
@@ -56,7 +52,7 @@ int run_entry_point(const std::vector<std::string>& args) {
   }
   const auto positional = remove_double_dash_arguments(args);
   if (positional.size() <= 2) return bad_usage();
-  return not_available_yet("update");
+  return run_update(positional);
 }
 
 }  // namespace vellicor

@@ -22,6 +22,13 @@ class ChildProcess {
   virtual bool wait_for_exit(std::chrono::milliseconds timeout) = 0;
 };
 
+// Starts a copy of the sleeper that this process cannot kill, and that stays in the process
+// listing under its file name for about `seconds`: on Windows with a security descriptor that
+// denies everyone every access, on POSIX as a zombie that its parent never reaps. `marker` is
+// created once it is listed. The result stands for the process that keeps it so.
+std::unique_ptr<ChildProcess> start_unkillable(const std::string& program, int seconds,
+                                               const std::string& marker);
+
 // Open handles (Windows) or file descriptors (POSIX) of this process.
 size_t open_handle_count();
 

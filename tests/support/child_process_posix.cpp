@@ -3,6 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <time.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <thread>
@@ -57,6 +60,28 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
     return nullptr;
   }
   return std::make_unique<PosixChild>(pid);
+}
+
+std::unique_ptr<ChildProcess> start_unkillable(const std::string& program, int seconds,
+                                               const std::string& marker) {
+  const pid_t keeper = fork();
+  if (keeper < 0) return nullptr;
+  if (keeper == 0) {
+    // Only async-signal-safe calls from here on: the test process has threads.
+    const pid_t zombie = fork();
+    if (zombie == 0) {
+      execl(program.c_str(), program.c_str(), "0", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const timespec moment{0, 200 * 1000 * 1000};
+    nanosleep(&moment, nullptr);  // the program has ended by now, and nobody reaps it
+    const int fd = open(marker.c_str(), O_CREAT | O_WRONLY, 0600);
+    if (fd >= 0) close(fd);
+    const timespec rest{seconds, 0};
+    nanosleep(&rest, nullptr);
+    _exit(0);
+  }
+  return std::make_unique<PosixChild>(keeper);
 }
 
 size_t open_handle_count() {

@@ -49,6 +49,14 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
   return std::make_unique<WindowsChild>(info);
 }
 
+std::unique_ptr<ChildProcess> start_unkillable(const std::string& program, int seconds,
+                                               const std::string& marker) {
+  // The sleeper starts a protected copy of itself and ends.
+  auto launcher = ChildProcess::start(program, {"protect", std::to_string(seconds), marker});
+  if (!launcher || !launcher->wait_for_exit(std::chrono::seconds(20))) return nullptr;
+  return launcher;
+}
+
 size_t open_handle_count() {
   DWORD count = 0;
   GetProcessHandleCount(GetCurrentProcess(), &count);

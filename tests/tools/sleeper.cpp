@@ -1,5 +1,8 @@
 // A process for tests to find, kill, or have hold a file open:
 //   sleeper [seconds] [file to hold open, or -] [file to create once running]
+//   sleeper protect <seconds> <file to create once running>   (Windows)
+// The second form starts a copy of itself that nobody may open, not even to terminate it, and
+// ends.
 // Sleeps for the given number of seconds (default 60). A held file is opened for reading with
 // full sharing (read, write and delete on Windows), the way a virus scanner or an editor
 // might. The last file tells a test that the process is up and running its own code.
@@ -11,6 +14,7 @@
 #include <thread>
 
 #ifdef _WIN32
+#include <sddl.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -29,9 +33,43 @@ bool hold_open(const char* path) {
 #endif
 }
 
+#ifdef _WIN32
+int start_protected_copy(const char* seconds, const char* marker) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" ";
+  for (const char* c = seconds; *c; ++c)
+    command += static_cast<wchar_t>(*c);
+  command += L" - \"";
+  for (const char* c = marker; *c; ++c)
+    command += static_cast<wchar_t>(*c);
+  command += L"\"";
+  // A discretionary ACL with one entry: deny everyone everything.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;GA;;;WD)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return 3;
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(self, command.data(), &attributes, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return 4;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  if (argc == 4 && std::string(argv[1]) == "protect") return start_protected_copy(argv[2], argv[3]);
+#endif
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
   if (argc > 2 && std::string(argv[2]) != "-" && !hold_open(argv[2])) return 2;
   if (argc > 3) std::ofstream(argv[3]) << "running\n";

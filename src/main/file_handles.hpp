@@ -1,0 +1,30 @@
+#pragma once
+// Delete-access file handles: every old file is opened exclusively first, then all are marked
+// for deletion, and closing the handles deletes the files.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+// A plain value; nothing closes it implicitly.
+struct FileHandle {
+  intptr_t os_handle = -1;  // a HANDLE on Windows, a file descriptor on POSIX
+  std::string path;         // the file it was opened for
+  bool marked = false;      // marked for deletion
+};
+
+// Opens an existing file (not a directory) with delete access only and no sharing: fails while
+// any other process has the file open, and keeps others out while the handle exists.
+[[nodiscard]] Result<FileHandle> open_file_handle(std::string_view path);
+
+// Sets the delete-on-close disposition; the handle stays open and usable.
+[[nodiscard]] Status mark_for_deletion(FileHandle& handle);
+
+// Closes the handle; a marked handle's file is deleted by it.
+[[nodiscard]] Status close_file_handle(FileHandle& handle);
+
+}  // namespace vellicor

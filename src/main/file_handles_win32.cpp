@@ -1,0 +1,45 @@
+#include "base/win32.hpp"
+#include "main/file_handles.hpp"
+#include "process/process.hpp"
+
+namespace vellicor {
+
+namespace {
+
+HANDLE os_handle_of(const FileHandle& handle) {
+  return reinterpret_cast<HANDLE>(handle.os_handle);
+}
+
+}  // namespace
+
+Result<FileHandle> open_file_handle(std::string_view path) {
+  auto wide = win32::to_wide(path);
+  if (!wide) return fail_other("Failed to create file handle: the path is not valid text");
+  // DELETE access only, share mode 0, no backup semantics: directories do not open.
+  const HANDLE handle =
+      CreateFileW(wide->c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return fail(error_with_os_text("Failed to create file handle: "));
+  return FileHandle{reinterpret_cast<intptr_t>(handle), std::string(path), false};
+}
+
+Status mark_for_deletion(FileHandle& handle) {
+  // The disposition record is one 4-byte delete flag.
+  DWORD delete_flag = 1;
+  if (!SetFileInformationByHandle(os_handle_of(handle), FileDispositionInfo, &delete_flag,
+                                  sizeof delete_flag)) {
+    return fail(error_with_os_text("Failed to mark file for deletion: "));
+  }
+  handle.marked = true;
+  return {};
+}
+
+Status close_file_handle(FileHandle& handle) {
+  if (!CloseHandle(os_handle_of(handle))) {
+    return fail(error_with_os_text("Failed to close file handle: "));
+  }
+  handle.os_handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+  return {};
+}
+
+}  // namespace vellicor

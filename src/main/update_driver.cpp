@@ -1,0 +1,157 @@
+#include "main/update_driver.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+#include "base/clock.hpp"
+#include "base/console.hpp"
+#include "base/fs.hpp"
+#include "base/path.hpp"
+#include "base/utf.hpp"
+#include "gui/gui.hpp"
+#include "logging/logger.hpp"
+#include "main/command_line.hpp"
+#include "main/do_update.hpp"
+#include "main/failure_box.hpp"
+#include "main/update_arguments.hpp"
+#include "process/process.hpp"
+
+namespace vellicor {
+namespace {
+
+constexpr uint32_t kWaitAttempts = 60;
+constexpr uint32_t kWaitMilliseconds = 500;
+constexpr uint32_t kKillLimit = 11;
+
+std::string attempt_suffix(uint32_t attempt) {
+  return " (attempt " + std::to_string(attempt) + ")";
+}
+
+// The file name of a path as text, with the driver's two errors.
+Result<std::string> file_name_text(std::string_view path) {
+  auto name = path_file_name(path);
+  if (!name) return fail_other("Could not get process file name");
+  if (!is_valid_utf8(*name)) return fail_other("Could not get convert file name to str");
+  return std::move(*name);
+}
+
+// The steps between the argument checks and the end of the update engine; any error they
+// return takes the driver's one error path.
+Status update(Logger& logger, const std::vector<std::string>& args) {
+  auto arguments = validate_update_arguments(args[1], args[2]);
+  if (!arguments) return fail(arguments.error());
+  const std::string& code_path = arguments->code_path;
+
+  auto process_name = file_name_text(code_path);
+  if (!process_name) return fail(process_name.error());
+  if (auto waited = wait_for_process_exit(logger, *process_name); !waited) return waited;
+  if (auto killed = kill_with_retry(logger, *process_name, code_path); !killed) return killed;
+
+  const auto root = parent_path(code_path);
+  if (!root) return fail_other("Could not get parent path of uninstdat");
+  const std::string auxiliary_path =
+      join_path(join_path(join_path(*root, "resources"), "extbin"), "adb.exe");
+  auto auxiliary_name = file_name_text(auxiliary_path);
+  if (!auxiliary_name) return fail(auxiliary_name.error());
+  if (auto killed = kill_with_retry(logger, *auxiliary_name, auxiliary_path); !killed) {
+    return killed;
+  }
+
+  log_info(logger, "Vellicor Updater v" + std::string(kVersion));
+  log_info(logger,
+           std::string("Starting update, silent = ") + (arguments->silent ? "true" : "false"));
+
+  const auto progress_thread = start_progress_thread(arguments->silent);
+  if (!progress_thread) return fail_other("Could not receive GUI window handle");
+
+  // On failure the progress window is left alone: it stays up until the process ends.
+  if (auto updated = do_update(logger, code_path); !updated) return updated;
+
+  post_quit_to_thread(*progress_thread);
+  return {};
+}
+
+}  // namespace
+
+int run_update(const std::vector<std::string>& args) {
+  // Without a log file the program cannot report anything to the user: say why on standard
+  // error (seen only when redirected) and stop.
+  const auto now = unix_seconds_now();
+  auto temp = temp_directory();
+  if (!now || !temp) {
+    write_stderr("Error: no log file can be created (no clock or no temporary directory)\n");
+    return 1;
+  }
+  const std::string log_path = join_path(*temp, log_file_name(*now));
+  auto sink = create_log_file(log_path);
+  if (!sink) {
+    write_stderr("Error: the log file " + log_path +
+                 " cannot be created: " + sink.error().display_text() + "\n");
+    return 1;
+  }
+  std::unique_ptr<Logger> logger = create_logger(std::move(*sink));
+
+  log_info(*logger, "Starting: " + args[1] + ", " + args[2]);
+  const Status status = update(*logger, args);
+  if (status) {
+    log_info(*logger, "Update was successful!");
+    release_logger(std::move(logger));
+    return 0;
+  }
+  log_error(*logger, status.error().display_text());
+  show_failure_box(log_path);
+  release_logger(std::move(logger));
+  return 1;
+}
+
+Status wait_for_process_exit(Logger& logger, std::string_view name, const RetryHooks& hooks) {
+  const std::string text(name);
+  for (uint32_t attempt = 1;; ++attempt) {
+    log_info(logger, "Checking for running " + text + " processes..." + attempt_suffix(attempt),
+             kProcessModule);
+    auto listing = list_processes();
+    if (!listing) return fail(listing.error());
+    const bool running = std::any_of(listing->begin(), listing->end(),
+                                     [&](const ProcessEntry& entry) { return entry.name == name; });
+    if (!running) {
+      log_info(logger, text + " is not running", kProcessModule);
+      return {};
+    }
+    if (attempt == kWaitAttempts) {
+      // What still runs is the kill step's business.
+      log_info(logger, "Gave up waiting for " + text + " to exit", kProcessModule);
+      return {};
+    }
+    log_info(logger, text + " is running, wait a bit", kProcessModule);
+    hooks.sleep(kWaitMilliseconds);
+  }
+}
+
+Status kill_with_retry(Logger& logger, std::string_view name, std::string_view expected_path,
+                       const RetryHooks& hooks) {
+  return retry_with_prompt(
+      kKillAction, kKillLimit,
+      [&](uint32_t attempt) -> Status {
+        log_info(logger,
+                 "Checking for possible conflicting running processes..." + attempt_suffix(attempt),
+                 kProcessModule);
+        auto listing = list_processes();
+        if (!listing) return fail(listing.error());
+        std::vector<Error> errors;
+        for (const auto& entry : *listing) {
+          if (entry.name != name) continue;
+          if (auto killed = kill_process_if_found(logger, entry, expected_path); !killed) {
+            errors.push_back(killed.error());
+          }
+        }
+        if (errors.empty()) return {};
+        for (const auto& error : errors) {
+          log_warning(logger, "Kill error " + error.display_text(), kProcessModule);
+        }
+        return fail(errors.front());
+      },
+      hooks);
+}
+
+}  // namespace vellicor

@@ -1,0 +1,222 @@
+#include "main/do_update.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "base/path.hpp"
+#include "model/filerec/text_list.hpp"
+#include "model/uninstall_log.hpp"
+#include "support/child_process.hpp"
+#include "support/fake_user.hpp"
+#include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
+#include "support/update_tree.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::FakeUser;
+using testing_support::make_tree;
+using testing_support::read_tree;
+using Lines = std::vector<std::string>;
+
+const bool kWindows = native_path_style() == PathStyle::Windows;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+FileRec text_record(FileRecType type, const std::vector<std::string>& texts) {
+  return {0, encode_text_list(texts), type};
+}
+
+UninstallHeader header_for(size_t records) {
+  return {kHeaderId, "{APP}", "Vellicor", 1048, static_cast<uint32_t>(records), 0, 1, 0};
+}
+
+class DoUpdateTest : public ::testing::Test {
+ protected:
+  DoUpdateTest() { fs::create_directories(root_dir()); }
+
+  fs::path root_dir() const { return dir_.path() / "Vellicor"; }
+  std::string root() const { return testing_support::utf8(root_dir()); }
+  std::string at(const std::string& name) const { return join_path(root(), name); }
+  std::string code_path() const { return at("a.exe"); }
+
+  // A log naming files in the update folder, in the root and elsewhere.
+  void write_log(const std::string& where, const std::string& folder) {
+    const std::vector<FileRec> records = {
+        {0, {1, 2, 3}, FileRecType::StartInstall},
+        text_record(FileRecType::DeleteDirOrFiles, {join_path(folder, "d")}),
+        text_record(FileRecType::DeleteFile, {join_path(folder, "a.exe"), "", "", "", ""}),
+        text_record(FileRecType::DeleteFile, {join_path(folder + "old", "x"), "", "", "", ""}),
+        text_record(FileRecType::DeleteFile, {"elsewhere", "", "", "", ""}),
+    };
+    ASSERT_TRUE(write_uninstall_log(where, header_for(records.size()), records));
+  }
+
+  Status run(Lines& lines) {
+    auto log = testing_support::make_captured_logger();
+    FakeUser user;
+    const Status status = do_update(*log.logger, code_path(), user.hooks());
+    lines = log.release();
+    return status;
+  }
+
+ private:
+  testing_support::TempDir dir_;
+};
+
+TEST_F(DoUpdateTest, CompleteRunLogsEveryStepInOrderAndRebasesTheLog) {
+  make_tree(root_dir(), {"a.exe=old", "d/b.dll", "_/a.exe=new"});
+  write_log(at("unins000.dat"), at("_"));
+  const auto before = read_uninstall_log(at("unins000.dat"));
+  ASSERT_TRUE(before);
+  Lines lines;
+  const Status status = run(lines);
+  ASSERT_TRUE(status) << status.error().display_text();
+
+  auto log = read_uninstall_log(at("unins000.dat"));
+  ASSERT_TRUE(log) << log.error().display_text();
+  const Lines expected = {
+      "INFO do_update: " + code_path() + ", _",
+      "INFO move_update: " + at("unins000.dat") + ", _",
+      "INFO Reading directory: " + root(),
+      "INFO Get file handle: " + at("a.exe") + " (attempt 1)",
+      "INFO Reading directory: " + at("d"),
+      "INFO Get file handle: " + join_path(at("d"), "b.dll") + " (attempt 1)",
+      "INFO Collected all directories and file handles",
+      "INFO All file handles marked for deletion",
+      "INFO All files deleted",
+      "INFO Delete directory recursively: " + at("d") + " (attempt 1)",
+      "INFO Rename: a.exe (attempt 1)",
+      "INFO Delete: " + at("_"),
+      "INFO header: " + header_text(before->header),
+      "INFO num_recs: 5",
+      "INFO Updating uninstall file " + at("unins000.dat"),
+  };
+  EXPECT_EQ(lines, expected);
+
+  // Paths in the update folder now name the root; the same number of records, in order.
+  ASSERT_EQ(log->records.size(), 5u);
+  EXPECT_EQ(log->records[0], (FileRec{0, {1, 2, 3}, FileRecType::StartInstall}));
+  EXPECT_EQ(decode_text_list(log->records[1].data), (std::vector<std::string>{at("d")}));
+  EXPECT_EQ(decode_text_list(log->records[2].data),
+            (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
+  EXPECT_EQ(decode_text_list(log->records[3].data),
+            (std::vector<std::string>{join_path(at("_") + "old", "x"), "", "", "", ""}));
+  EXPECT_EQ(decode_text_list(log->records[4].data),
+            (std::vector<std::string>{"elsewhere", "", "", "", ""}));
+  // The header is valid and its end offset is the file's length.
+  EXPECT_EQ(log->header.end_offset, fs::file_size(root_dir() / "unins000.dat"));
+  EXPECT_EQ(read_tree(root_dir()),
+            (std::vector<std::string>{"a.exe=new",
+                                      "unins000.dat=" + read_file(root_dir() / "unins000.dat")}));
+}
+
+TEST_F(DoUpdateTest, LogStagedWithTheUpdateReplacesTheOldOneAndIsPatched) {
+  make_tree(root_dir(), {"a.exe=old", "unins000.dat=the old log", "_/a.exe=new"});
+  write_log(at("_/unins000.dat"), at("_"));
+  Lines lines;
+  ASSERT_TRUE(run(lines));
+  auto log = read_uninstall_log(at("unins000.dat"));
+  ASSERT_TRUE(log) << log.error().display_text();
+  EXPECT_EQ(decode_text_list(log->records[2].data),
+            (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
+}
+
+// A patch that fails never fails the update: two warnings, and the file as it was.
+TEST_F(DoUpdateTest, FailedPatchGivesTwoWarningsAndSuccess) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> log_bytes;  // nothing: no unins000.dat at all
+    std::string error;                     // the second warning
+    bool rebased;                          // the "Updating uninstall file" line was written
+  };
+  std::string damaged_crc;
+  {
+    write_log(at("valid.dat"), at("_"));
+    damaged_crc = read_file(root_dir() / "valid.dat");
+    damaged_crc[100] ^= 1;
+    fs::remove(root_dir() / "valid.dat");
+  }
+  std::string bad_text_list;
+  {
+    const std::vector<FileRec> records = {{0, {0xFE, 0x01, 0x00}, FileRecType::DeleteFile}};
+    ASSERT_TRUE(write_uninstall_log(at("bad.dat"), header_for(1), records));
+    bad_text_list = read_file(root_dir() / "bad.dat");
+    fs::remove(root_dir() / "bad.dat");
+  }
+  const Case cases[] = {
+      {"missing log", std::nullopt, "", false},
+      {"damaged header", damaged_crc, "Header parse error: CRC32 check failed", false},
+      {"short file", std::string(447, '\0'), "Header parse error: Failed to read header to buffer",
+       false},
+      {"record that cannot be rebased", bad_text_list,
+       "String decode error: Failed to parse file rec string size", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_dir());
+    make_tree(root_dir(), {"a.exe=old", "_/a.exe=new"});
+    if (c.log_bytes) std::ofstream(root_dir() / "unins000.dat", std::ios::binary) << *c.log_bytes;
+
+    Lines lines;
+    const Status status = run(lines);
+    ASSERT_TRUE(status) << status.error().display_text();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "WARN Failed to patch uninst.dat file");
+    if (c.log_bytes) {
+      EXPECT_EQ(lines.back(), "WARN " + c.error);
+      EXPECT_EQ(read_file(root_dir() / "unins000.dat"), *c.log_bytes);
+    } else {
+      EXPECT_TRUE(lines.back().ends_with(" (os error 2)")) << lines.back();
+      EXPECT_FALSE(fs::exists(root_dir() / "unins000.dat"));
+    }
+    const bool updating_line =
+        lines[lines.size() - 3] == "INFO Updating uninstall file " + at("unins000.dat");
+    EXPECT_EQ(updating_line, c.rebased);
+    EXPECT_EQ(read_file(root_dir() / "a.exe"), "new");
+  }
+}
+
+TEST_F(DoUpdateTest, FailedReplacementLeavesTheLogUntouched) {
+  make_tree(root_dir(), {"a.exe=old"});  // no update folder
+  write_log(at("unins000.dat"), at("_"));
+  const std::string before = read_file(root_dir() / "unins000.dat");
+  Lines lines;
+  const Status status = run(lines);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(read_file(root_dir() / "unins000.dat"), before);
+  EXPECT_EQ(lines.size(), 2u);  // do_update and move_update, nothing of the patch
+}
+
+// The installer's own logs: an update staged in C:\Apps\Vellicor\_ whose log is rebased to
+// exactly the bytes the installer would have written for C:\Apps\Vellicor. Only the Windows
+// build has that path.
+TEST(DoUpdateFixtureTest, InstallersLogIsRebasedToTheExpectedBytes) {
+  if (!kWindows) GTEST_SKIP() << "the fixture's paths are Windows paths";
+  const fs::path data = testing_support::from_utf8(
+      testing_support::platform_path(VELLICOR_TEST_DATA "/uninstall-logs"));
+  const fs::path root = R"(C:\Apps\Vellicor)";
+  fs::remove_all(root);
+  make_tree(root, {"Vellicor.exe=old", "resources/app.asar=old", "_/Vellicor.exe=new"});
+  fs::copy_file(data / "installed.dat", root / "unins000.dat");
+  fs::copy_file(data / "staged.dat", root / "_" / "unins000.dat");
+
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  const Status status = do_update(*log.logger, R"(C:\Apps\Vellicor\Vellicor.exe)", user.hooks());
+  const Lines lines = log.release();
+  ASSERT_TRUE(status) << status.error().display_text();
+  EXPECT_EQ(lines.back(), R"(INFO Updating uninstall file C:\Apps\Vellicor\unins000.dat)");
+  EXPECT_EQ(read_file(root / "unins000.dat"), read_file(data / "staged-rebased.dat"));
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace vellicor

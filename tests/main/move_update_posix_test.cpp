@@ -1,0 +1,64 @@
+// Trees that only the POSIX build can make for real: symbolic links and names that are not
+// UTF-8.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "base/path.hpp"
+#include "main/move_update.hpp"
+#include "support/fake_user.hpp"
+#include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
+#include "support/update_tree.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::FakeUser;
+using testing_support::read_tree;
+using Tree = std::vector<std::string>;
+
+TEST(MoveUpdatePosixTest, LinksStayInPlaceAndTheirTargetsAreNeverTouched) {
+  testing_support::TempDir dir;
+  const fs::path root = dir.path() / "app";
+  testing_support::make_tree(
+      dir.path(), {"outside/keep.txt=keep", "app/bin/x.so", "app/unins000.dat", "app/_/new=n"});
+  fs::create_directory_symlink(dir.path() / "outside", root / "linked");
+  fs::create_symlink(dir.path() / "outside" / "keep.txt", root / "bin" / "keep-link");
+
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  const Status status =
+      move_update(*log.logger, testing_support::utf8(root / "unins000.dat"), "_", user.hooks());
+  ASSERT_TRUE(status) << status.error().display_text();
+  // The link in the root is neither deleted nor followed; the one inside bin went with bin.
+  EXPECT_EQ(read_tree(root), (Tree{"linked -> " + testing_support::utf8(dir.path() / "outside"),
+                                   "new=n", "unins000.dat="}));
+  EXPECT_EQ(read_tree(dir.path() / "outside"), (Tree{"keep.txt=keep"}));
+  for (const auto& line : log.release()) {
+    EXPECT_EQ(line.find("outside"), std::string::npos) << "the walk visited a link: " << line;
+  }
+}
+
+TEST(MoveUpdatePosixTest, NameThatIsNotUtf8FailsBeforeAnyFileIsMarked) {
+  testing_support::TempDir dir;
+  const fs::path root = dir.path() / "app";
+  const Tree before = {"a.exe=1", "sub/bad-\xFF=2", "sub/c=3", "unins000.dat=4", "_/a.exe=5"};
+  testing_support::make_tree(root, before);
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  const Status status =
+      move_update(*log.logger, testing_support::utf8(root / "unins000.dat"), "_", user.hooks());
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().display_text(), "Could not get entry name");
+  auto sorted = before;
+  sorted.push_back("_/");
+  sorted.push_back("sub/");
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(read_tree(root), sorted);
+}
+
+}  // namespace
+}  // namespace vellicor

@@ -1,0 +1,253 @@
+#include "main/move_update.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "base/path.hpp"
+#include "support/child_process.hpp"
+#include "support/fake_user.hpp"
+#include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
+#include "support/update_tree.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::FakeUser;
+using testing_support::make_tree;
+using testing_support::read_tree;
+using Tree = std::vector<std::string>;
+
+const bool kWindows = native_path_style() == PathStyle::Windows;
+
+class MoveUpdateTest : public ::testing::Test {
+ protected:
+  fs::path root_dir() const { return dir_.path() / "Vellicor"; }
+  std::string root() const { return testing_support::utf8(root_dir()); }
+  std::string at(const std::string& relative) const { return join_path(root(), relative); }
+
+  void make(const Tree& entries) {
+    fs::create_directories(root_dir());
+    make_tree(root_dir(), entries);
+  }
+  Tree tree() const { return read_tree(root_dir()); }
+
+  Status run(FakeUser& user) {
+    auto log = testing_support::make_captured_logger();
+    const Status status = move_update(*log.logger, at("unins000.dat"), "_", user.hooks());
+    lines_ = log.release();
+    return status;
+  }
+  Status run() {
+    FakeUser user;
+    return run(user);
+  }
+  const std::vector<std::string>& lines() const { return lines_; }
+
+ private:
+  testing_support::TempDir dir_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(MoveUpdateTest, KeepsOnlyTheKeptEntriesDirectlyInTheRoot) {
+  struct Case {
+    const char* name;
+    Tree before;
+    Tree after;
+    bool posix_only;
+  };
+  const Case cases[] = {
+      {"kept names",
+       {"unins000.dat=log", "unins001.dat", "uninsfoo/x", "tools/t.txt", "tools.txt", "app.exe=1",
+        "_/app.exe=2"},
+       {"app.exe=2", "tools/", "tools/t.txt=", "unins000.dat=log", "unins001.dat=", "uninsfoo/",
+        "uninsfoo/x="},
+       false},
+      {"names that only look kept",
+       {"Tools/y", "Unins000.dat", "_/new.txt=n"},
+       {"new.txt=n"},
+       false},
+      {"kept names one level down are deleted",
+       {"bin/tools/x", "bin/unins000.dat", "bin/_/y", "_/bin/z=z"},
+       {"bin/", "bin/z=z"},
+       false},
+      {"case variants side by side",
+       {"unins000.dat", "unins001.dat", "uninsfoo", "tools/", "Tools/", "Unins000.dat", "tools.txt",
+        "_/"},
+       {"tools/", "unins000.dat=", "unins001.dat=", "uninsfoo="},
+       true},  // Windows file names ignore case, so these cannot sit side by side there
+  };
+  for (const auto& c : cases) {
+    if (c.posix_only && kWindows) continue;
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_dir());
+    make(c.before);
+    const Status status = run();
+    ASSERT_TRUE(status) << status.error().display_text();
+    Tree after = c.after;
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(tree(), after);
+  }
+}
+
+TEST_F(MoveUpdateTest, EmptyUpdateFolderDeletesTheOldVersionAndMovesNothing) {
+  make({"app.exe", "res/a.pak", "unins000.dat=log", "_/"});
+  ASSERT_TRUE(run());
+  EXPECT_EQ(tree(), (Tree{"unins000.dat=log"}));
+}
+
+TEST_F(MoveUpdateTest, UpdateFolderEntryReplacesAKeptRootFile) {
+  make({"unins000.dat=old", "_/unins000.dat=new"});
+  ASSERT_TRUE(run());
+  EXPECT_EQ(tree(), (Tree{"unins000.dat=new"}));
+}
+
+TEST_F(MoveUpdateTest, MissingOrFileUpdateFolderTouchesNothing) {
+  const Tree before = {"app.exe=1", "res/a.pak=2", "unins000.dat=3"};
+  make(before);
+  Status status = run();
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::Io);
+  EXPECT_TRUE(status.error().display_text().ends_with(" (os error 2)"))
+      << status.error().display_text();
+  EXPECT_EQ(tree(), (Tree{"app.exe=1", "res/", "res/a.pak=2", "unins000.dat=3"}));
+  EXPECT_EQ(lines(), (std::vector<std::string>{"INFO move_update: " + at("unins000.dat") + ", _"}));
+
+  make({"_=not a folder"});
+  status = run();
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().display_text(), "Update folder is not a directory");
+  EXPECT_EQ(tree(), (Tree{"_=not a folder", "app.exe=1", "res/", "res/a.pak=2", "unins000.dat=3"}));
+}
+
+TEST_F(MoveUpdateTest, RootOfADriveOrShareIsRefused) {
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  const std::string drive_root = kWindows ? "C:\\unins000.dat" : "/unins000.dat";
+  const Status status = move_update(*log.logger, drive_root, "_", user.hooks());
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().display_text(),
+            std::string("Refusing to update an installation at the root of a drive or share: ") +
+                (kWindows ? "C:\\" : "/"));
+  EXPECT_EQ(log.release().size(), 1u);  // nothing was even listed
+}
+
+TEST_F(MoveUpdateTest, LinesOfAWholeRunComeInPhaseOrder) {
+  make({"a.exe=old", "d/b.dll", "unins000.dat", "_/a.exe=new"});
+  ASSERT_TRUE(run());
+  const std::vector<std::string> expected = {
+      "INFO move_update: " + at("unins000.dat") + ", _",
+      "INFO Reading directory: " + root(),
+      "INFO Get file handle: " + at("a.exe") + " (attempt 1)",
+      "INFO Reading directory: " + at("d"),
+      "INFO Get file handle: " + join_path(at("d"), "b.dll") + " (attempt 1)",
+      "INFO Collected all directories and file handles",
+      "INFO All file handles marked for deletion",
+      "INFO All files deleted",
+      "INFO Delete directory recursively: " + at("d") + " (attempt 1)",
+      "INFO Rename: a.exe (attempt 1)",
+      "INFO Delete: " + at("_"),
+  };
+  EXPECT_EQ(lines(), expected);
+  EXPECT_EQ(tree(), (Tree{"a.exe=new", "unins000.dat="}));
+}
+
+// A file that another process holds open: the open is retried 16 times, then the user is asked.
+class LockedFileTest : public MoveUpdateTest {
+ protected:
+  void SetUp() override {
+    make(before_);
+    const std::string marker = testing_support::utf8(root_dir().parent_path() / "held");
+    holder_ = testing_support::ChildProcess::start(testing_support::platform_path(VELLICOR_SLEEPER),
+                                                   {"60", at("res/locked.pak"), marker});
+    ASSERT_TRUE(holder_);
+    for (int i = 0; i < 1000 && !fs::exists(testing_support::from_utf8(marker)); ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(fs::exists(testing_support::from_utf8(marker)));
+  }
+
+  std::string locked() const { return join_path(at("res"), "locked.pak"); }
+
+  std::vector<std::string> open_attempts() const {
+    std::vector<std::string> attempts;
+    for (const auto& line : lines()) {
+      if (line.starts_with("INFO Get file handle: " + locked())) attempts.push_back(line);
+    }
+    return attempts;
+  }
+
+  static std::vector<std::string> attempt_lines(const std::string& path, int from, int to) {
+    std::vector<std::string> out;
+    for (int n = from; n <= to; ++n) {
+      out.push_back("INFO Get file handle: " + path + " (attempt " + std::to_string(n) + ")");
+    }
+    return out;
+  }
+
+  void expect_question(const std::string& question) const {
+    const std::string start = "There was an error while Opening file handle: " + locked() +
+                              ":\n\nFailed to create file handle: ";
+    EXPECT_TRUE(question.starts_with(start)) << question;
+    EXPECT_TRUE(
+        question.ends_with("\n\nPlease verify there are no Vellicor processes still "
+                           "executing."))
+        << question;
+    EXPECT_GT(question.size(), start.size() + 70);  // the system's text is in between
+  }
+
+  const Tree before_ = {"a.exe=1", "res/locked.pak=2", "res/z.pak=3", "unins000.dat=4",
+                        "_/a.exe=5"};
+  std::unique_ptr<testing_support::ChildProcess> holder_;
+};
+
+TEST_F(LockedFileTest, CancelLeavesEveryOldFileInPlace) {
+  const size_t handles_before = testing_support::open_handle_count();
+  FakeUser user;
+  const Status status = run(user);
+  ASSERT_FALSE(status);
+  EXPECT_TRUE(status.error().display_text().starts_with("Failed to create file handle: "));
+  EXPECT_EQ(open_attempts(), attempt_lines(locked(), 1, 16));
+  EXPECT_EQ(user.waits, testing_support::series_waits(16));
+  ASSERT_EQ(user.questions.size(), 1u);
+  expect_question(user.questions[0]);
+  EXPECT_EQ(tree(), (Tree{"_/", "_/a.exe=5", "a.exe=1", "res/", "res/locked.pak=2", "res/z.pak=3",
+                          "unins000.dat=4"}));
+  // The handles of the files opened before the locked one were closed, unmarked.
+  EXPECT_EQ(testing_support::open_handle_count(), handles_before);
+}
+
+TEST_F(LockedFileTest, RetryStartsANewSeriesWithoutWaiting) {
+  FakeUser user;
+  user.answers = {MessageBoxAnswer::Retry, MessageBoxAnswer::Cancel};
+  ASSERT_FALSE(run(user));
+  auto expected = attempt_lines(locked(), 1, 16);
+  const auto second = attempt_lines(locked(), 1, 16);
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(open_attempts(), expected);
+  auto waits = testing_support::series_waits(16);
+  waits.insert(waits.end(), waits.begin(), waits.end());
+  EXPECT_EQ(user.waits, waits);
+  EXPECT_EQ(user.questions.size(), 2u);
+}
+
+TEST_F(LockedFileTest, RetryAfterTheFileWasReleasedCompletesTheUpdate) {
+  FakeUser user;
+  user.answers = {MessageBoxAnswer::Retry};
+  RetryHooks hooks = user.hooks();
+  auto ask = hooks.ask;
+  hooks.ask = [&](std::string_view text) {
+    holder_.reset();  // the user closes the program that held the file, then presses Retry
+    return ask(text);
+  };
+  auto log = testing_support::make_captured_logger();
+  const Status status = move_update(*log.logger, at("unins000.dat"), "_", hooks);
+  ASSERT_TRUE(status) << status.error().display_text();
+  EXPECT_EQ(tree(), (Tree{"a.exe=5", "unins000.dat=4"}));
+}
+
+}  // namespace
+}  // namespace vellicor

@@ -1,0 +1,54 @@
+#pragma once
+// Installation trees for update tests: build one from a list of entries, and read one back as
+// a sorted list of entries (directories end with "/", files carry their content).
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.hpp"
+
+namespace vellicor::testing_support {
+
+// "dir/" makes a folder, "dir/file=content" a file with that content ("" when no "=").
+inline void make_tree(const std::filesystem::path& root, const std::vector<std::string>& entries) {
+  for (const auto& entry : entries) {
+    if (entry.ends_with('/')) {
+      std::filesystem::create_directories(root / from_utf8(entry));
+      continue;
+    }
+    const auto equals = entry.find('=');
+    const std::string name = entry.substr(0, equals);
+    const std::string content = equals == std::string::npos ? "" : entry.substr(equals + 1);
+    const auto path = root / from_utf8(name);
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+  }
+}
+
+// Every entry below root as "relative/path" (files, with "=content") or "relative/dir/"; links
+// as "name -> target" and not followed.
+inline std::vector<std::string> read_tree(const std::filesystem::path& root) {
+  std::vector<std::string> out;
+  for (auto it = std::filesystem::recursive_directory_iterator(root);
+       it != std::filesystem::recursive_directory_iterator(); ++it) {
+    auto relative = utf8(it->path().lexically_relative(root));
+    for (auto& c : relative) {
+      if (c == '\\') c = '/';
+    }
+    if (it->is_symlink()) {
+      out.push_back(relative + " -> " + utf8(std::filesystem::read_symlink(it->path())));
+    } else if (it->is_directory()) {
+      out.push_back(relative + "/");
+    } else {
+      std::ifstream in(it->path(), std::ios::binary);
+      out.push_back(relative + "=" + std::string(std::istreambuf_iterator<char>(in), {}));
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace vellicor::testing_support
