@@ -14,8 +14,9 @@
 #include <thread>
 
 #ifdef _WIN32
-#include <sddl.h>
 #include <windows.h>
+// After windows.h, which defines its types.
+#include <sddl.h>
 #else
 #include <fcntl.h>
 #endif
