@@ -6,7 +6,6 @@
 #   scripts/main-job.sh --native   the Linux build
 set -eu
 cd "$(dirname "$0")/.."
-top=$(pwd)
 mode=windows
 [ "${1:-}" = "--native" ] && mode=native
 
@@ -15,7 +14,11 @@ cmake --preset "$mode" >/dev/null
 cmake --build --preset "$mode" --target vellicor-updater >/dev/null
 
 work=$(mktemp -d /tmp/vellicor-main-job.XXXXXX)
-trap 'WINEPREFIX="$work/wineprefix" wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+cleanup() {
+  if [ -d "$work/wine-state" ]; then tests/tools/wine_env.sh stop build/windows >/dev/null 2>&1; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 # make_installation <root>: the old version, its uninstall log, and the new version in _.
 make_installation() {
@@ -61,19 +64,20 @@ if [ "$mode" = native ]; then
 fi
 
 # A Wine prefix of this run's own, whose C: drive holds the installation at C:\Apps\Vellicor,
-# the folder the sample uninstall logs were written for.
-export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-echo "Preparing a Wine prefix..."
-wineboot -i >/dev/null 2>&1
-root="$WINEPREFIX/drive_c/Apps/Vellicor"
+# the folder the sample uninstall logs were written for, and an Xvfb display for its windows.
+export VELLICOR_WINEPREFIX="$work/wineprefix" VELLICOR_WINE_STATE="$work/wine-state"
+echo "Preparing a Wine prefix and a display..."
+tests/tools/wine_env.sh start build/windows >/dev/null
+DISPLAY=$(cat "$work/wine-state/display")
+export DISPLAY
+wine=build/windows/wine-run
+root="$work/wineprefix/drive_c/Apps/Vellicor"
 make_installation "$root"
 status=0
-xvfb-run -a wine "$top/build/windows/vellicor-updater.exe" 'C:\Apps\Vellicor\Vellicor.exe' false \
-  || status=$?
-show_result "$root" "$(ls "$WINEPREFIX"/drive_c/users/*/Temp/vellicor-updater-*.log)" "$status"
+"$wine" build/windows/vellicor-updater.exe 'C:\Apps\Vellicor\Vellicor.exe' false || status=$?
+show_result "$root" "$(ls "$work"/wineprefix/drive_c/users/*/Temp/vellicor-updater-*.log)" "$status"
 echo "== uninstall log after the update (--parse)"
-wine "$top/build/windows/vellicor-updater.exe" --parse 'C:\Apps\Vellicor\unins000.dat' 2>&1
+"$wine" build/windows/vellicor-updater.exe --parse 'C:\Apps\Vellicor\unins000.dat' 2>&1
 if cmp -s "$root/unins000.dat" tests/data/uninstall-logs/staged-rebased.dat; then
   echo "== the rewritten uninstall log is byte for byte the installer's own for C:\\Apps\\Vellicor"
 fi
