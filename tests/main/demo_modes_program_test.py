@@ -8,41 +8,23 @@ terminal, where the boxes are texts on standard error that answer nothing.
 """
 
 import glob
-import json
 import os
-import pty
 import re
-import select
-import subprocess
-import sys
 import tempfile
-import termios
 import time
 import unittest
 
 import program
+from ui import (FAILURE_PATTERN, FAILURE_TEXT, Terminal, buttons,
+                check_error_box, check_progress_window, find, posix_box, probe, run_to_files,
+                wait_for_new_box)
 
-PROBE = None
-
-FAILURE_ADVICE = (
-    "Failed to install Vellicor update.\n\n"
-    "Updates may fail due to anti-virus software and/or runaway processes. Please try "
-    "restarting your machine before attempting to update again.\n\n"
-    "If update fails repeatedly, please attach the following log file to a new issue on "
-    "GitHub:\n\n")
-# The box ends with the bare log file name: no folder, nothing after it.
-FAILURE_PATTERN = re.escape(FAILURE_ADVICE) + r"vellicor-updater-\d+\.log"
-FAILURE_TEXT = re.compile(FAILURE_PATTERN + r"\Z")
 RETRY_TEXT = ("There was an error while simulating a failed retry operation:\n\n"
               "[[Simulated error message]]\n\n"
               "Please verify there are no Vellicor processes still executing.")
 # The four waits of a series of five attempts: 50 + 200 + 450 + 800 ms.
 SERIES_WAIT = 1.5
 
-WS_SYSMENU = 0x00080000
-WS_EX_TOPMOST = 0x00000008
-PBS_MARQUEE = 0x08
-SS_ICON = 0x03
 WM_KEYDOWN, WM_SYSCOMMAND, WM_CLOSE = 0x0100, 0x0112, 0x0010
 VK_ESCAPE, VK_RETURN, SC_CLOSE = 0x1B, 0x0D, 0xF060
 
@@ -83,61 +65,6 @@ class Scratch:
 # Windows, under Wine
 
 
-def run_to_files(command, **kwargs):
-    """Starts a Windows program with its output going to files, not pipes. The first program
-    that needs Wine's desktop starts explorer.exe, which inherits the program's standard
-    handles: a pipe would stay open, and a reader wait, until the desktop is idle."""
-    out = tempfile.TemporaryFile()
-    err = tempfile.TemporaryFile()
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                               **kwargs)
-
-    def output():
-        for f in (out, err):
-            f.seek(0)
-        return out.read(), err.read()
-
-    process.output = output
-    return process
-
-
-def probe(*args, check=True):
-    """Runs window_probe; gives its JSON answer, or None when it found nothing."""
-    process = run_to_files(program.program().runner + [PROBE] + [str(a) for a in args])
-    code = process.wait(timeout=120)
-    out, err = process.output()
-    if code == 1 and not check:
-        return None
-    if code != 0:
-        raise AssertionError(f"window_probe {args} failed: {code} {err!r}")
-    return json.loads(out) if out.strip() else None
-
-
-def find(caption, timeout_ms=30000):
-    return probe("find", caption, timeout_ms, check=False)
-
-
-def box_text(window):
-    texts = [c["text"] for c in window["children"] if c["class"] == "Static" and c["text"]]
-    return texts[0] if len(texts) == 1 else texts
-
-
-def buttons(window):
-    return sorted(c["text"].replace("&", "") for c in window["children"]
-                  if c["class"] == "Button")
-
-
-def wait_for_new_box(previous_hwnd, timeout=30):
-    """The next "Vellicor" box whose window is not the one already answered."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        window = find("Vellicor", 2000)
-        if window and window["hwnd"] != previous_hwnd:
-            return window, time.monotonic()
-        time.sleep(0.02)
-    raise AssertionError("no new box came up")
-
-
 class WindowsDemoModesTest(unittest.TestCase):
     def setUp(self):
         if not program.program().windows:
@@ -154,36 +81,6 @@ class WindowsDemoModesTest(unittest.TestCase):
         self.assertEqual((code,) + process.output(), (0, b"", b""))
         self.scratch.assert_nothing_written(self)
 
-    def check_progress_window(self, window):
-        self.assertEqual(window["class"], "#32770")
-        self.assertTrue(window["visible"])
-        self.assertFalse(window["style"] & WS_SYSMENU, "it must have no close button")
-        self.assertTrue(window["exstyle"] & WS_EX_TOPMOST)
-        children = {c["class"]: c for c in window["children"]}
-        self.assertEqual(children["Static"]["text"], "Updating Vellicor...")
-        bar = children["msctls_progress32"]
-        self.assertEqual(bar["id"], 10001)
-        self.assertTrue(bar["style"] & PBS_MARQUEE)
-        # Centred by the desktop's right and bottom edges, halves truncated toward zero.
-        screen = probe("screen")
-        left, top, right, bottom = window["rect"]
-        width, height = right - left, bottom - top
-        desktop_right, desktop_bottom = screen["desktop"][2], screen["desktop"][3]
-        self.assertEqual((left, top), (int(desktop_right / 2) - int(width / 2),
-                                       int(desktop_bottom / 2) - int(height / 2)))
-
-    def check_error_box(self, window, text, expected_buttons):
-        self.assertTrue(window["visible"])
-        self.assertTrue(window["exstyle"] & WS_EX_TOPMOST, "the box is system-modal")
-        icons = [c for c in window["children"]
-                 if c["class"] == "Static" and c["style"] & 0x1F == SS_ICON]
-        self.assertEqual(len(icons), 1, "the box shows the error icon")
-        if isinstance(text, str):
-            self.assertEqual(box_text(window), text)
-        else:
-            self.assertRegex(box_text(window), text)
-        self.assertEqual(buttons(window), expected_buttons)
-
     def test_gui_shows_the_progress_window_for_five_seconds(self):
         process = self.start("--gui")
         window = find("Zephrane")
@@ -195,7 +92,7 @@ class WindowsDemoModesTest(unittest.TestCase):
             probe("post", "Zephrane", message, wparam, 0)
         time.sleep(1)
         self.assertIsNotNone(find("Zephrane", 0), "the window closed on a key or close")
-        self.check_progress_window(window)
+        check_progress_window(self, window)
 
         probe("gone", "Zephrane", 30000)
         gone = time.monotonic()
@@ -208,7 +105,7 @@ class WindowsDemoModesTest(unittest.TestCase):
         process = self.start("--error", "x")
         window = find("Vellicor")
         self.assertIsNotNone(window, "the failure box did not come up")
-        self.check_error_box(window, FAILURE_TEXT, ["OK"])
+        check_error_box(self, window, FAILURE_TEXT, ["OK"])
         self.assertIsNone(find("Zephrane", 0), "no progress window in this mode")
         self.assertIsNone(process.poll(), "the program must wait for the box")
         probe("click", "Vellicor", "OK")
@@ -219,11 +116,11 @@ class WindowsDemoModesTest(unittest.TestCase):
         progress = find("Zephrane")
         progress_seen = time.monotonic()
         self.assertIsNotNone(progress, "the progress window did not come up")
-        self.check_progress_window(progress)
+        check_progress_window(self, progress)
 
         first, first_seen = wait_for_new_box(None)
         self.assertGreater(first_seen - progress_seen, 1.0)
-        self.check_error_box(first, RETRY_TEXT, ["Cancel", "Retry"])
+        check_error_box(self, first, RETRY_TEXT, ["Cancel", "Retry"])
         self.assertIsNotNone(find("Zephrane", 0), "the progress window stays up")
 
         probe("click", "Vellicor", "Retry")
@@ -231,11 +128,11 @@ class WindowsDemoModesTest(unittest.TestCase):
         second, second_seen = wait_for_new_box(first["hwnd"])
         # A new series of five attempts, with all four of its waits, before the box comes back.
         self.assertGreaterEqual(second_seen - answered, SERIES_WAIT - 0.05)
-        self.check_error_box(second, RETRY_TEXT, ["Cancel", "Retry"])
+        check_error_box(self, second, RETRY_TEXT, ["Cancel", "Retry"])
 
         probe("click", "Vellicor", "Cancel")
         failure, _ = wait_for_new_box(second["hwnd"])
-        self.check_error_box(failure, FAILURE_TEXT, ["OK"])
+        check_error_box(self, failure, FAILURE_TEXT, ["OK"])
         self.assertIsNotNone(find("Zephrane", 0), "the progress window stays up")
         self.assertIsNone(process.poll())
 
@@ -246,66 +143,6 @@ class WindowsDemoModesTest(unittest.TestCase):
 
 # ---------------------------------------------------------------------------------------------
 # POSIX, on a pseudo-terminal and without one
-
-
-def posix_box(text):
-    return "Vellicor\n\n" + text + "\n"
-
-
-class Terminal:
-    """The program started on a new pseudo-terminal that is its controlling terminal."""
-
-    def __init__(self, args, cwd, env):
-        command = program.program().command(args)
-        full_env = dict(os.environ)
-        full_env.update(env)
-        self.pid, self.fd = pty.fork()
-        if self.pid == 0:
-            try:
-                # Bytes arrive as written (no CR added) and typed answers are not echoed.
-                attrs = termios.tcgetattr(0)
-                attrs[1] &= ~termios.OPOST
-                attrs[3] &= ~termios.ECHO
-                termios.tcsetattr(0, termios.TCSANOW, attrs)
-                os.chdir(cwd)
-                os.execve(command[0], command, full_env)
-            finally:
-                os._exit(127)
-        self.output = b""
-        self.started = time.monotonic()
-
-    def read_until(self, marker, timeout=30):
-        """Reads until marker has appeared after what was read before; gives the new text."""
-        start = len(self.output)
-        deadline = time.monotonic() + timeout
-        while self.output.find(marker, start) < 0:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0 or not self._read(remaining):
-                raise AssertionError(f"{marker!r} did not appear; got {self.output[start:]!r}")
-        return self.output[start:].decode("utf-8")
-
-    def _read(self, timeout):
-        ready, _, _ = select.select([self.fd], [], [], timeout)
-        if not ready:
-            return False
-        try:
-            data = os.read(self.fd, 65536)
-        except OSError:  # EIO: the program has ended and closed the terminal
-            return False
-        self.output += data
-        return bool(data)
-
-    def type(self, text):
-        os.write(self.fd, text.encode())
-
-    def finish(self, timeout=30):
-        """Reads to the end and gives the exit code."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline and self._read(deadline - time.monotonic()):
-            pass
-        _, status = os.waitpid(self.pid, 0)
-        os.close(self.fd)
-        return os.waitstatus_to_exitcode(status)
 
 
 class PosixDemoModesTest(unittest.TestCase):
@@ -396,8 +233,4 @@ class PosixDemoModesTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if "--probe" in sys.argv:
-        at = sys.argv.index("--probe")
-        PROBE = sys.argv[at + 1]
-        del sys.argv[at:at + 2]
     program.main()

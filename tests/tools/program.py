@@ -11,8 +11,10 @@ import unittest
 class Program:
     """The executable under test and how to start it."""
 
-    def __init__(self, exe, runner, platform):
+    def __init__(self, exe, runner, platform, probe=None, sleeper=None):
         self.exe = exe
+        self.probe = probe      # window_probe.exe (Windows build)
+        self.sleeper = sleeper  # the sleeper test program
         self.runner = shlex.split(runner) if runner else []
         self.platform = platform
 
@@ -49,8 +51,11 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--runner", default="")
     parser.add_argument("--platform", required=True, choices=["win32", "posix"])
+    parser.add_argument("--probe")
+    parser.add_argument("--sleeper")
     options, rest = parser.parse_known_args()
-    PROGRAM = Program(options.exe, options.runner, options.platform)
+    PROGRAM = Program(options.exe, options.runner, options.platform, options.probe,
+                      options.sleeper)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -1,5 +1,6 @@
 // A process for tests to find, kill, or have hold a file open:
-//   sleeper [seconds] [file to hold open, or -] [file to create once running]
+//   sleeper [seconds] [file to hold open, or -] [file to create once running, and whose
+//                                                 removal ends the program]
 //   sleeper protect <seconds> <file to create once running>   (Windows)
 // The second form starts a copy of itself that nobody may open, not even to terminate it, and
 // ends.
@@ -73,7 +74,17 @@ int main(int argc, char** argv) {
 #endif
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
   if (argc > 2 && std::string(argv[2]) != "-" && !hold_open(argv[2])) return 2;
-  if (argc > 3) std::ofstream(argv[3]) << "running\n";
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  if (argc <= 3) {
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    return 0;
+  }
+  // Runs until the time is up or the test removes the file: a test can end even a process
+  // that nobody may terminate.
+  const char* marker = argv[3];
+  std::ofstream(marker) << "running\n";
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < end && std::ifstream(marker).good()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   return 0;
 }

@@ -1,0 +1,392 @@
+"""Whole updates by the real executable over real installations: the success path, waiting for
+and killing the application, the failure path with its boxes, and the progress window.
+
+Windows: the program runs under Wine; installations live on the C: drive of the build's Wine
+prefix and window_probe reads and answers the windows. POSIX: installations live in a
+temporary folder, the log goes to $TMPDIR, and without a terminal the boxes are texts on
+standard error that answer nothing (like Cancel).
+"""
+
+import filecmp
+import glob
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import program
+from ui import failure_text, find, probe, run_to_files, wait_for_new_box
+
+DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
+                    "uninstall-logs")
+TIMESTAMP = re.compile(r"\A[A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d\.\d{3} ")
+KILL_BOX_START = ("There was an error while attempting to kill any running Vellicor.exe "
+                  "processes:\n\nFailed to open process: ")
+BOX_END = "\n\nPlease verify there are no Vellicor processes still executing."
+
+
+def prog():
+    return program.program()
+
+
+def wine_prefix():
+    return os.environ.get("VELLICOR_WINEPREFIX",
+                          os.path.join(os.path.dirname(prog().runner[0]), "wineprefix"))
+
+
+def read_tree(root):
+    """Every entry below root: "dir/" for folders, "file=content" for files."""
+    entries = []
+    for folder, dirs, files in os.walk(root):
+        relative = os.path.relpath(folder, root)
+        prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
+        entries += [prefix + d + "/" for d in dirs]
+        for f in files:
+            with open(os.path.join(folder, f), "rb") as handle:
+                entries.append(prefix + f + "=" + handle.read().decode("latin-1"))
+    return sorted(entries)
+
+
+class Installation:
+    """A Vellicor installation with its old version, kept entries and the new version in _."""
+
+    OLD = {"Vellicor.exe": "Vellicor 1", "resources/extbin/adb.exe": "adb 1",
+           "resources/app.asar": "asar 1", "locales/en-US.pak": "en 1",
+           "docs/guide/index.html": "old guide", "docs/obsolete.txt": "gone in 2",
+           "tools/notes.txt": "kept", "unins001.dat": "kept too"}
+    NEW = {"Vellicor.exe": "Vellicor 2", "resources/extbin/adb.exe": "adb 2",
+           "resources/app.asar": "asar 2", "locales/en-US.pak": "en 2",
+           "locales/de-DE.pak": "de 2", "docs/guide/index.html": "new guide"}
+
+    def __init__(self, test, name):
+        if prog().windows:
+            # The sample logs name C:\Apps\Vellicor; other installations go next to it.
+            self.windows_root = "C:\\Apps\\Vellicor" if name == "Vellicor" else \
+                "C:\\VellicorTests\\" + name
+            self.root = os.path.join(wine_prefix(), "drive_c",
+                                     *self.windows_root.split("\\")[1:])
+        else:
+            self.root = os.path.join(tempfile.mkdtemp(prefix="vellicor-update-"), name)
+        shutil.rmtree(self.root, ignore_errors=True)
+        test.addCleanup(shutil.rmtree, self.root, True)
+        for tree, files in (("", self.OLD), ("_", self.NEW)):
+            for relative, content in files.items():
+                path = os.path.join(self.root, tree, *relative.split("/"))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w") as handle:
+                    handle.write(content)
+        shutil.copy(os.path.join(DATA, "installed.dat"), self.path("unins000.dat"))
+        shutil.copy(os.path.join(DATA, "staged.dat"), self.path("_/unins000.dat"))
+
+    def path(self, relative):
+        return os.path.join(self.root, *relative.split("/"))
+
+    def program_path(self, relative=""):
+        """The path as the updater sees it."""
+        if not prog().windows:
+            return os.path.join(self.root, *relative.split("/")) if relative else self.root
+        return "\\".join([self.windows_root] + ([relative.replace("/", "\\")] if relative else []))
+
+    @property
+    def code_path(self):
+        return self.program_path("Vellicor.exe")
+
+    def expected_after_update(self):
+        """The tree after a successful update, without the rewritten uninstall log."""
+        files = dict(self.NEW)
+        files.update({k: v for k, v in self.OLD.items() if k.startswith(("tools/", "unins"))})
+        entries = set()
+        for relative, content in files.items():
+            parts = relative.split("/")
+            entries.update("/".join(parts[:i]) + "/" for i in range(1, len(parts)))
+            entries.add(relative + "=" + content)
+        return sorted(entries)
+
+    def tree_without_log(self):
+        return [e for e in read_tree(self.root) if not e.startswith("unins000.dat=")]
+
+
+class Run:
+    """One run of the updater; its output goes to files (see run_to_files)."""
+
+    def __init__(self, test, args, env=None):
+        self.tmp = tempfile.mkdtemp(prefix="vellicor-update-tmp-")
+        test.addCleanup(shutil.rmtree, self.tmp, True)
+        self.started_wall = time.time()
+        # Wine keeps its server's socket under $TMPDIR: a Windows program keeps the test's.
+        full_env = dict(os.environ, **(env or {}))
+        if not prog().windows:
+            full_env["TMPDIR"] = self.tmp
+        self.process = run_to_files(prog().command(args), env=full_env,
+                                    start_new_session=not prog().windows)
+        test.addCleanup(lambda: self.process.poll() is None and self.process.kill())
+        self.started = time.monotonic()
+
+    def logs(self):
+        if prog().windows:
+            return glob.glob(os.path.join(wine_prefix(), "drive_c", "users", "*", "Temp",
+                                          "vellicor-updater-*.log"))
+        return glob.glob(os.path.join(self.tmp, "vellicor-updater-*.log"))
+
+    def finish(self, timeout=300):
+        self.code = self.process.wait(timeout=timeout)
+        self.out, self.err = self.process.output()
+        # Names carry whole seconds: a run in the same second as an earlier one writes the same
+        # file again. The run's log is the newest one written since it started.
+        new = sorted((path for path in self.logs()
+                      if os.path.getmtime(path) >= self.started_wall - 1), key=os.path.getmtime)
+        self.log_file = new[-1] if new else None
+        return self.code
+
+    def lines(self):
+        """The log's records without timestamps; a record that spans lines stays one."""
+        with open(self.log_file, encoding="utf-8") as handle:
+            records = []
+            for line in handle.read().splitlines():
+                if TIMESTAMP.match(line):
+                    records.append(line[TIMESTAMP.match(line).end():])
+                else:
+                    records[-1] += "\n" + line
+            return records
+
+    def program_log_path(self):
+        """The log file's path as the program names it in the failure box."""
+        if not prog().windows:
+            return self.log_file
+        user = self.log_file.split(os.sep + "users" + os.sep)[1].split(os.sep)[0]
+        return "C:\\users\\" + user + "\\Temp\\" + os.path.basename(self.log_file)
+
+
+def start_application(test, folder_path, seconds, name="Vellicor.exe"):
+    """A copy of the sleeper at folder/name, running for `seconds`; waits until it runs."""
+    exe = os.path.join(folder_path, name)
+    os.makedirs(folder_path, exist_ok=True)
+    shutil.copy(prog().sleeper, exe)
+    marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "running")
+    test.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
+    marker_arg = "Z:" + marker.replace("/", "\\") if prog().windows else marker
+    process = run_to_files(prog().runner + [exe, str(seconds), "-", marker_arg])
+    test.addCleanup(lambda: process.poll() is None and process.kill())
+    # Reaped as soon as it ends: a child that has ended but is not reaped is still listed.
+    threading.Thread(target=process.wait, daemon=True).start()
+    deadline = time.monotonic() + 30
+    while not os.path.exists(marker):
+        test.assertLess(time.monotonic(), deadline, "the application did not start")
+        time.sleep(0.02)
+    return process
+
+
+class UpdateProgramTest(unittest.TestCase):
+    def box_texts(self, run):
+        """POSIX: the boxes the run printed on standard error, in order."""
+        return re.findall(r"Vellicor\n\n(.*?)\n(?=Vellicor\n\n|\Z)", run.err.decode(), re.S)
+
+    def answer_failure_box(self, run):
+        """Windows: waits for the failure box, checks that it names the log, presses OK."""
+        box, _ = wait_for_new_box(None, timeout=120)
+        self.assertIsNone(run.process.poll(), "the program waits for the box")
+        probe("click", "Vellicor", "OK")
+        return box
+
+    def check_failure(self, run, error, box=None):
+        """The one error path: the error record last, the box naming the log, exit code 1."""
+        self.assertEqual(run.code, 1)
+        self.assertEqual(run.lines()[-1], "ERRO " + error)
+        expected = failure_text(run.program_log_path())
+        if prog().windows:
+            texts = [c["text"] for c in box["children"] if c["class"] == "Static" and c["text"]]
+            self.assertEqual(texts, [expected])
+        else:
+            self.assertEqual(self.box_texts(run)[-1], expected)
+
+    def run_failing(self, args):
+        run = Run(self, args)
+        box = None
+        if prog().windows:
+            box = self.answer_failure_box(run)
+        run.finish()
+        return run, box
+
+    def test_successful_update(self):
+        installation = Installation(self, "Vellicor")
+        run = Run(self, [installation.code_path, "false"])
+        self.assertEqual(run.finish(), 0, run.err)
+        self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
+        lines = run.lines()
+        code_path, root = installation.code_path, installation.program_path()
+        self.assertEqual(lines[:9], [
+            "INFO Starting: " + code_path + ", false",
+            "INFO Checking for running Vellicor.exe processes... (attempt 1)",
+            "INFO Vellicor.exe is not running",
+            "INFO Checking for possible conflicting running processes... (attempt 1)",
+            "INFO Checking for possible conflicting running processes... (attempt 1)",
+            "INFO Vellicor Updater v0.7.1",
+            "INFO Starting update, silent = false",
+            "INFO do_update: " + code_path + ", _",
+            "INFO move_update: " + installation.program_path("unins000.dat") + ", _"])
+        self.assertEqual(lines[-5:-3], ["INFO Delete: " + installation.program_path("_"),
+                                        lines[-4]])
+        self.assertTrue(lines[-4].startswith("INFO header: Header, id: Inno Setup Uninstall Log"))
+        self.assertEqual(lines[-3:], ["INFO num_recs: 65",
+                                      "INFO Updating uninstall file " +
+                                      installation.program_path("unins000.dat"),
+                                      "INFO Update was successful!"])
+        phases = [line for line in lines if line in (
+            "INFO Collected all directories and file handles",
+            "INFO All file handles marked for deletion", "INFO All files deleted")]
+        self.assertEqual(len(phases), 3)
+        self.assertEqual(sorted(line for line in lines if line.startswith("INFO Rename: ")), [
+            "INFO Rename: " + name + " (attempt 1)"
+            for name in sorted(["Vellicor.exe", "docs", "locales", "resources", "unins000.dat"])])
+        opened = sorted(line for line in lines if line.startswith("INFO Get file handle: "))
+        self.assertEqual(opened, sorted(
+            "INFO Get file handle: " + installation.program_path(f) + " (attempt 1)"
+            for f in Installation.OLD if not f.startswith(("tools/", "unins"))))
+        if prog().windows:
+            # The staged log named C:\Apps\Vellicor\_: rebased, it is the installer's own log for
+            # C:\Apps\Vellicor, byte for byte.
+            self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
+                                        os.path.join(DATA, "staged-rebased.dat"), shallow=False))
+            self.assertIsNone(find("Zephrane", 0), "the progress window is gone")
+        code, out, err = prog().run(["--parse", installation.program_path("unins000.dat")])
+        self.assertEqual(code, 0, err)
+
+    def test_application_that_exits_after_a_moment_is_waited_for(self):
+        installation = Installation(self, "WaitsForExit")
+        start_application(self, installation.root, 2)
+        run = Run(self, [installation.code_path, "true"])
+        self.assertEqual(run.finish(), 0, run.err)
+        lines = run.lines()
+        waits = lines.index("INFO Vellicor.exe is not running")
+        self.assertIn(lines[1:waits].count("INFO Vellicor.exe is running, wait a bit"),
+                      range(2, 7), lines[:waits])
+        self.assertNotIn("INFO Found Vellicor.exe running", "\n".join(lines))
+
+    def test_application_that_never_exits_is_killed_and_a_namesake_left_alone(self):
+        installation = Installation(self, "NeverExits")
+        application = start_application(self, installation.root, 300)
+        namesake = start_application(self, installation.root + "-elsewhere", 300)
+        run = Run(self, [installation.code_path, "true"])
+        self.assertEqual(run.finish(), 0, run.err)
+        lines = run.lines()
+        self.assertEqual(sum(1 for line in lines if line.startswith(
+            "INFO Checking for running Vellicor.exe processes...")), 60)
+        self.assertIn("INFO Gave up waiting for Vellicor.exe to exit", lines)
+        self.assertEqual(sum(1 for line in lines if line.startswith(
+            "INFO Kill process if found: ")), 2)
+        self.assertEqual(sum(1 for line in lines if line.startswith(
+            "INFO Successfully killed Vellicor.exe, pid ")), 1)
+        deadline = time.monotonic() + 20
+        while application.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertIsNotNone(application.poll(), "the application was killed")
+        self.assertIsNone(namesake.poll(), "the namesake from elsewhere still runs")
+        self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
+
+    def test_application_that_cannot_be_killed_ends_in_the_failure_box(self):
+        installation = Installation(self, "Unkillable")
+        before = read_tree(installation.root)
+        exe = os.path.join(installation.root, "Vellicor.exe")
+        shutil.copy(prog().sleeper, exe)
+        before = read_tree(installation.root)
+        if prog().windows:
+            # The sleeper starts a copy of itself that nobody may open; removing the marker
+            # ends it.
+            marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "running")
+            self.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
+            subprocess.run(prog().runner + [exe, "protect", "300",
+                                            "Z:" + marker.replace("/", "\\")],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=True, timeout=60)
+            while not os.path.exists(marker):
+                time.sleep(0.02)
+        else:
+            # A child that has ended and is not reaped yet stays listed and cannot be opened.
+            zombie = subprocess.Popen([exe, "0"])
+            self.addCleanup(zombie.wait)
+            while not os.path.exists("/proc/%d" % zombie.pid) or \
+                    open("/proc/%d/stat" % zombie.pid).read().split(") ")[1][0] != "Z":
+                time.sleep(0.02)
+        run = Run(self, [installation.code_path, "false"])
+        if prog().windows:
+            box, _ = wait_for_new_box(None, timeout=180)
+            texts = [c["text"] for c in box["children"] if c["class"] == "Static" and c["text"]]
+            self.assertTrue(texts[0].startswith(KILL_BOX_START), texts)
+            self.assertTrue(texts[0].endswith(BOX_END), texts)
+            probe("click", "Vellicor", "Cancel")
+            failure, _ = wait_for_new_box(box["hwnd"], timeout=60)
+            probe("click", "Vellicor", "OK")
+        else:
+            failure = None
+        run.finish()
+        lines = run.lines()
+        error = [line for line in lines if line.startswith("WARN Kill error ")][-1][16:]
+        self.check_failure(run, error, failure)
+        self.assertTrue(error.startswith("Failed to open process: "), error)
+        self.assertEqual(sum(1 for line in lines if line.startswith("WARN Kill error ")), 11)
+        if not prog().windows:
+            boxes = self.box_texts(run)
+            self.assertEqual(len(boxes), 2)
+            self.assertEqual(boxes[0], KILL_BOX_START[:-len("Failed to open process: ")] +
+                             error + BOX_END)
+        self.assertEqual(read_tree(installation.root), before, "no file was touched")
+
+    def test_argument_errors(self):
+        installation = Installation(self, "Arguments")
+        missing = installation.program_path("Missing.exe")
+        cases = [
+            (["Vellicor.exe", "false"],
+             "Bad arguments: Code path needs to be absolute. Instead got: Vellicor.exe"),
+            ([missing, "false"], "Bad arguments: Code path doesn't seem to exist: " + missing),
+            ([installation.code_path, "True"],
+             "Bad arguments: Silent needs to be true or false. Instead got: True"),
+            (["C:\\" if prog().windows else "/", "false"], "Could not get process file name"),
+        ]
+        before = read_tree(installation.root)
+        for args, error in cases:
+            with self.subTest(args=args):
+                run, box = self.run_failing(args)
+                self.check_failure(run, error, box)
+                self.assertEqual(run.lines()[0], "INFO Starting: " + args[0] + ", " + args[1])
+        self.assertEqual(read_tree(installation.root), before)
+
+    def test_silent_run_that_fails_still_shows_the_failure_box(self):
+        installation = Installation(self, "SilentFailure")
+        shutil.rmtree(installation.path("_"))
+        run, box = self.run_failing([installation.code_path, "true"])
+        self.assertTrue(run.lines()[-1].startswith("ERRO "), run.lines()[-1])
+        self.check_failure(run, run.lines()[-1][5:], box)
+        self.assertIn("INFO Starting update, silent = true", run.lines())
+
+    def test_progress_window_is_up_during_the_update_and_gone_after(self):
+        if not prog().windows:
+            self.skipTest("the progress window of the Windows build")
+        installation = Installation(self, "Progress")
+        # Another program holds a file open: the update keeps retrying to open it meanwhile.
+        marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "held")
+        holder = run_to_files(prog().runner + [prog().sleeper, "300",
+                                               installation.program_path("resources/app.asar"),
+                                               "Z:" + marker.replace("/", "\\")])
+        self.addCleanup(lambda: holder.poll() is None and holder.kill())
+        while not os.path.exists(marker):
+            time.sleep(0.02)
+        run = Run(self, [installation.code_path, "false"])
+        window = find("Zephrane", 30000)
+        self.assertIsNotNone(window, "the progress window did not come up")
+        self.assertTrue(window["visible"])
+        self.assertIsNone(run.process.poll())
+        holder.kill()  # the file is free: the next attempt goes through
+        self.assertEqual(run.finish(), 0, run.err)
+        self.assertIsNone(find("Zephrane", 0), "the progress window is gone")
+        self.assertTrue(any(line.startswith("INFO Get file handle: " +
+                                            installation.program_path("resources/app.asar") +
+                                            " (attempt 2)") for line in run.lines()))
+
+
+if __name__ == "__main__":
+    program.main()
