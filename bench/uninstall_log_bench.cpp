@@ -112,6 +112,26 @@ void BM_PatchLog(benchmark::State& state) {
   set_bytes(state);
 }
 
+// The patch's parts on their own, to see where its time goes.
+void BM_ReadLog(benchmark::State& state) {
+  for (auto _ : state) {
+    auto log = read_uninstall_log(generated_log());
+    if (!log) abort();
+    benchmark::DoNotOptimize(log->records.data());
+  }
+  set_bytes(state);
+}
+
+void BM_WriteLog(benchmark::State& state) {
+  const auto log = read_uninstall_log(generated_log());
+  if (!log) abort();
+  const std::string target = (bench_dir() / "written.dat").string();
+  for (auto _ : state) {
+    if (!write_uninstall_log(target, log->header, log->records)) abort();
+  }
+  set_bytes(state);
+}
+
 void BM_ReadLogFile(benchmark::State& state) {
   for (auto _ : state) {
     auto file = File::open_for_reading(generated_log());
@@ -145,6 +165,8 @@ void BM_DumpLog(benchmark::State& state) {
 
 BENCHMARK(BM_CopyLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PatchLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReadLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WriteLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadLogFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DumpLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 
