@@ -132,6 +132,22 @@ void BM_WriteLog(benchmark::State& state) {
   set_bytes(state);
 }
 
+void BM_RebaseLog(benchmark::State& state) {
+  const auto log = read_uninstall_log(generated_log());
+  if (!log) abort();
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto records = log->records;
+    state.ResumeTiming();
+    auto rebased = rebase_file_recs(std::move(records), kFolder, PathStyle::Windows);
+    if (!rebased) abort();
+    state.PauseTiming();
+    rebased->clear();
+    state.ResumeTiming();
+  }
+  set_bytes(state);
+}
+
 void BM_ReadLogFile(benchmark::State& state) {
   for (auto _ : state) {
     auto file = File::open_for_reading(generated_log());
@@ -166,6 +182,7 @@ void BM_DumpLog(benchmark::State& state) {
 BENCHMARK(BM_CopyLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PatchLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RebaseLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WriteLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadLogFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DumpLog)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -48,6 +48,16 @@ struct FileRec {
   friend bool operator==(const FileRec&, const FileRec&) = default;
 };
 
+// Starts loading a record's first bytes into the cache. A log's records lie apart in memory,
+// so a loop over them asks for the data of a record a few places ahead of the one it is at.
+// The lines are named by address: a prefetch past the data's end touches nothing.
+inline void prefetch_data(const FileRec& record) {
+  const auto address = reinterpret_cast<uintptr_t>(record.data.data());
+  for (uintptr_t line = 0; line < 3; ++line)
+    __builtin_prefetch(reinterpret_cast<const void*>(address + 64 * line));
+}
+inline constexpr size_t kPrefetchAhead = 8;
+
 // Type (2 bytes), extra data (4), data size (4), then the data.
 inline constexpr size_t kFileRecPrefixSize = 10;
 inline constexpr uint32_t kMaxFileRecDataSize = 134217728;
