@@ -4,6 +4,10 @@
 #include "base/utf.hpp"
 #include "model/little_endian.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace vellicor {
 namespace {
 
@@ -23,6 +27,18 @@ inline uint64_t surrogate_lanes(uint64_t units) {
 // time are first tested for one, and only from a group with one on is each unit looked at.
 bool is_valid_utf16le(const uint8_t* bytes, size_t size) {
   size_t i = 0;
+#ifdef __SSE2__
+  // Where the processor compares sixteen units at once (always on x86-64), it does.
+  const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+  const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+  for (; size - i >= 32; i += 32) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i + 16));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi16(_mm_and_si128(a, mask), surrogate),
+                                      _mm_cmpeq_epi16(_mm_and_si128(b, mask), surrogate));
+    if (_mm_movemask_epi8(hits) != 0) break;
+  }
+#endif
   while (size - i >= 16 &&
          (surrogate_lanes(load_u64(bytes + i)) | surrogate_lanes(load_u64(bytes + i + 8))) == 0) {
     i += 16;
