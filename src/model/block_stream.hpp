@@ -66,10 +66,12 @@ class BlockWriter {
   // Appends `size` bytes to the stream, emitting every block that becomes full. Bytes that
   // leave the current block unfilled are taken inline.
   [[nodiscard]] Status write_all(const void* source, size_t size) {
-    if (size >= kBlockCapacity - filled_) return write_across(source, size);
-    if (size != 0) std::memcpy(payload_ + filled_, source, size);
-    filled_ += static_cast<uint32_t>(size);
-    return {};
+    if (size < kBlockCapacity && filled_ + size < kBlockCapacity) {
+      if (size != 0) std::memcpy(payload_ + filled_, source, size);
+      filled_ += static_cast<uint32_t>(size);
+      return {};
+    }
+    return write_across(source, size);
   }
   // Emits the pending partial block, if any. The owner calls it after the last write_all and
   // then flushes the inner sink: nothing is emitted on destruction.
