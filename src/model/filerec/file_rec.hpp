@@ -41,8 +41,14 @@ inline bool holds_text_list(FileRecType typ) {
 }
 
 struct FileRec {
-  uint32_t extra_data = 0;
+  FileRec() = default;
+  FileRec(uint32_t extra_data, std::vector<uint8_t> data, FileRecType typ)
+      : data(std::move(data)), extra_data(extra_data), typ(typ) {}
+
+  // The data first: the two small fields then share one word-sized slot, and a 64-bit record
+  // takes 32 bytes instead of 40.
   std::vector<uint8_t> data;
+  uint32_t extra_data = 0;
   FileRecType typ = FileRecType::UserDefined;
 
   friend bool operator==(const FileRec&, const FileRec&) = default;
