@@ -82,7 +82,7 @@ TEST(TextListTest, Decoding) {
   }
 }
 
-// Long texts are checked for surrogates eight units at a time; a pair, a lone half or a pair
+// Long texts are checked for surrogates in groups of 8 or 16 units; a pair, a lone half or a pair
 // cut by the text's end must be found wherever it lies, across group borders too.
 TEST(TextListTest, SurrogatesAnywhereInALongText) {
   const auto list_of = [](std::vector<uint16_t> units) {
