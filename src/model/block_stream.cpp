@@ -7,7 +7,7 @@
 
 namespace vellicor {
 
-Status BlockReader::read_exact(void* destination, size_t size) {
+Status BlockReader::read_across(void* destination, size_t size) {
   auto* out = static_cast<uint8_t*>(destination);
   while (size > 0) {
     // A block of size 0 delivers nothing, so loading repeats until bytes are there.
@@ -25,6 +25,18 @@ Status BlockReader::read_exact(void* destination, size_t size) {
   return {};
 }
 
+Result<std::span<const uint8_t>> BlockReader::read_some(size_t size) {
+  if (size == 0) return std::span<const uint8_t>();
+  while (remaining_ == 0) {
+    if (auto loaded = load_block(); !loaded) return fail(loaded.error());
+  }
+  const size_t take = size < remaining_ ? size : remaining_;
+  const std::span<const uint8_t> piece(payload_ + position_, take);
+  position_ += static_cast<uint32_t>(take);
+  remaining_ -= static_cast<uint32_t>(take);
+  return piece;
+}
+
 Status BlockReader::load_block() {
   uint8_t header[kBlockHeaderSize];
   if (auto read = inner_.read_exact(header, sizeof header); !read) return read;
@@ -40,7 +52,7 @@ Status BlockReader::load_block() {
   return {};
 }
 
-Status BlockWriter::write_all(const void* source, size_t size) {
+Status BlockWriter::write_across(const void* source, size_t size) {
   const auto* in = static_cast<const uint8_t*>(source);
   while (size > 0) {
     const size_t room = kBlockCapacity - filled_;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <span>
 
 #include "base/buffered_io.hpp"
 #include "base/error.hpp"
@@ -29,9 +31,23 @@ class BlockReader {
   BlockReader& operator=(const BlockReader&) = delete;
 
   // Delivers exactly `size` bytes of the stream, loading as many blocks as that takes.
-  [[nodiscard]] Status read_exact(void* destination, size_t size);
+  // The record layer reads many short fields, so the common case, bytes that the current
+  // block still holds, is kept inline.
+  [[nodiscard]] Status read_exact(void* destination, size_t size) {
+    if (size > remaining_) return read_across(destination, size);
+    if (size != 0) std::memcpy(destination, payload_ + position_, size);
+    position_ += static_cast<uint32_t>(size);
+    remaining_ -= static_cast<uint32_t>(size);
+    return {};
+  }
+
+  // Up to `size` of the stream's next bytes where they lie in the current block, loading the
+  // next block first when this one is spent; they stay valid until the next call. Lets a
+  // caller take bytes without an intermediate copy. Empty only when `size` is 0.
+  [[nodiscard]] Result<std::span<const uint8_t>> read_some(size_t size);
 
  private:
+  [[nodiscard]] Status read_across(void* destination, size_t size);
   [[nodiscard]] Status load_block();
 
   ByteSource& inner_;
@@ -47,13 +63,23 @@ class BlockWriter {
   BlockWriter(const BlockWriter&) = delete;
   BlockWriter& operator=(const BlockWriter&) = delete;
 
-  // Appends `size` bytes to the stream, emitting every block that becomes full.
-  [[nodiscard]] Status write_all(const void* source, size_t size);
+  // Appends `size` bytes to the stream, emitting every block that becomes full. Bytes that
+  // leave the current block unfilled are taken inline.
+  [[nodiscard]] Status write_all(const void* source, size_t size) {
+    if (size < kBlockCapacity && filled_ + size < kBlockCapacity) {
+      if (size != 0) std::memcpy(payload_ + filled_, source, size);
+      filled_ += static_cast<uint32_t>(size);
+      return {};
+    }
+    return write_across(source, size);
+  }
   // Emits the pending partial block, if any. The owner calls it after the last write_all and
   // then flushes the inner sink: nothing is emitted on destruction.
   [[nodiscard]] Status flush_block();
 
  private:
+  [[nodiscard]] Status write_across(const void* source, size_t size);
+
   ByteSink& inner_;
   uint32_t filled_ = 0;
   uint8_t payload_[kBlockCapacity];

@@ -2,7 +2,9 @@
 // The little-endian integer fields of the uninstall log, read from and written to bytes: the
 // one place where the format's byte order is spelled out.
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace vellicor {
 
@@ -13,6 +15,16 @@ inline uint16_t load_u16(const uint8_t* bytes) {
 inline uint32_t load_u32(const uint8_t* bytes) {
   return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
          (uint32_t{bytes[3]} << 24);
+}
+
+inline uint64_t load_u64(const uint8_t* bytes) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+  } else {
+    return uint64_t{load_u32(bytes)} | (uint64_t{load_u32(bytes + 4)} << 32);
+  }
 }
 
 inline int32_t load_i32(const uint8_t* bytes) {

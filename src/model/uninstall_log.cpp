@@ -18,8 +18,9 @@ Status write_log_to(File& file, const UninstallHeader& header, std::span<const F
   {
     BufferedWriter buffer(file);
     BlockWriter blocks(buffer);
-    for (const auto& record : records) {
-      if (auto written = write_file_rec(blocks, record); !written) return written;
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (i + kPrefetchAhead < records.size()) prefetch_data(records[i + kPrefetchAhead]);
+      if (auto written = write_file_rec(blocks, records[i]); !written) return written;
     }
     if (auto flushed = blocks.flush_block(); !flushed) return flushed;
     if (auto flushed = buffer.flush(); !flushed) return flushed;

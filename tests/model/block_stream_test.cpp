@@ -80,6 +80,25 @@ TEST(BlockReaderTest, EmptyBlocksAreSkippedAndFieldsSpanBlocks) {
   EXPECT_EQ(error_of(reader.read_exact(out.data(), 1)), Error(ErrorKind::Io, kUnexpectedEof));
 }
 
+// Pieces in place end where their block ends; empty blocks yield none, and a broken block is
+// the block layer's failure as for read_exact.
+TEST(BlockReaderTest, ReadSomeHandsOutPiecesOfOneBlockAtATime) {
+  const Bytes stream = concat({block({1, 2, 3}), block({}), block({4, 5}), block({6}, {.crc = 0})});
+  MemorySource source(stream);
+  BlockReader reader(source);
+  const auto piece_of = [&](size_t size) -> Result<Bytes> {
+    auto piece = reader.read_some(size);
+    if (!piece) return fail(piece.error());
+    return Bytes(piece->begin(), piece->end());
+  };
+  EXPECT_EQ(piece_of(0), Bytes{});
+  EXPECT_EQ(source.reads(), 0u);
+  EXPECT_EQ(piece_of(2), (Bytes{1, 2}));
+  EXPECT_EQ(piece_of(5), (Bytes{3}));
+  EXPECT_EQ(piece_of(5), (Bytes{4, 5}));
+  EXPECT_EQ(error_of(piece_of(1)), Error(ErrorKind::Io, kBlockCrcMismatch));
+}
+
 TEST(BlockReaderTest, LoadsOnlyTheBlocksItNeeds) {
   const Bytes stream = concat({block(pattern(10)), block(pattern(10), {.crc = 0})});
   MemorySource source(stream);

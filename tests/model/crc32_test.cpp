@@ -48,7 +48,10 @@ TEST(Crc32Test, MatchesTheDefinitionAtEveryLengthAndAlignment) {
   for (size_t offset = 0; offset < 8; ++offset) {
     for (size_t size = 0; size + offset <= 400; ++size) {
       const Bytes slice(buffer.begin() + offset, buffer.begin() + offset + size);
-      ASSERT_EQ(crc32(buffer.data() + offset, size), reference_crc32(slice))
+      const uint32_t expected = reference_crc32(slice);
+      ASSERT_EQ(crc32(buffer.data() + offset, size), expected)
+          << "offset " << offset << " size " << size;
+      ASSERT_EQ(crc32_update_portable(0, buffer.data() + offset, size), expected)
           << "offset " << offset << " size " << size;
     }
   }
@@ -63,6 +66,30 @@ TEST(Crc32Test, ContinuesAcrossPieces) {
     EXPECT_EQ(crc32_update(first, bytes.data() + cut, bytes.size() - cut),
               crc32(bytes.data(), bytes.size()))
         << "cut at " << cut;
+  }
+}
+
+// The folding path takes 64 bytes at a time, then 16, then leaves the rest to the byte loop;
+// every one of those steps is crossed here, from any start value and alignment.
+TEST(Crc32Test, FoldingAgreesWithTheTableDrivenPath) {
+  if (!crc32_uses_clmul()) GTEST_SKIP() << "no carry-less multiply on this processor";
+  std::mt19937 random(99);
+  const Bytes buffer = random_bytes(random, 140000);
+  for (size_t offset = 0; offset < 16; ++offset) {
+    for (size_t size = 60; size <= 300; ++size) {
+      const uint32_t start = random();
+      ASSERT_EQ(crc32_update(start, buffer.data() + offset, size),
+                crc32_update_portable(start, buffer.data() + offset, size))
+          << "offset " << offset << " size " << size;
+    }
+  }
+  for (int round = 0; round < 200; ++round) {
+    const size_t offset = random() % 64;
+    const size_t size = random() % (buffer.size() - offset);
+    const uint32_t start = random();
+    ASSERT_EQ(crc32_update(start, buffer.data() + offset, size),
+              crc32_update_portable(start, buffer.data() + offset, size))
+        << "offset " << offset << " size " << size;
   }
 }
 

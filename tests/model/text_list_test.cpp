@@ -82,6 +82,42 @@ TEST(TextListTest, Decoding) {
   }
 }
 
+// Long texts are checked for surrogates in groups of 8 or 16 units; a pair, a lone half or a pair
+// cut by the text's end must be found wherever it lies, across group borders too.
+TEST(TextListTest, SurrogatesAnywhereInALongText) {
+  const auto list_of = [](std::vector<uint16_t> units) {
+    Bytes data{0xFE};
+    put_u32(data, static_cast<uint32_t>(-2 * static_cast<int32_t>(units.size())));
+    for (uint16_t unit : units)
+      put_u16(data, unit);
+    data.push_back(0xFF);
+    return data;
+  };
+  for (size_t length : {8, 9, 16, 17, 23, 40}) {
+    for (size_t at = 0; at < length; ++at) {
+      SCOPED_TRACE("length " + std::to_string(length) + ", at " + std::to_string(at));
+      std::vector<uint16_t> units(length, 'x');
+      units[at] = 0xD83D;  // high half
+      if (at + 1 < length) {
+        EXPECT_FALSE(decode_text_list(list_of(units)).has_value()) << "a lone high half";
+        units[at + 1] = 0xDE00;
+        const auto texts = decode_text_list(list_of(units));
+        ASSERT_TRUE(texts.has_value()) << "a pair";
+        EXPECT_EQ((*texts)[0].substr(at, 4), "\xF0\x9F\x98\x80");
+      } else {
+        EXPECT_FALSE(decode_text_list(list_of(units)).has_value()) << "cut by the end";
+      }
+      units.assign(length, 'x');
+      units[at] = 0xDC00;
+      EXPECT_FALSE(decode_text_list(list_of(units)).has_value()) << "a lone low half";
+      units[at] = 0xE000;  // just past the surrogates
+      EXPECT_TRUE(decode_text_list(list_of(units)).has_value()) << "U+E000";
+      units[at] = 0xD7FF;
+      EXPECT_TRUE(decode_text_list(list_of(units)).has_value()) << "U+D7FF";
+    }
+  }
+}
+
 TEST(TextListTest, Encoding) {
   EXPECT_EQ(encode_text_list(Texts{}), (Bytes{0xFF}));
   EXPECT_EQ(encode_text_list(Texts{""}), (Bytes{0xFE, 0, 0, 0, 0, 0xFF}));

@@ -6,8 +6,7 @@
 namespace vellicor {
 namespace {
 
-// A record's data is read in pieces of at most this size, so that a size field that promises
-// more than the file holds costs no more memory than the file's real content.
+// The most that is reserved for a record's data before its bytes arrive.
 constexpr size_t kDataChunk = size_t{1} << 20;
 
 std::unexpected<Error> parse_error(const char* message) {
@@ -56,14 +55,13 @@ Result<FileRec> read_file_rec(BlockReader& reader) {
   const uint32_t size = load_u32(field);
   if (size > kMaxFileRecDataSize) return parse_error("File rec data size too large");
 
-  size_t done = 0;
-  while (done < size) {
-    const size_t piece = size - done < kDataChunk ? size - done : kDataChunk;
-    record.data.resize(done + piece);
-    if (!reader.read_exact(record.data.data() + done, piece)) {
-      return parse_error("Failed to parse file rec data");
-    }
-    done += piece;
+  // Taken piece by piece from the blocks, and only a piece is reserved up front: a size field
+  // that promises more than the file holds costs memory in step with the bytes really there.
+  record.data.reserve(size < kDataChunk ? size : kDataChunk);
+  while (record.data.size() < size) {
+    const auto piece = reader.read_some(size - record.data.size());
+    if (!piece) return parse_error("Failed to parse file rec data");
+    record.data.insert(record.data.end(), piece->begin(), piece->end());
   }
 
   // The type is checked only once the whole record is in, so that the stream stays in step.

@@ -41,12 +41,28 @@ inline bool holds_text_list(FileRecType typ) {
 }
 
 struct FileRec {
-  uint32_t extra_data = 0;
+  FileRec() = default;
+  FileRec(uint32_t extra_data, std::vector<uint8_t> data, FileRecType typ)
+      : data(std::move(data)), extra_data(extra_data), typ(typ) {}
+
+  // The data first: the two small fields then share one word-sized slot, and a 64-bit record
+  // takes 32 bytes instead of 40.
   std::vector<uint8_t> data;
+  uint32_t extra_data = 0;
   FileRecType typ = FileRecType::UserDefined;
 
   friend bool operator==(const FileRec&, const FileRec&) = default;
 };
+
+// Starts loading a record's first bytes into the cache. A log's records lie apart in memory,
+// so a loop over them asks for the data of a record a few places ahead of the one it is at.
+// The lines are named by address: a prefetch past the data's end touches nothing.
+inline void prefetch_data(const FileRec& record) {
+  const auto address = reinterpret_cast<uintptr_t>(record.data.data());
+  for (uintptr_t line = 0; line < 3; ++line)
+    __builtin_prefetch(reinterpret_cast<const void*>(address + 64 * line));
+}
+inline constexpr size_t kPrefetchAhead = 8;
 
 // Type (2 bytes), extra data (4), data size (4), then the data.
 inline constexpr size_t kFileRecPrefixSize = 10;

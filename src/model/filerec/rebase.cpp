@@ -116,8 +116,9 @@ Result<FileRec> rebase_file_rec(FileRec record, std::string_view from, PathStyle
 Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records, std::string_view from,
                                               PathStyle style) {
   Rebaser rebaser(from, style);
-  for (auto& record : records) {
-    if (auto rebased = rebaser.rebase(record); !rebased) return fail(rebased.error());
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i + kPrefetchAhead < records.size()) prefetch_data(records[i + kPrefetchAhead]);
+    if (auto rebased = rebaser.rebase(records[i]); !rebased) return fail(rebased.error());
   }
   return records;
 }

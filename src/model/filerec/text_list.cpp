@@ -4,6 +4,10 @@
 #include "base/utf.hpp"
 #include "model/little_endian.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace vellicor {
 namespace {
 
@@ -11,22 +15,35 @@ std::unexpected<Error> decode_error(std::string message) {
   return fail(ErrorKind::StringDecode, std::move(message));
 }
 
-// Surrogates must come in high-low pairs. Texts hardly ever hold any, so four units at a time
-// are first tested for a unit in D800-DFFF, and only a group with one is looked at closely.
-bool is_valid_utf16le(const uint8_t* bytes, size_t size) {
+// Non-zero when one of the four 16-bit units may be a surrogate (D800-DFFF): a lane of x is
+// zero exactly where its unit is one, and the lowest zero lane always shows in the result.
+inline uint64_t surrogate_lanes(uint64_t units) {
   constexpr uint64_t kLanes = 0x0001000100010001;
+  const uint64_t x = (units & (0xF800 * kLanes)) ^ (0xD800 * kLanes);
+  return (x - kLanes) & ~x & (0x8000 * kLanes);
+}
+
+// Surrogates must come in high-low pairs. Texts hardly ever hold any, so eight units at a
+// time are first tested for one, and only from a group with one on is each unit looked at.
+bool is_valid_utf16le(const uint8_t* bytes, size_t size) {
   size_t i = 0;
+#ifdef __SSE2__
+  // Where the processor compares sixteen units at once (always on x86-64), it does.
+  const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+  const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+  for (; size - i >= 32; i += 32) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i + 16));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi16(_mm_and_si128(a, mask), surrogate),
+                                      _mm_cmpeq_epi16(_mm_and_si128(b, mask), surrogate));
+    if (_mm_movemask_epi8(hits) != 0) break;
+  }
+#endif
+  while (size - i >= 16 &&
+         (surrogate_lanes(load_u64(bytes + i)) | surrogate_lanes(load_u64(bytes + i + 8))) == 0) {
+    i += 16;
+  }
   while (i < size) {
-    if (size - i >= 8) {
-      const uint64_t units =
-          uint64_t{load_u32(bytes + i)} | (uint64_t{load_u32(bytes + i + 4)} << 32);
-      // A lane is zero exactly where its unit is a surrogate.
-      const uint64_t x = (units & (0xF800 * kLanes)) ^ (0xD800 * kLanes);
-      if (((x - kLanes) & ~x & (0x8000 * kLanes)) == 0) {
-        i += 8;
-        continue;
-      }
-    }
     const uint16_t unit = load_u16(bytes + i);
     i += 2;
     if (unit < 0xD800 || unit > 0xDFFF) continue;
