@@ -39,6 +39,32 @@ BUDGETS = [
            "BM_PatchLog/real_time", "BM_RewriteLogFile/real_time", False, None),
     Budget("uninstall_log_bench", "--parse of a 50 MB log vs reading the file",
            "BM_DumpLog/real_time", "BM_ReadLogFile/real_time", False, 3.0),
+    Budget("move_update_bench", "move_update of 20,000 files vs rm -rf and mv",
+           "BM_MoveUpdate/iterations:3/real_time", "BM_RemoveAndMove/iterations:3/real_time",
+           False, 2.0),
+    Budget("move_update_bench", "  same, vs the bare calls of holding every file first",
+           "BM_MoveUpdate/iterations:3/real_time", "BM_RequiredCalls/iterations:3/real_time",
+           False, None),
+    Budget("logging_bench", "log lines written to a file per second vs prepared lines",
+           "BM_LoggerLinesToFile/real_time", "BM_PreparedLinesToFile/real_time", False, None),
+]
+
+
+# Budgets that are a fixed amount rather than a ratio: a counter of one benchmark (median of
+# the repetitions) must stay below the limit.
+@dataclass
+class Ceiling:
+    program: str
+    text: str
+    benchmark: str
+    counter: str
+    limit: float
+    unit: str
+
+
+CEILINGS = [
+    Ceiling("logging_bench", "one logging call on the caller's thread, median",
+            "BM_LogCall/formatted_in_call/manual_time", "median_ns", 1000.0, "ns"),
 ]
 
 
@@ -55,12 +81,13 @@ def run_program(path, repetitions):
          "--benchmark_enable_random_interleaving=true",
          "--benchmark_report_aggregates_only=true"],
         check=True, capture_output=True, text=True)
-    times = {}
+    times, counters = {}, {}
     for entry in json.loads(done.stdout)["benchmarks"]:
         if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") != "median":
             continue
         times[entry["run_name"]] = entry["real_time"] * scale[entry["time_unit"]]
-    return times
+        counters[entry["run_name"]] = entry
+    return times, counters
 
 
 def duration(ns):
@@ -79,10 +106,11 @@ def main():
     if not options.no_build:
         build()
 
-    results = {}
-    for program in dict.fromkeys(budget.program for budget in BUDGETS):
+    results, counters = {}, {}
+    programs = [budget.program for budget in BUDGETS] + [c.program for c in CEILINGS]
+    for program in dict.fromkeys(programs):
         path = os.path.join(ROOT, "build", "bench", "bench", program)
-        results[program] = run_program(path, options.repetitions)
+        results[program], counters[program] = run_program(path, options.repetitions)
 
     met = True
     print("%-58s %10s %10s %7s  %s" % ("budget", "measured", "floor", "ratio", "limit"))
@@ -100,6 +128,13 @@ def main():
             budget.text, duration(measured), duration(floor), ratio,
             ">=" if budget.faster else "<=",
             budget.limit, "ok" if ok else "NOT MET"))
+    for ceiling in CEILINGS:
+        value = counters[ceiling.program][ceiling.benchmark][ceiling.counter]
+        ok = value < ceiling.limit
+        met = met and ok
+        print("%-58s %10s %10s %7s  < %g %s %s" % (
+            ceiling.text, "%.0f %s" % (value, ceiling.unit), "", "", ceiling.limit, ceiling.unit,
+            "ok" if ok else "NOT MET"))
     return 0 if met else 1
 
 

@@ -3,14 +3,25 @@
 //
 // The trees live in $VELLICOR_BENCH_DIR, else /dev/shm when it exists, else the temporary
 // directory, so that both sides work on the same file system.
+//
+// move_update holds a descriptor for every old file at once. Where the process may not have
+// that many (a hard limit of 20,000 descriptors, say), the last folders get fewer files so that
+// the installation fits; the "files" counter tells how many there were.
 
 #include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "logging/logger.hpp"
 #include "main/move_update.hpp"
@@ -48,13 +59,25 @@ std::string top_name(int i) {
   return "part" + std::to_string(i);
 }
 
-// The version's files below `base`: 2,000 folders of 10 small files each.
+// 20,000 files, or as many as the descriptor limit leaves room for.
+int file_count() {
+  int count = kTopLevel * kPerTopLevel * kFilesPerFolder;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_max != RLIM_INFINITY) {
+    count = std::min<int>(count, static_cast<int>(limit.rlim_max) - 256);
+  }
+  return count;
+}
+
+// The version's files below `base`: 2,000 folders of 10 small files each (fewer in the last
+// ones when the descriptor limit asks for it).
 void make_version(const fs::path& base, const std::string& content) {
+  int left = file_count();
   for (int t = 0; t < kTopLevel; ++t) {
     for (int s = 0; s < kPerTopLevel; ++s) {
       const fs::path folder = base / top_name(t) / ("folder" + std::to_string(s));
       fs::create_directories(folder);
-      for (int f = 0; f < kFilesPerFolder; ++f) {
+      for (int f = 0; f < kFilesPerFolder && left > 0; ++f, --left) {
         std::ofstream(folder / ("file" + std::to_string(f) + ".dat")) << content;
       }
     }
@@ -82,6 +105,7 @@ void BM_MoveUpdate(benchmark::State& state) {
     if (!move_update(*logger, (root / "unins000.dat").string(), "_")) abort();
     release_logger(std::move(logger));
   }
+  state.counters["files"] = file_count();
 }
 
 void BM_RemoveAndMove(benchmark::State& state) {
@@ -90,15 +114,88 @@ void BM_RemoveAndMove(benchmark::State& state) {
     const fs::path root = make_installation();
     std::string command = "cd '" + root.string() + "' && rm -rf";
     for (int t = 0; t < kTopLevel; ++t)
-      command += " " + top_name(t);
+      command.append(" ").append(top_name(t));
     command += " && mv _/* . && rmdir _";
     state.ResumeTiming();
     if (std::system(command.c_str()) != 0) abort();
   }
+  state.counters["files"] = file_count();
+}
+
+// The bare system calls of the same replacement when every old file is held exclusively before
+// any is deleted, with nothing else around them: a listing of each folder, an open and a write
+// lease per file, then per file the check that its name still holds it, the unlink and the
+// close; the emptied folders removed, the new entries renamed into place. This is the floor of
+// the approach, to tell its own cost from move_update's.
+struct HeldFile {
+  std::string path;
+  int fd;
+};
+
+void hold_tree(const std::string& folder, std::vector<HeldFile>& files,
+               std::vector<std::string>& folders) {
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) abort();
+  std::vector<std::string> below;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + "/" + name;
+    if (entry->d_type == DT_DIR) {
+      below.push_back(path);
+    } else {
+      const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+      if (fd < 0 || fcntl(fd, F_SETLEASE, F_WRLCK) != 0) abort();
+      files.push_back({path, fd});
+    }
+  }
+  closedir(listing);
+  for (const auto& path : below) {
+    folders.push_back(path);
+    hold_tree(path, files, folders);
+  }
+}
+
+void BM_RequiredCalls(benchmark::State& state) {
+  signal(SIGIO, SIG_IGN);
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  for (auto _ : state) {
+    state.PauseTiming();
+    const fs::path root = make_installation();
+    std::vector<HeldFile> files;
+    std::vector<std::string> folders;
+    files.reserve(static_cast<size_t>(file_count()));
+    state.ResumeTiming();
+    for (int t = 0; t < kTopLevel; ++t) {
+      const std::string top = (root / top_name(t)).string();
+      folders.push_back(top);
+      hold_tree(top, files, folders);
+    }
+    for (const auto& file : files) {
+      struct stat held {
+      }, named{};
+      if (fstat(file.fd, &held) != 0 || lstat(file.path.c_str(), &named) != 0 ||
+          held.st_ino != named.st_ino || unlink(file.path.c_str()) != 0 || close(file.fd) != 0) {
+        abort();
+      }
+    }
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+      if (rmdir(folder->c_str()) != 0) abort();
+    }
+    for (int t = 0; t < kTopLevel; ++t) {
+      if (rename((root / "_" / top_name(t)).c_str(), (root / top_name(t)).c_str()) != 0) abort();
+    }
+    if (rmdir((root / "_").c_str()) != 0) abort();
+  }
+  state.counters["files"] = file_count();
 }
 
 BENCHMARK(BM_MoveUpdate)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_RemoveAndMove)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_RequiredCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace
 

@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 
 #include "main/file_handles.hpp"
@@ -13,12 +15,35 @@ namespace vellicor {
 
 namespace {
 
-// A write lease is refused while any other open of the file exists, which is the analogue of a
-// sharing violation. While it is held, another process's open waits and the kernel signals the
-// holder with SIGIO, whose default action would end this process: ignore it.
-void ignore_lease_breaks() {
+// Done once, before the first handle:
+// - A write lease is refused while any other open of the file exists, which is the analogue of
+//   a sharing violation. While it is held, another process's open waits and the kernel signals
+//   the holder with SIGIO, whose default action would end this process: ignore it.
+// - The update holds one descriptor for every file of the installation at once; the usual
+//   soft limit (often 1024) is far below what an installation has. Raise it to the most the
+//   system allows a process (a privileged process may go past its hard limit), else to the hard
+//   limit.
+void prepare_for_handles() {
   static std::once_flag once;
-  std::call_once(once, [] { signal(SIGIO, SIG_IGN); });
+  std::call_once(once, [] {
+    signal(SIGIO, SIG_IGN);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    rlim_t system_most = 0;
+    if (FILE* nr_open = std::fopen("/proc/sys/fs/nr_open", "r")) {
+      unsigned long long value = 0;
+      if (std::fscanf(nr_open, "%llu", &value) == 1) system_most = static_cast<rlim_t>(value);
+      std::fclose(nr_open);
+    }
+    if (system_most > limit.rlim_max) {
+      const rlimit raised{system_most, system_most};
+      if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+  });
 }
 
 Error error_with_errno(int code, const char* prefix) {
@@ -29,22 +54,22 @@ Error error_with_errno(int code, const char* prefix) {
 }  // namespace
 
 Result<FileHandle> open_file_handle(std::string_view path) {
-  ignore_lease_breaks();
+  prepare_for_handles();
   const std::string terminated(path);
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
   const int fd = open(terminated.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(error_with_os_text("Failed to create file handle: "));
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    const int code = S_ISDIR(info.st_mode) ? EISDIR : errno;
-    close(fd);
-    return fail(error_with_errno(code, "Failed to create file handle: "));
-  }
-  // File systems without leases (EINVAL) still give the handle, without the exclusion.
-  if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0 && errno != EINVAL) {
-    const int code = errno;
-    close(fd);
-    return fail(error_with_errno(code, "Failed to create file handle: "));
+  // Only regular files take a lease; EINVAL means another kind of file, or a file system
+  // without leases. Directories are refused, as an open without backup semantics refuses them
+  // on Windows; other files keep the handle, without the exclusion.
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+    int code = errno;
+    struct stat info {};
+    if (code == EINVAL && fstat(fd, &info) == 0) code = S_ISDIR(info.st_mode) ? EISDIR : 0;
+    if (code != 0) {
+      close(fd);
+      return fail(error_with_errno(code, "Failed to create file handle: "));
+    }
   }
   return FileHandle{fd, terminated, false};
 }
