@@ -15,35 +15,40 @@ namespace vellicor {
 
 namespace {
 
-// Done once, before the first handle:
-// - A write lease is refused while any other open of the file exists, which is the analogue of
-//   a sharing violation. While it is held, another process's open waits and the kernel signals
-//   the holder with SIGIO, whose default action would end this process: ignore it.
-// - The update holds one descriptor for every file of the installation at once; the usual
-//   soft limit (often 1024) is far below what an installation has. Raise it to the most the
-//   system allows a process (a privileged process may go past its hard limit), else to the hard
-//   limit.
-void prepare_for_handles() {
+// A write lease is refused while any other open of the file exists, which is the analogue of a
+// sharing violation. While it is held, another process's open waits and the kernel signals the
+// holder with SIGIO, whose default action would end this process: ignore it, once, before the
+// first handle.
+void ignore_lease_breaks() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    signal(SIGIO, SIG_IGN);
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-    rlim_t system_most = 0;
-    if (FILE* nr_open = std::fopen("/proc/sys/fs/nr_open", "r")) {
-      unsigned long long value = 0;
-      if (std::fscanf(nr_open, "%llu", &value) == 1) system_most = static_cast<rlim_t>(value);
-      std::fclose(nr_open);
-    }
-    if (system_most > limit.rlim_max) {
-      const rlimit raised{system_most, system_most};
-      if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
-    }
-    if (limit.rlim_cur < limit.rlim_max) {
-      limit.rlim_cur = limit.rlim_max;
-      setrlimit(RLIMIT_NOFILE, &limit);
-    }
-  });
+  std::call_once(once, [] { signal(SIGIO, SIG_IGN); });
+}
+
+// The update holds one descriptor for every file of the installation at once, and the usual
+// soft limit (often 1024) is far below what an installation has. Raises the limit to the most
+// the system allows a process (a privileged process may go past its hard limit), else to the
+// hard limit; true when there is more room than before.
+bool raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  rlim_t system_most = 0;
+  if (FILE* nr_open = std::fopen("/proc/sys/fs/nr_open", "r")) {
+    unsigned long long value = 0;
+    if (std::fscanf(nr_open, "%llu", &value) == 1) system_most = static_cast<rlim_t>(value);
+    std::fclose(nr_open);
+  }
+  if (system_most > limit.rlim_max) {
+    const rlimit raised{system_most, system_most};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+  }
+  if (limit.rlim_cur == limit.rlim_max) return false;
+  limit.rlim_cur = limit.rlim_max;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+int open_without_following(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
 }
 
 Error error_with_errno(int code, const char* prefix) {
@@ -54,10 +59,16 @@ Error error_with_errno(int code, const char* prefix) {
 }  // namespace
 
 Result<FileHandle> open_file_handle(std::string_view path) {
-  prepare_for_handles();
+  ignore_lease_breaks();
   const std::string terminated(path);
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  const int fd = open(terminated.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  int fd = open_without_following(terminated);
+  if (fd < 0 && errno == EMFILE) {
+    if (raise_descriptor_limit()) {
+      fd = open_without_following(terminated);
+    } else {
+      errno = EMFILE;
+    }
+  }
   if (fd < 0) return fail(error_with_os_text("Failed to create file handle: "));
   // Only regular files take a lease; EINVAL means another kind of file, or a file system
   // without leases. Directories are refused, as an open without backup semantics refuses them

@@ -1,7 +1,9 @@
-// Trees that only the POSIX build can make for real: symbolic links and names that are not
-// UTF-8.
+// Trees that only the POSIX build can make for real: symbolic links, names that are not UTF-8,
+// more files than the descriptor limit a process starts with.
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
 
 #include <filesystem>
 
@@ -61,4 +63,33 @@ TEST(MoveUpdatePosixTest, NameThatIsNotUtf8FailsBeforeAnyFileIsMarked) {
 }
 
 }  // namespace
+// Every old file is held open at once; a soft limit below the number of files is raised rather
+// than failing the update with "Too many open files".
+TEST(MoveUpdatePosixTest, MoreFilesThanTheSoftDescriptorLimitAreAllReplaced) {
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  constexpr rlim_t kLowLimit = 64;
+  constexpr int kFiles = 300;
+  if (before.rlim_max < kFiles + 64) GTEST_SKIP() << "hard descriptor limit too low";
+  testing_support::TempDir dir;
+  const fs::path root = dir.path() / "app";
+  Tree entries = {"unins000.dat=log", "_/new.exe=2"};
+  for (int i = 0; i < kFiles; ++i)
+    entries.push_back("lib/file" + std::to_string(i) + "=1");
+  testing_support::make_tree(root, entries);
+
+  const rlimit low{kLowLimit, before.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  const Status status =
+      move_update(*log.logger, testing_support::utf8(root / "unins000.dat"), "_", user.hooks());
+  rlimit after{};
+  getrlimit(RLIMIT_NOFILE, &after);
+  setrlimit(RLIMIT_NOFILE, &before);
+  ASSERT_TRUE(status) << status.error().display_text();
+  EXPECT_GT(after.rlim_cur, kLowLimit);
+  EXPECT_EQ(read_tree(root), (Tree{"new.exe=2", "unins000.dat=log"}));
+}
+
 }  // namespace vellicor
