@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/file.hpp"
+#include "base/fs.hpp"
 #include "model/filerec/rebase.hpp"
 #include "model/filerec/text_list.hpp"
 #include "model/uninstall_log.hpp"
@@ -170,7 +171,7 @@ void BM_RewriteLogFile(benchmark::State& state) {
         done += *put;
       }
     }
-    if (!out->flush() || !out->close() || !rename_file(temp, target)) abort();
+    if (!out->flush() || !out->close() || !rename_replacing(temp, target)) abort();
   }
   set_bytes(state);
 }

@@ -58,10 +58,6 @@ class File {
   std::intptr_t handle_ = kNoHandle;
 };
 
-// Renames `from` to `to`, replacing a file that `to` names (MoveFileExW with
-// MOVEFILE_REPLACE_EXISTING, rename).
-[[nodiscard]] Status rename_file(std::string_view from, std::string_view to);
-
 // Deletes one file.
 [[nodiscard]] Status remove_file(std::string_view path);
 

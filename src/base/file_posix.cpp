@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
 #include "base/file.hpp"
@@ -94,13 +93,6 @@ Status File::close() {
 
 void File::discard() {
   if (handle_ != kNoHandle) ::close(static_cast<int>(std::exchange(handle_, kNoHandle)));
-}
-
-Status rename_file(std::string_view from, std::string_view to) {
-  const std::string source(from);
-  const std::string target(to);
-  if (std::rename(source.c_str(), target.c_str()) != 0) return fail(last_os_io_error());
-  return {};
 }
 
 Status remove_file(std::string_view path) {

@@ -99,17 +99,6 @@ void File::discard() {
   if (handle_ != kNoHandle) CloseHandle(as_handle(std::exchange(handle_, kNoHandle)));
 }
 
-Status rename_file(std::string_view from, std::string_view to) {
-  auto source = wide_path(from);
-  if (!source) return fail(source.error());
-  auto target = wide_path(to);
-  if (!target) return fail(target.error());
-  if (!MoveFileExW(source->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    return fail(last_os_io_error());
-  }
-  return {};
-}
-
 Status remove_file(std::string_view path) {
   auto wide = wide_path(path);
   if (!wide) return fail(wide.error());

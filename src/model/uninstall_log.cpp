@@ -6,6 +6,7 @@
 
 #include "base/console.hpp"
 #include "base/file.hpp"
+#include "base/fs.hpp"
 #include "base/hex.hpp"
 #include "model/block_stream.hpp"
 
@@ -102,7 +103,7 @@ Status write_uninstall_log(std::string_view path, const UninstallHeader& header,
     if (created) (void)remove_file(temp);
     return written;
   }
-  if (rename_file(temp, path)) return {};
+  if (rename_replacing(temp, path)) return {};
   (void)remove_file(temp);
   // Windows refuses to replace a file that another process holds open, even one that lets
   // others write and delete it; writing in place still works then, as it always did.

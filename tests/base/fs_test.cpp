@@ -105,6 +105,7 @@ TEST(FsTest, RenameReplacesFilesButNeverLetsADirectoryReplaceAnything) {
   EXPECT_FALSE(rename_replacing(dir.at("_/file"), dir.at("tools")));  // a file over a folder
   EXPECT_TRUE(rename_replacing(dir.at("_/tools"), dir.at("moved")));  // a whole folder moves
   EXPECT_TRUE(fs::is_directory(dir.path() / "moved"));
+  EXPECT_FALSE(rename_replacing(dir.at("gone"), dir.at("c")));  // nothing to rename
 }
 
 TEST(FsTest, RemovesNestedTrees) {
