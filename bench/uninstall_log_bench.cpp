@@ -20,6 +20,7 @@
 #include "model/filerec/rebase.hpp"
 #include "model/filerec/text_list.hpp"
 #include "model/uninstall_log.hpp"
+#include "support/bench_dir.hpp"
 
 namespace {
 
@@ -30,22 +31,7 @@ constexpr size_t kLogBytes = 50u << 20;
 const std::string kFolder = R"(C:\Apps\Vellicor\_)";
 
 fs::path bench_dir() {
-  static const fs::path dir = [] {
-    fs::path base = fs::temp_directory_path();
-    if (const char* chosen = std::getenv("VELLICOR_BENCH_DIR")) {
-      base = chosen;
-    } else if (fs::is_directory("/dev/shm")) {
-      base = "/dev/shm";
-    }
-    const fs::path made = base / ("vellicor-bench-" + std::to_string(getpid()));
-    fs::create_directories(made);
-    static const fs::path remove = made;
-    atexit([] {
-      std::error_code ignored;
-      fs::remove_all(remove, ignored);
-    });
-    return made;
-  }();
+  static const fs::path dir = bench_support::make_bench_dir("vellicor-bench");
   return dir;
 }
 

@@ -25,6 +25,7 @@
 
 #include "logging/logger.hpp"
 #include "main/move_update.hpp"
+#include "support/bench_dir.hpp"
 
 namespace {
 
@@ -36,22 +37,7 @@ constexpr int kPerTopLevel = 100;  // 20 * 100 = 2,000 folders
 constexpr int kFilesPerFolder = 10;
 
 fs::path bench_dir() {
-  static const fs::path dir = [] {
-    fs::path base = fs::temp_directory_path();
-    if (const char* chosen = std::getenv("VELLICOR_BENCH_DIR")) {
-      base = chosen;
-    } else if (fs::is_directory("/dev/shm")) {
-      base = "/dev/shm";
-    }
-    const fs::path made = base / ("vellicor-move-bench-" + std::to_string(getpid()));
-    fs::create_directories(made);
-    static const fs::path remove = made;
-    atexit([] {
-      std::error_code ignored;
-      fs::remove_all(remove, ignored);
-    });
-    return made;
-  }();
+  static const fs::path dir = bench_support::make_bench_dir("vellicor-move-bench");
   return dir;
 }
 
