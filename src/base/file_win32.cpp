@@ -13,14 +13,8 @@ HANDLE as_handle(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
-Result<std::wstring> wide_path(std::string_view path) {
-  auto wide = win32::to_wide(path);
-  if (!wide) return fail(os_io_error(ERROR_INVALID_NAME));
-  return wide;
-}
-
 Result<HANDLE> open_path(std::string_view path, DWORD access, DWORD disposition) {
-  auto wide = wide_path(path);
+  auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
   const HANDLE handle = CreateFileW(wide->c_str(), access, kShareAll, nullptr, disposition,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -100,7 +94,7 @@ void File::discard() {
 }
 
 Status remove_file(std::string_view path) {
-  auto wide = wide_path(path);
+  auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
   if (!DeleteFileW(wide->c_str())) return fail(last_os_io_error());
   return {};

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
@@ -43,11 +44,6 @@ EntryKind kind_of(mode_t mode) {
   return EntryKind::File;
 }
 
-Status unlink_path(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return fail(last_os_io_error());
-  return {};
-}
-
 Status remove_tree(const std::string& path) {
   auto entries = list_directory(path);
   if (!entries) return fail(entries.error());
@@ -55,7 +51,7 @@ Status remove_tree(const std::string& path) {
     if (!entry.name) return fail_other("Could not get entry name");
     const std::string child = join_path(path, *entry.name);
     const Status removed =
-        entry.kind == EntryKind::Directory ? remove_tree(child) : unlink_path(child);
+        entry.kind == EntryKind::Directory ? remove_tree(child) : remove_file(child);
     if (!removed) return removed;
   }
   if (::rmdir(path.c_str()) != 0) return fail(last_os_io_error());
@@ -118,7 +114,7 @@ Status remove_directory_tree(std::string_view path) {
   const std::string target(path);
   auto info = lstat_path(target);
   if (!info) return fail(info.error());
-  if (S_ISLNK(info->st_mode)) return unlink_path(target);
+  if (S_ISLNK(info->st_mode)) return remove_file(target);
   return remove_tree(target);
 }
 

@@ -1,3 +1,4 @@
+#include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
@@ -5,12 +6,6 @@
 
 namespace vellicor {
 namespace {
-
-Result<std::wstring> wide_path(std::string_view path) {
-  auto wide = win32::to_wide(path);
-  if (!wide) return fail(os_io_error(ERROR_INVALID_NAME));
-  return wide;
-}
 
 // Closes a FindFirstFileW search on every path.
 class FindHandle {
@@ -42,7 +37,7 @@ DirEntry to_entry(const WIN32_FIND_DATAW& data) {
 // The entry that the path itself names, as a listing of its parent shows it (links not
 // followed).
 Result<DirEntry> entry_without_following(std::string_view path) {
-  auto wide = wide_path(path);
+  auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
   WIN32_FIND_DATAW data{};
   FindHandle find(FindFirstFileW(wide->c_str(), &data));
@@ -51,16 +46,9 @@ Result<DirEntry> entry_without_following(std::string_view path) {
 }
 
 Status remove_directory(std::string_view path) {
-  auto wide = wide_path(path);
+  auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
   if (!RemoveDirectoryW(wide->c_str())) return fail(last_os_io_error());
-  return {};
-}
-
-Status delete_file(std::string_view path) {
-  auto wide = wide_path(path);
-  if (!wide) return fail(wide.error());
-  if (!DeleteFileW(wide->c_str())) return fail(last_os_io_error());
   return {};
 }
 
@@ -77,7 +65,7 @@ Status remove_tree_contents(std::string_view path) {
     } else if (entry.kind == EntryKind::Link && entry.directory_attribute) {
       removed = remove_directory(child);
     } else {
-      removed = delete_file(child);
+      removed = remove_file(child);
     }
     if (!removed) return removed;
   }
@@ -87,7 +75,7 @@ Status remove_tree_contents(std::string_view path) {
 }  // namespace
 
 Result<FileMetadata> metadata(std::string_view path) {
-  auto wide = wide_path(path);
+  auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
   // No access and backup semantics reach files and directories alike, following links.
   win32::UniqueHandle handle(
@@ -100,7 +88,7 @@ Result<FileMetadata> metadata(std::string_view path) {
 }
 
 Result<std::vector<DirEntry>> list_directory(std::string_view path) {
-  auto pattern = wide_path(join_path(path, "*"));
+  auto pattern = win32::wide_path(join_path(path, "*"));
   if (!pattern) return fail(pattern.error());
   WIN32_FIND_DATAW data{};
   FindHandle find(FindFirstFileW(pattern->c_str(), &data));
@@ -123,9 +111,9 @@ Result<std::vector<DirEntry>> list_directory(std::string_view path) {
 }
 
 Status rename_replacing(std::string_view from, std::string_view to) {
-  auto wide_from = wide_path(from);
+  auto wide_from = win32::wide_path(from);
   if (!wide_from) return fail(wide_from.error());
-  auto wide_to = wide_path(to);
+  auto wide_to = win32::wide_path(to);
   if (!wide_to) return fail(wide_to.error());
   if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return fail(last_os_io_error());

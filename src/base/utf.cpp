@@ -3,9 +3,7 @@
 #include <cstdint>
 
 namespace vellicor {
-namespace {
 
-// Decodes one code point starting at text[i]; returns false on malformed input.
 bool decode_utf8(std::string_view text, size_t& i, char32_t& out) {
   const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
   const uint8_t lead = byte(i);
@@ -54,8 +52,6 @@ void append_utf8(std::string& out, char32_t cp) {
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
-
-}  // namespace
 
 bool is_valid_utf8(std::string_view text) {
   size_t i = 0;

@@ -10,6 +10,14 @@ namespace vellicor {
 
 [[nodiscard]] bool is_valid_utf8(std::string_view text);
 
+// Decodes the code point whose sequence starts at text[i] and moves i past it; false, with i
+// left where it was, when no valid sequence starts there (bad or truncated sequences, overlong
+// forms, surrogates, values above U+10FFFF).
+[[nodiscard]] bool decode_utf8(std::string_view text, size_t& i, char32_t& out);
+
+// Appends the UTF-8 form of a Unicode scalar value (no surrogates, at most U+10FFFF).
+void append_utf8(std::string& out, char32_t code_point);
+
 // Fails on malformed UTF-8 (bad or truncated sequences, overlong forms, surrogates, values
 // above U+10FFFF).
 [[nodiscard]] Result<std::u16string> utf8_to_utf16(std::string_view text);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/os_error.hpp"
 #include "base/utf.hpp"
 
 namespace vellicor::win32 {
@@ -10,6 +11,12 @@ Result<std::wstring> to_wide(std::string_view text) {
   auto units = utf8_to_utf16(text);
   if (!units) return fail(units.error());
   return std::wstring(units->begin(), units->end());
+}
+
+Result<std::wstring> wide_path(std::string_view path) {
+  auto wide = to_wide(path);
+  if (!wide) return fail(os_io_error(ERROR_INVALID_NAME));
+  return wide;
 }
 
 Result<std::string> from_wide(std::wstring_view units) {

@@ -315,13 +315,7 @@ void release_logger(std::unique_ptr<Logger> logger) {
 
 void log(Logger& logger, LogLevel level, std::string message, std::string_view module,
          std::source_location location) {
-  logger.submit(LogRecord{.level = level,
-                          .message = std::move(message),
-                          .pairs = {},
-                          .logger_pairs = nullptr,
-                          .module = module,
-                          .location = location,
-                          .tag = {}});
+  log(logger, level, std::move(message), {}, module, location);
 }
 
 void log(Logger& logger, LogLevel level, std::string message, std::vector<LogPair> pairs,

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "base/utf.hpp"
 #include "logging/logger.hpp"
 
 namespace vellicor {
@@ -247,21 +248,7 @@ std::string float_text(double value, const BinaryValue& binary) {
 LogValue::LogValue(char32_t value) {
   // Code points that UTF-8 cannot carry (surrogates, values past U+10FFFF) show as U+FFFD.
   if ((value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) value = 0xFFFD;
-  if (value < 0x80) {
-    text_.push_back(static_cast<char>(value));
-  } else if (value < 0x800) {
-    text_.push_back(static_cast<char>(0xC0 | (value >> 6)));
-    text_.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else if (value < 0x10000) {
-    text_.push_back(static_cast<char>(0xE0 | (value >> 12)));
-    text_.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    text_.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else {
-    text_.push_back(static_cast<char>(0xF0 | (value >> 18)));
-    text_.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
-    text_.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    text_.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  }
+  append_utf8(text_, value);
 }
 
 LogValue::LogValue(double value)

@@ -15,10 +15,6 @@ namespace {
 constexpr uint32_t kOpenLimit = 16;
 constexpr uint32_t kLimit = 11;
 
-std::string attempt_suffix(uint32_t attempt) {
-  return " (attempt " + std::to_string(attempt) + ")";
-}
-
 // The delete-access handles of the collect phase. Whatever is still open when the update stops
 // early is closed at once: unmarked files stay where they are, marked ones are deleted.
 class HandleList {

@@ -19,6 +19,10 @@ std::string retry_box_text(std::string_view action, const Error& error) {
          "\n\nPlease verify there are no Vellicor processes still executing.";
 }
 
+std::string attempt_suffix(uint32_t attempt) {
+  return " (attempt " + std::to_string(attempt) + ")";
+}
+
 uint32_t retry_wait_milliseconds(uint32_t attempt) {
   // Limits are small, but a huge one must neither wrap around to a short wait nor reach the
   // all-ones value, which the platform's sleep takes as "forever".

@@ -27,6 +27,9 @@ struct RetryHooks {
 // processes still executing."
 std::string retry_box_text(std::string_view action, const Error& error);
 
+// " (attempt n)", which the log lines of a retried step end with.
+std::string attempt_suffix(uint32_t attempt);
+
 // The wait after failed attempt n of a series: 50 * n * n milliseconds.
 uint32_t retry_wait_milliseconds(uint32_t attempt);
 

@@ -24,10 +24,6 @@ constexpr uint32_t kWaitAttempts = 60;
 constexpr uint32_t kWaitMilliseconds = 500;
 constexpr uint32_t kKillLimit = 11;
 
-std::string attempt_suffix(uint32_t attempt) {
-  return " (attempt " + std::to_string(attempt) + ")";
-}
-
 // The file name of a path as text, with the driver's two errors.
 Result<std::string> file_name_text(std::string_view path) {
   auto name = path_file_name(path);

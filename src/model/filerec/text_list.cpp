@@ -57,31 +57,8 @@ bool is_valid_utf16le(const uint8_t* bytes, size_t size) {
 
 // Decodes one UTF-8 sequence at text[i], or gives U+FFFD for one byte that starts none.
 char32_t next_code_point(const std::string& text, size_t& i) {
-  const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
-  const uint8_t lead = byte(i);
-  size_t length = 0;
   char32_t value = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, value = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, value = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, value = lead & 0x07, minimum = 0x10000;
-  }
-  if (length != 0 && text.size() - i >= length) {
-    size_t k = 1;
-    for (; k < length && (byte(i + k) & 0xC0) == 0x80; ++k)
-      value = (value << 6) | (byte(i + k) & 0x3F);
-    if (k == length && value >= minimum && value <= 0x10FFFF &&
-        (value < 0xD800 || value > 0xDFFF)) {
-      i += length;
-      return value;
-    }
-  }
+  if (decode_utf8(text, i, value)) return value;
   ++i;
   return 0xFFFD;
 }
