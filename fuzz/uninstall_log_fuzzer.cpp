@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utf.hpp"
 #include "model/crc32.hpp"
 #include "model/filerec/rebase.hpp"
 #include "model/filerec/text_list.hpp"
@@ -64,15 +65,28 @@ const std::string& scratch_path() {
   return path;
 }
 
-// The rebase as decode, rewrite each text, encode.
+// The rebase as decode, rewrite each text, encode. Under Windows' rules the folder matches
+// without regard to letter case, and a text keeps its own spelling of the parent.
 Bytes reference_rebase(const FileRec& record, const std::string& from, const std::string& to,
-                       char separator) {
+                       char separator, PathStyle style) {
   auto texts = decode_text_list(record.data);
   check(texts.has_value(), "a list the rebase accepted decodes");
+  const std::u16string folder = utf8_to_utf16(from).value();
+  const size_t parent = utf8_to_utf16(to).value().size();
+  const auto fold = [style](char16_t unit) {
+    return style == PathStyle::Windows ? upper_case_unit(unit) : unit;
+  };
   for (auto& text : *texts) {
-    if (text.rfind(from, 0) != 0) continue;
-    if (text.size() == from.size() || text[from.size()] == separator || text[from.size()] == '/') {
-      text = to + text.substr(from.size());
+    std::u16string units = utf8_to_utf16(text).value();
+    if (units.size() < folder.size()) continue;
+    bool inside = true;
+    for (size_t i = 0; i < folder.size() && inside; ++i)
+      inside = fold(units[i]) == fold(folder[i]);
+    if (!inside) continue;
+    if (units.size() == folder.size() || units[folder.size()] == separator ||
+        units[folder.size()] == u'/') {
+      units.erase(parent, folder.size() - parent);
+      text = utf16_to_utf8(units).value();
     }
   }
   return encode_text_list(*texts);
@@ -89,7 +103,7 @@ void check_rebase(const std::vector<FileRec>& records, const std::string& from,
     check(after.typ == before.typ && after.extra_data == before.extra_data,
           "the rebase keeps type and extra data");
     if (holds_text_list(before.typ)) {
-      check(after.data == reference_rebase(before, from, to, separator),
+      check(after.data == reference_rebase(before, from, to, separator, style),
             "the rebase equals decode, rewrite, encode");
     } else {
       check(after.data == before.data, "the rebase leaves other records alone");

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "logging/logger.hpp"
+#include "main/installation.hpp"
 #include "main/move_update.hpp"
 #include "support/bench_dir.hpp"
 
@@ -71,11 +72,12 @@ void make_version(const fs::path& base, const std::string& content) {
 }
 
 // An installation with its old version, its uninstall log and the new version staged in "_".
-fs::path make_installation() {
+fs::path make_installation_tree() {
   const fs::path root = bench_dir() / "Vellicor";
   fs::remove_all(root);
   make_version(root, "old version");
   make_version(root / "_", "new version");
+  std::ofstream(root / "_" / "Vellicor.exe") << "new version";
   std::ofstream(root / "unins000.dat") << "log";
   return root;
 }
@@ -83,12 +85,14 @@ fs::path make_installation() {
 void BM_MoveUpdate(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
-    const fs::path root = make_installation();
+    const fs::path root = make_installation_tree();
     state.ResumeTiming();
     auto sink = create_log_file((bench_dir() / "move_update.log").string());
     if (!sink) abort();
     auto logger = create_logger(std::move(*sink));
-    if (!move_update(*logger, (root / "unins000.dat").string(), "_")) abort();
+    const std::string code_path = (root / "Vellicor.exe").string();
+    auto installation = make_installation(code_path, code_path);
+    if (!installation || !move_update(*logger, *installation)) abort();
     release_logger(std::move(logger));
   }
   state.counters["files"] = file_count();
@@ -97,7 +101,7 @@ void BM_MoveUpdate(benchmark::State& state) {
 void BM_RemoveAndMove(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
-    const fs::path root = make_installation();
+    const fs::path root = make_installation_tree();
     std::string command = "cd '" + root.string() + "' && rm -rf";
     for (int t = 0; t < kTopLevel; ++t)
       command.append(" ").append(top_name(t));
@@ -150,7 +154,7 @@ void BM_RequiredCalls(benchmark::State& state) {
   setrlimit(RLIMIT_NOFILE, &limit);
   for (auto _ : state) {
     state.PauseTiming();
-    const fs::path root = make_installation();
+    const fs::path root = make_installation_tree();
     std::vector<HeldFile> files;
     std::vector<std::string> folders;
     files.reserve(static_cast<size_t>(file_count()));

@@ -58,5 +58,6 @@ inline std::unexpected<Error> fail_other(std::string message) {
 // The fixed texts of I/O failures that the program detects itself.
 inline constexpr const char* kUnexpectedEof = "failed to fill whole buffer";
 inline constexpr const char* kWriteZero = "failed to write whole buffer";
+inline constexpr const char* kNotRegularFile = "not a regular file";
 
 }  // namespace vellicor

@@ -28,7 +28,9 @@ class File {
   }
   ~File() { discard(); }
 
-  // An existing file, for reading; others may read, write and delete it meanwhile.
+  // An existing regular file, for reading; others may read, write and delete it meanwhile.
+  // Anything else (a FIFO, a device, a directory) fails with kNotRegularFile, without waiting
+  // for a writer.
   [[nodiscard]] static Result<File> open_for_reading(std::string_view path);
   // A new or truncated file, for writing (and seeking); others may read, write and delete it.
   [[nodiscard]] static Result<File> create_for_writing(std::string_view path);

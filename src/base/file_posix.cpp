@@ -27,9 +27,15 @@ Result<int> open_path(std::string_view path, int flags) {
 }  // namespace
 
 Result<File> File::open_for_reading(std::string_view path) {
-  auto fd = open_path(path, O_RDONLY);
+  // Non-blocking, so that opening a FIFO does not wait for a writer; a regular file ignores
+  // the flag.
+  auto fd = open_path(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return fail(fd.error());
-  return File(*fd);
+  File file(*fd);
+  struct stat info {};
+  if (::fstat(*fd, &info) != 0) return fail(last_os_io_error());
+  if (!S_ISREG(info.st_mode)) return fail(Error(ErrorKind::Io, kNotRegularFile));
+  return file;
 }
 
 Result<File> File::create_for_writing(std::string_view path) {

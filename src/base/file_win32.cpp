@@ -27,7 +27,9 @@ Result<HANDLE> open_path(std::string_view path, DWORD access, DWORD disposition)
 Result<File> File::open_for_reading(std::string_view path) {
   auto handle = open_path(path, GENERIC_READ, OPEN_EXISTING);
   if (!handle) return fail(handle.error());
-  return File(reinterpret_cast<std::intptr_t>(*handle));
+  File file(reinterpret_cast<std::intptr_t>(*handle));
+  if (GetFileType(*handle) != FILE_TYPE_DISK) return fail(Error(ErrorKind::Io, kNotRegularFile));
+  return file;
 }
 
 Result<File> File::create_for_writing(std::string_view path) {

@@ -27,12 +27,23 @@ struct DirEntry {
 
 struct FileMetadata {
   bool is_directory = false;
+  // Which file system holds it: the volume serial number on Windows, the mount on POSIX (two
+  // bind mounts of one file system differ). Equal values mean the same volume.
+  uint64_t volume = 0;
 };
 
 // Metadata of what the path leads to, following links; fails with the platform's I/O error.
 [[nodiscard]] Result<FileMetadata> metadata(std::string_view path);
 
-// The entries of a directory in the platform's listing order, without "." and "..".
+// The path of what `path` leads to as the file system knows it: absolute, links and junctions
+// followed, "." and ".." applied, every component in the file system's own spelling (realpath;
+// GetFinalPathNameByHandleW, in the plain form C:\... or \\server\share\... where there is
+// one). Fails with the platform's I/O error when nothing is there.
+[[nodiscard]] Result<std::string> resolve_path(std::string_view path);
+
+// The entries of a directory in the platform's listing order, without "." and "..". A
+// directory that is another mount (POSIX) is listed as a link, as Windows lists a volume mount
+// point: walks leave it alone.
 [[nodiscard]] Result<std::vector<DirEntry>> list_directory(std::string_view path);
 
 // Renames, replacing an existing file at `to`. A directory never replaces anything.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "base/file.hpp"
@@ -38,6 +39,15 @@ Result<struct stat> lstat_path(const std::string& path) {
   return info;
 }
 
+// The mount that holds a file: the mount id where the kernel reports one (Linux 5.8 and later),
+// else the device, which at least tells file systems apart.
+std::optional<uint64_t> mount_of(int dirfd, const char* name, int flags) {
+  struct statx info {};
+  if (::statx(dirfd, name, flags | AT_NO_AUTOMOUNT, STATX_MNT_ID, &info) != 0) return std::nullopt;
+  if (info.stx_mask & STATX_MNT_ID) return info.stx_mnt_id;
+  return (uint64_t{info.stx_dev_major} << 32) | info.stx_dev_minor;
+}
+
 EntryKind kind_of(mode_t mode) {
   if (S_ISLNK(mode)) return EntryKind::Link;
   if (S_ISDIR(mode)) return EntryKind::Directory;
@@ -64,13 +74,27 @@ Result<FileMetadata> metadata(std::string_view path) {
   const std::string terminated(path);
   struct stat info {};
   if (::stat(terminated.c_str(), &info) != 0) return fail(last_os_io_error());
-  return FileMetadata{S_ISDIR(info.st_mode)};
+  const auto volume = mount_of(AT_FDCWD, terminated.c_str(), 0);
+  if (!volume) return fail(last_os_io_error());
+  return FileMetadata{S_ISDIR(info.st_mode), *volume};
+}
+
+Result<std::string> resolve_path(std::string_view path) {
+  const std::string terminated(path);
+  char* resolved = ::realpath(terminated.c_str(), nullptr);
+  if (resolved == nullptr) return fail(last_os_io_error());
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
 }
 
 Result<std::vector<DirEntry>> list_directory(std::string_view path) {
   const std::string terminated(path);
   DirStream dir(opendir(terminated.c_str()));
   if (!dir.get()) return fail(last_os_io_error());
+  const int fd = dirfd(dir.get());
+  const auto own_mount = mount_of(fd, "", AT_EMPTY_PATH);
+  if (!own_mount) return fail(last_os_io_error());
   std::vector<DirEntry> entries;
   for (;;) {
     errno = 0;
@@ -92,6 +116,10 @@ Result<std::vector<DirEntry>> list_directory(std::string_view path) {
       entry.kind = kind_of(info->st_mode);
     }
     entry.directory_attribute = entry.kind == EntryKind::Directory;
+    if (entry.directory_attribute && mount_of(fd, raw->d_name, AT_SYMLINK_NOFOLLOW) != own_mount) {
+      // Another mount: its files are not the installation's, whatever path leads there.
+      entry.kind = EntryKind::Link;
+    }
     if (is_valid_utf8(name)) entry.name = name;
     entries.push_back(std::move(entry));
   }

@@ -72,19 +72,49 @@ Status remove_tree_contents(std::string_view path) {
   return {};
 }
 
-}  // namespace
-
-Result<FileMetadata> metadata(std::string_view path) {
+// A handle on what the path leads to, following links, that reaches files and directories alike
+// (no access, backup semantics) and lets others do anything meanwhile.
+Result<win32::UniqueHandle> open_for_query(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
-  // No access and backup semantics reach files and directories alike, following links.
   win32::UniqueHandle handle(
       CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle.valid()) return fail(last_os_io_error());
+  return handle;
+}
+
+}  // namespace
+
+Result<FileMetadata> metadata(std::string_view path) {
+  auto handle = open_for_query(path);
+  if (!handle) return fail(handle.error());
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle.get(), &info)) return fail(last_os_io_error());
-  return FileMetadata{(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+  if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
+  return FileMetadata{(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                      info.dwVolumeSerialNumber};
+}
+
+Result<std::string> resolve_path(std::string_view path) {
+  auto handle = open_for_query(path);
+  if (!handle) return fail(handle.error());
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle->get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return fail(last_os_io_error());
+    // Too small a buffer gives the size needed, terminating unit included.
+    if (length >= buffer.size()) {
+      buffer.resize(length);
+      continue;
+    }
+    buffer.resize(length);
+    break;
+  }
+  auto text = win32::from_wide(buffer);
+  if (!text) return fail(os_io_error(ERROR_INVALID_NAME));
+  return without_verbatim_prefix(*text);
 }
 
 Result<std::vector<DirEntry>> list_directory(std::string_view path) {

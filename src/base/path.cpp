@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/utf.hpp"
+
 namespace vellicor {
 namespace {
 
@@ -204,6 +206,86 @@ bool paths_equal(std::string_view a, std::string_view b, PathStyle style) {
     if (left[i].kind == Kind::Normal && left[i].text != right[i].text) return false;
   }
   return true;
+}
+
+std::string normalize_path(std::string_view path, PathStyle style) {
+  using Kind = PathComponent::Kind;
+  const auto components = path_components(path, style);
+  if (!components.empty() && components.front().kind == Kind::Prefix &&
+      parse_windows_prefix(path)->verbatim()) {
+    return std::string(path);
+  }
+  const char separator = style == PathStyle::Windows ? '\\' : '/';
+  std::string head;  // prefix and root, which ".." never takes away
+  bool rooted = false;
+  std::vector<std::string_view> names;
+  for (const auto& component : components) {
+    switch (component.kind) {
+      case Kind::Prefix:
+        head.append(component.text);
+        break;
+      case Kind::RootDir:
+        head.push_back(separator);
+        rooted = true;
+        break;
+      case Kind::CurDir:
+        break;
+      case Kind::ParentDir:
+        if (!names.empty() && names.back() != "..") {
+          names.pop_back();
+        } else if (!rooted) {
+          names.push_back(component.text);
+        }
+        break;
+      case Kind::Normal:
+        names.push_back(component.text);
+        break;
+    }
+  }
+  std::string out = head;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out.push_back(separator);
+    out.append(names[i]);
+  }
+  if (out.empty() && !components.empty()) out = ".";
+  return out;
+}
+
+std::string without_verbatim_prefix(std::string_view path) {
+  const auto prefix = parse_windows_prefix(path);
+  if (prefix && prefix->kind == PrefixKind::VerbatimDisk) return std::string(path.substr(4));
+  if (prefix && prefix->kind == PrefixKind::VerbatimUnc) {
+    return "\\\\" + std::string(path.substr(8));
+  }
+  return std::string(path);
+}
+
+namespace {
+
+// The name as the comparison of `style` sees it: upper-cased UTF-16 on Windows.
+std::optional<std::u16string> folded_name(std::string_view name, PathStyle style) {
+  if (style != PathStyle::Windows) return std::nullopt;
+  auto units = utf8_to_utf16(name);
+  if (!units) return std::nullopt;
+  for (auto& unit : *units)
+    unit = upper_case_unit(unit);
+  return std::move(*units);
+}
+
+}  // namespace
+
+bool file_names_equal(std::string_view a, std::string_view b, PathStyle style) {
+  const auto left = folded_name(a, style);
+  const auto right = folded_name(b, style);
+  if (left && right) return *left == *right;
+  return a == b;
+}
+
+bool file_name_starts_with(std::string_view name, std::string_view prefix, PathStyle style) {
+  const auto whole = folded_name(name, style);
+  const auto start = folded_name(prefix, style);
+  if (whole && start) return whole->starts_with(*start);
+  return name.starts_with(prefix);
 }
 
 }  // namespace vellicor

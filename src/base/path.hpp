@@ -52,4 +52,22 @@ bool is_absolute_path(std::string_view path, PathStyle style = native_path_style
 // Component-wise equality: drive letters ignore case, everything else compares byte for byte.
 bool paths_equal(std::string_view a, std::string_view b, PathStyle style = native_path_style());
 
+// The path spelled plainly, without asking the file system: one separator of the platform
+// between components, "." dropped and ".." taking away the component before it (never the
+// root). A verbatim path (\\?\...) is taken as it stands, since the system does not normalise
+// those either.
+std::string normalize_path(std::string_view path, PathStyle style = native_path_style());
+
+// Windows: the plain form of a verbatim drive or UNC path (\\?\C:\x is C:\x,
+// \\?\UNC\server\share\x is \\server\share\x); any other path as it stands.
+std::string without_verbatim_prefix(std::string_view path);
+
+// File names as the platform's file system compares them: byte for byte on POSIX, without
+// regard to letter case on Windows (upper_case_unit). A name that is not valid UTF-8 compares
+// byte for byte.
+bool file_names_equal(std::string_view a, std::string_view b,
+                      PathStyle style = native_path_style());
+bool file_name_starts_with(std::string_view name, std::string_view prefix,
+                           PathStyle style = native_path_style());
+
 }  // namespace vellicor

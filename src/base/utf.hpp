@@ -25,4 +25,10 @@ void append_utf8(std::string& out, char32_t code_point);
 // Fails on an unpaired surrogate.
 [[nodiscard]] Result<std::string> utf16_to_utf8(std::u16string_view units);
 
+// The upper-case form of one UTF-16 unit, as Windows file systems map letters when they compare
+// names: ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters (with the file systems'
+// own choices: long s is S, dotless i is I, final sigma is capital sigma); every other unit
+// maps to itself.
+char16_t upper_case_unit(char16_t unit);
+
 }  // namespace vellicor

@@ -10,18 +10,15 @@
 namespace vellicor {
 
 class Logger;
+struct Installation;
 
-// The name of the update folder inside the installation root.
-inline constexpr std::string_view kUpdateFolderName = "_";
-
-// Replaces the installation of `code_path` (move_update) and patches its unins000.dat. A failed
-// patch is logged as two warnings and does not fail the update.
-[[nodiscard]] Status do_update(Logger& logger, std::string_view code_path,
+// Replaces the installation (move_update) and patches its unins000.dat. A failed patch is
+// logged as two warnings and does not fail the update.
+[[nodiscard]] Status do_update(Logger& logger, const Installation& installation,
                                const RetryHooks& hooks = {});
 
-// Reads the uninstall log, moves every path under the update folder to the root, writes it
-// back.
-[[nodiscard]] Status patch_uninst_dat(Logger& logger, std::string_view uninstall_log_path,
-                                      std::string_view update_folder_name);
+// Reads the uninstall log, moves every path under the update folder (in each of its
+// spellings) to the root, writes it back.
+[[nodiscard]] Status patch_uninst_dat(Logger& logger, const Installation& installation);
 
 }  // namespace vellicor

@@ -8,6 +8,7 @@
 #include "base/path.hpp"
 #include "logging/logger.hpp"
 #include "main/file_handles.hpp"
+#include "main/installation.hpp"
 
 namespace vellicor {
 namespace {
@@ -40,8 +41,8 @@ struct Collected {
 
 // Breadth-first walk below the root: opens every file, records the directories directly in
 // the root, leaves links alone.
-Status collect(Logger& logger, const std::string& root, std::string_view update_folder_name,
-               const RetryHooks& hooks, HandleList& handles, Collected& collected) {
+Status collect(Logger& logger, const std::string& root, const RetryHooks& hooks,
+               HandleList& handles, Collected& collected) {
   std::deque<std::string> queue{root};
   while (!queue.empty()) {
     const std::string directory = std::move(queue.front());
@@ -52,7 +53,7 @@ Status collect(Logger& logger, const std::string& root, std::string_view update_
     const bool at_root = paths_equal(directory, root);
     for (const auto& entry : *entries) {
       if (!entry.name) return fail_other("Could not get entry name");
-      if (at_root && is_kept_entry(*entry.name, update_folder_name)) continue;
+      if (at_root && is_kept_entry(*entry.name)) continue;
       std::string path = join_path(directory, *entry.name);
       switch (entry.kind) {
         case EntryKind::Directory:
@@ -113,35 +114,52 @@ Status move_entries_up(Logger& logger, const std::string& update_folder, const s
   return {};
 }
 
-}  // namespace
-
-bool is_kept_entry(std::string_view name, std::string_view update_folder_name) {
-  return name == update_folder_name || name.starts_with("unins") || name == "tools";
+// The update folder's contents are moved into the root and the folder is then removed, so it
+// must be the installation's own folder: through a link, a junction or a mount, the move would
+// empty whatever folder it leads to. Without the application's executable in it, the update
+// would delete the application and put nothing in its place.
+Status check_update_folder(const Installation& installation) {
+  const std::string& folder = installation.update_folder;
+  auto update = metadata(folder);
+  if (!update) return fail(update.error());
+  if (!update->is_directory) return fail_other("Update folder is not a directory");
+  auto resolved = resolve_path(folder);
+  if (!resolved) return fail(resolved.error());
+  if (!paths_equal(*resolved, folder)) {
+    return fail_other("Update folder is a link to another folder: " + folder + " leads to " +
+                      *resolved);
+  }
+  auto root = metadata(installation.root);
+  if (!root) return fail(root.error());
+  if (root->volume != update->volume) {
+    return fail_other(
+        "Update folder is a mount point or on another volume than the installation: " + folder);
+  }
+  auto entries = list_directory(folder);
+  if (!entries) return fail(entries.error());
+  for (const auto& entry : *entries) {
+    if (entry.name && file_names_equal(*entry.name, installation.executable_name)) return {};
+  }
+  return fail_other("Update folder holds no " + installation.executable_name + ": " + folder);
 }
 
-Status move_update(Logger& logger, std::string_view uninstall_log_path,
-                   std::string_view update_folder_name, const RetryHooks& hooks) {
-  log_info(logger, "move_update: " + std::string(uninstall_log_path) + ", " +
-                       std::string(update_folder_name));
-  const auto root = parent_path(uninstall_log_path);
-  if (!root) return fail_other("Could not get parent path of uninstdat");
-  // Everything in the root but the kept entries is deleted: never do that to a whole drive or
-  // share.
-  if (!parent_path(*root)) {
-    return fail_other("Refusing to update an installation at the root of a drive or share: " +
-                      *root);
-  }
-  const std::string update_folder = join_path(*root, update_folder_name);
-  auto folder = metadata(update_folder);
-  if (!folder) return fail(folder.error());
-  if (!folder->is_directory) return fail_other("Update folder is not a directory");
+}  // namespace
+
+bool is_kept_entry(std::string_view name, PathStyle style) {
+  return file_names_equal(name, kUpdateFolderName, style) ||
+         file_name_starts_with(name, "unins", style) || file_names_equal(name, "tools", style);
+}
+
+Status move_update(Logger& logger, const Installation& installation, const RetryHooks& hooks) {
+  log_info(logger,
+           "move_update: " + installation.uninstall_log + ", " + std::string(kUpdateFolderName));
+  if (auto checked = check_update_folder(installation); !checked) return checked;
+  const std::string& root = installation.root;
+  const std::string& update_folder = installation.update_folder;
 
   HandleList handles;
   Collected collected;
-  if (auto status = collect(logger, *root, update_folder_name, hooks, handles, collected);
-      !status) {
-    return status;
-  }
+  if (auto status = collect(logger, root, hooks, handles, collected); !status) return status;
   log_info(logger, "Collected all directories and file handles");
 
   for (auto& handle : handles.all()) {
@@ -166,7 +184,7 @@ Status move_update(Logger& logger, std::string_view uninstall_log_path,
     }
   }
 
-  if (auto moved = move_entries_up(logger, update_folder, *root, hooks); !moved) return moved;
+  if (auto moved = move_entries_up(logger, update_folder, root, hooks); !moved) return moved;
 
   log_info(logger, "Delete: " + update_folder);
   return remove_directory_tree(update_folder);

@@ -6,20 +6,24 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/path.hpp"
 #include "main/retry.hpp"
 
 namespace vellicor {
 
 class Logger;
+struct Installation;
 
 // True for the entries of the installation root that survive an update: the update folder
-// itself, every name that begins with "unins" and "tools" (exact, case-sensitive).
-bool is_kept_entry(std::string_view name, std::string_view update_folder_name);
+// itself, every name that begins with "unins" and "tools", compared as the file system
+// compares names (on Windows without regard to letter case).
+bool is_kept_entry(std::string_view name, PathStyle style = native_path_style());
 
-// The root is the folder of the uninstall log; the update folder is the root joined with
-// `update_folder_name`. Every step that may fail for a while runs under retry_with_prompt with
-// `hooks`.
-[[nodiscard]] Status move_update(Logger& logger, std::string_view uninstall_log_path,
-                                 std::string_view update_folder_name, const RetryHooks& hooks = {});
+// Before anything is touched, the update folder must be a directory of its own (not a link,
+// junction or mount point, on the root's volume) that holds an entry named like the
+// application's executable. Every step that may fail for a while runs under retry_with_prompt
+// with `hooks`.
+[[nodiscard]] Status move_update(Logger& logger, const Installation& installation,
+                                 const RetryHooks& hooks = {});
 
 }  // namespace vellicor

@@ -8,12 +8,12 @@
 #include "base/console.hpp"
 #include "base/fs.hpp"
 #include "base/path.hpp"
-#include "base/utf.hpp"
 #include "gui/gui.hpp"
 #include "logging/logger.hpp"
 #include "main/command_line.hpp"
 #include "main/do_update.hpp"
 #include "main/failure_box.hpp"
+#include "main/installation.hpp"
 #include "main/update_arguments.hpp"
 #include "process/process.hpp"
 
@@ -24,33 +24,28 @@ constexpr uint32_t kWaitAttempts = 60;
 constexpr uint32_t kWaitMilliseconds = 500;
 constexpr uint32_t kKillLimit = 11;
 
-// The file name of a path as text, with the driver's two errors.
-Result<std::string> file_name_text(std::string_view path) {
-  auto name = path_file_name(path);
-  if (!name) return fail_other("Could not get process file name");
-  if (!is_valid_utf8(*name)) return fail_other("Could not get convert file name to str");
-  return std::move(*name);
-}
-
 // The steps between the argument checks and the end of the update engine; any error they
 // return takes the driver's one error path.
 Status update(Logger& logger, const std::vector<std::string>& args) {
   auto arguments = validate_update_arguments(args[1], args[2]);
   if (!arguments) return fail(arguments.error());
-  const std::string& code_path = arguments->code_path;
 
-  auto process_name = file_name_text(code_path);
-  if (!process_name) return fail(process_name.error());
-  if (auto waited = wait_for_process_exit(logger, *process_name); !waited) return waited;
-  if (auto killed = kill_with_retry(logger, *process_name, code_path); !killed) return killed;
+  // Every path of the update comes from the code path as the file system resolves it.
+  auto installation = resolve_installation(arguments->code_path);
+  if (!installation) return fail(installation.error());
+  if (installation->code_path != arguments->code_path) {
+    log_info(logger, "Code path resolves to " + installation->code_path);
+  }
 
-  const auto root = parent_path(code_path);
-  if (!root) return fail_other("Could not get parent path of uninstdat");
-  const std::string auxiliary_path =
-      join_path(join_path(join_path(*root, "resources"), "extbin"), "adb.exe");
-  auto auxiliary_name = file_name_text(auxiliary_path);
-  if (!auxiliary_name) return fail(auxiliary_name.error());
-  if (auto killed = kill_with_retry(logger, *auxiliary_name, auxiliary_path); !killed) {
+  const std::string& process_name = installation->executable_name;
+  if (auto waited = wait_for_process_exit(logger, process_name); !waited) return waited;
+  if (auto killed = kill_with_retry(logger, process_name, installation->code_path); !killed) {
+    return killed;
+  }
+
+  if (auto killed =
+          kill_with_retry(logger, installation->auxiliary_name, installation->auxiliary_path);
+      !killed) {
     return killed;
   }
 
@@ -62,7 +57,7 @@ Status update(Logger& logger, const std::vector<std::string>& args) {
   if (!progress_thread) return fail_other("Could not receive GUI window handle");
 
   // On failure the progress window is left alone: it stays up until the process ends.
-  if (auto updated = do_update(logger, code_path); !updated) return updated;
+  if (auto updated = do_update(logger, *installation); !updated) return updated;
 
   post_quit_to_thread(*progress_thread);
   return {};

@@ -188,6 +188,59 @@ TEST(PathTest, Equality) {
   }
 }
 
+TEST(PathTest, Normalize) {
+  const OneArgCase cases[] = {
+      {W, R"(C:/Apps//Vellicor/lib/../Vellicor.exe)", R"(C:\Apps\Vellicor\Vellicor.exe)"},
+      {W, R"(c:\apps\.\vellicor\)", R"(c:\apps\vellicor)"},
+      {W, R"(C:\..\..\x)", R"(C:\x)"},  // ".." never takes the root away
+      {W, R"(\\server\share\a\..\b)", R"(\\server\share\b)"},
+      {W, R"(\\?\C:\a\..\b)", R"(\\?\C:\a\..\b)"},  // verbatim: as it stands
+      {W, R"(a\..\..\b)", R"(..\b)"},
+      {P, "/tmp/../tmp//x/./y/", "/tmp/x/y"},
+      {P, "/..", "/"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(normalize_path(c.path, c.style), c.expected) << describe(c);
+}
+
+TEST(PathTest, WithoutVerbatimPrefix) {
+  const OneArgCase cases[] = {
+      {W, R"(\\?\C:\Apps\x.exe)", R"(C:\Apps\x.exe)"},
+      {W, R"(\\?\UNC\server\share\x)", R"(\\server\share\x)"},
+      {W, R"(\\?\Volume{1234}\x)", R"(\\?\Volume{1234}\x)"},  // no plain form
+      {W, R"(C:\Apps)", R"(C:\Apps)"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(without_verbatim_prefix(c.path), c.expected) << describe(c);
+}
+
+TEST(PathTest, FileNamesCompareAsTheFileSystemDoes) {
+  struct Case {
+    PathStyle style;
+    std::string a, b;
+    bool equal, a_starts_with_b;
+  };
+  const Case cases[] = {
+      {W, "Unins000.dat", "unins", false, true},
+      {W, "TOOLS", "tools", true, true},
+      {W,
+       "\xC3\x9C"
+       "berblick",
+       "\xC3\xBC"
+       "BERBLICK",
+       true, true},                              // U-umlaut, both cases
+      {W, "tool\xC5\xBF", "TOOLS", true, true},  // long s is S
+      {W, "tool", "tools", false, false},
+      {W, "bad-\xFF", "BAD-\xFF", false, false},  // not UTF-8: byte for byte
+      {P, "Tools", "tools", false, false},
+      {P, "unins000.dat", "unins", false, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(file_names_equal(c.a, c.b, c.style), c.equal) << c.a << " vs " << c.b;
+    EXPECT_EQ(file_name_starts_with(c.a, c.b, c.style), c.a_starts_with_b) << c.a << " " << c.b;
+  }
+}
+
 TEST(PathTest, ComponentsKeepTheirOffsets) {
   using Kind = PathComponent::Kind;
   const auto components = path_components(R"(\\server\share\a\\b)", W);

@@ -61,5 +61,18 @@ TEST(UtfTest, RefusesUnpairedSurrogates) {
     EXPECT_FALSE(utf16_to_utf8(units));
 }
 
+TEST(UtfTest, UpperCaseUnitsAsWindowsNamesCompare) {
+  const std::pair<char16_t, char16_t> cases[] = {
+      {u'a', u'A'},     {u'z', u'Z'},     {u'A', u'A'},   {u'_', u'_'},   {0xE9, 0xC9},
+      {0xF7, 0xF7},     {0xFF, 0x178},    {0x101, 0x100}, {0x100, 0x100}, {0x131, u'I'},
+      {0x13A, 0x139},   {0x148, 0x147},   {0x14B, 0x14A}, {0x17A, 0x179}, {0x17F, u'S'},
+      {0x3B1, 0x391},   {0x3C2, 0x3A3},   {0x3C3, 0x3A3}, {0x430, 0x410}, {0x451, 0x401},
+      {0x4E00, 0x4E00}, {0xD83D, 0xD83D},
+  };
+  for (const auto& [unit, upper] : cases) {
+    EXPECT_EQ(upper_case_unit(unit), upper) << std::hex << static_cast<int>(unit);
+  }
+}
+
 }  // namespace
 }  // namespace vellicor

@@ -40,10 +40,14 @@ UninstallHeader header_for(size_t records) {
 
 class DoUpdateTest : public ::testing::Test {
  protected:
-  DoUpdateTest() { fs::create_directories(root_dir()); }
+  DoUpdateTest() {
+    fs::create_directories(root_dir());
+    root_ = testing_support::installation_at(root_dir()).root;
+  }
 
   fs::path root_dir() const { return dir_.path() / "Vellicor"; }
-  std::string root() const { return testing_support::utf8(root_dir()); }
+  // The root as the update names it: resolved.
+  const std::string& root() const { return root_; }
   std::string at(const std::string& name) const { return join_path(root(), name); }
   std::string code_path() const { return at("a.exe"); }
 
@@ -62,13 +66,15 @@ class DoUpdateTest : public ::testing::Test {
   Status run(Lines& lines) {
     auto log = testing_support::make_captured_logger();
     FakeUser user;
-    const Status status = do_update(*log.logger, code_path(), user.hooks());
+    const Status status =
+        do_update(*log.logger, testing_support::installation_at(root_dir()), user.hooks());
     lines = log.release();
     return status;
   }
 
  private:
   testing_support::TempDir dir_;
+  std::string root_;
 };
 
 TEST_F(DoUpdateTest, CompleteRunLogsEveryStepInOrderAndRebasesTheLog) {
@@ -210,7 +216,9 @@ TEST(DoUpdateFixtureTest, InstallersLogIsRebasedToTheExpectedBytes) {
 
   auto log = testing_support::make_captured_logger();
   FakeUser user;
-  const Status status = do_update(*log.logger, R"(C:\Apps\Vellicor\Vellicor.exe)", user.hooks());
+  const auto installation = resolve_installation(R"(C:\Apps\Vellicor\Vellicor.exe)");
+  ASSERT_TRUE(installation) << installation.error().display_text();
+  const Status status = do_update(*log.logger, *installation, user.hooks());
   const Lines lines = log.release();
   ASSERT_TRUE(status) << status.error().display_text();
   EXPECT_EQ(lines.back(), R"(INFO Updating uninstall file C:\Apps\Vellicor\unins000.dat)");

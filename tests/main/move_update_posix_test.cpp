@@ -1,13 +1,19 @@
 // Trees that only the POSIX build can make for real: symbolic links, names that are not UTF-8,
-// more files than the descriptor limit a process starts with.
+// FIFOs, more files than the descriptor limit a process starts with.
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "base/path.hpp"
+#include "main/do_update.hpp"
 #include "main/move_update.hpp"
 #include "support/fake_user.hpp"
 #include "support/log_capture.hpp"
@@ -26,18 +32,19 @@ TEST(MoveUpdatePosixTest, LinksStayInPlaceAndTheirTargetsAreNeverTouched) {
   testing_support::TempDir dir;
   const fs::path root = dir.path() / "app";
   testing_support::make_tree(
-      dir.path(), {"outside/keep.txt=keep", "app/bin/x.so", "app/unins000.dat", "app/_/new=n"});
+      dir.path(), {"outside/keep.txt=keep", "app/bin/x.so", "app/unins000.dat", "app/_/a.exe=n"});
   fs::create_directory_symlink(dir.path() / "outside", root / "linked");
   fs::create_symlink(dir.path() / "outside" / "keep.txt", root / "bin" / "keep-link");
 
   auto log = testing_support::make_captured_logger();
   FakeUser user;
   const Status status =
-      move_update(*log.logger, testing_support::utf8(root / "unins000.dat"), "_", user.hooks());
+      move_update(*log.logger, testing_support::installation_at(root), user.hooks());
   ASSERT_TRUE(status) << status.error().display_text();
   // The link in the root is neither deleted nor followed; the one inside bin went with bin.
-  EXPECT_EQ(read_tree(root), (Tree{"linked -> " + testing_support::utf8(dir.path() / "outside"),
-                                   "new=n", "unins000.dat="}));
+  EXPECT_EQ(read_tree(root),
+            (Tree{"a.exe=n", "linked -> " + testing_support::utf8(dir.path() / "outside"),
+                  "unins000.dat="}));
   EXPECT_EQ(read_tree(dir.path() / "outside"), (Tree{"keep.txt=keep"}));
   for (const auto& line : log.release()) {
     EXPECT_EQ(line.find("outside"), std::string::npos) << "the walk visited a link: " << line;
@@ -52,7 +59,7 @@ TEST(MoveUpdatePosixTest, NameThatIsNotUtf8FailsBeforeAnyFileIsMarked) {
   auto log = testing_support::make_captured_logger();
   FakeUser user;
   const Status status =
-      move_update(*log.logger, testing_support::utf8(root / "unins000.dat"), "_", user.hooks());
+      move_update(*log.logger, testing_support::installation_at(root), user.hooks());
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().display_text(), "Could not get entry name");
   auto sorted = before;
@@ -60,6 +67,58 @@ TEST(MoveUpdatePosixTest, NameThatIsNotUtf8FailsBeforeAnyFileIsMarked) {
   sorted.push_back("sub/");
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(read_tree(root), sorted);
+}
+
+// A bind mount shows another folder's files inside the installation: its source is never
+// emptied, neither as the update folder nor anywhere in the walk.
+TEST(MoveUpdatePosixTest, BindMountsAreLeftAlone) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "no mount namespace of its own: " << std::strerror(errno);
+  }
+  testing_support::TempDir dir;
+  const fs::path root = dir.path() / "app";
+  testing_support::make_tree(dir.path(), {"source/a.exe=source", "app/a.exe=1", "app/data/",
+                                          "app/unins000.dat", "app/_/"});
+  const auto bind = [&](const fs::path& onto) {
+    return mount((dir.path() / "source").c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  };
+  ASSERT_TRUE(bind(root / "_")) << std::strerror(errno);
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  Status status = move_update(*log.logger, testing_support::installation_at(root), user.hooks());
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().display_text(),
+            "Update folder is a mount point or on another volume than the installation: " +
+                testing_support::utf8(root / "_"));
+  ASSERT_EQ(umount((root / "_").c_str()), 0);
+
+  testing_support::make_tree(root, {"_/a.exe=2"});
+  ASSERT_TRUE(bind(root / "data"));
+  status = move_update(*log.logger, testing_support::installation_at(root), user.hooks());
+  ASSERT_TRUE(status) << status.error().display_text();
+  EXPECT_EQ(read_tree(root), (Tree{"a.exe=2", "data/", "data/a.exe=source", "unins000.dat="}));
+  umount((root / "data").c_str());
+  EXPECT_EQ(read_tree(dir.path() / "source"), (Tree{"a.exe=source"}));
+}
+
+// Reading a FIFO would wait for a writer forever, after the files were replaced.
+TEST(MoveUpdatePosixTest, UninstallLogThatIsAFifoGivesTheTwoWarningsAndSuccess) {
+  testing_support::TempDir dir;
+  const fs::path root = dir.path() / "app";
+  testing_support::make_tree(root, {"a.exe=1", "_/a.exe=2"});
+  ASSERT_EQ(mkfifo((root / "unins000.dat").c_str(), 0600), 0);
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  const Status status =
+      do_update(*log.logger, testing_support::installation_at(root), user.hooks());
+  ASSERT_TRUE(status) << status.error().display_text();
+  const auto lines = log.release();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{"WARN Failed to patch uninst.dat file",
+                                      "WARN not a regular file"}));
+  EXPECT_TRUE(fs::is_fifo(root / "unins000.dat"));
 }
 
 }  // namespace
@@ -73,7 +132,7 @@ TEST(MoveUpdatePosixTest, MoreFilesThanTheSoftDescriptorLimitAreAllReplaced) {
   if (before.rlim_max < kFiles + 64) GTEST_SKIP() << "hard descriptor limit too low";
   testing_support::TempDir dir;
   const fs::path root = dir.path() / "app";
-  Tree entries = {"unins000.dat=log", "_/new.exe=2"};
+  Tree entries = {"unins000.dat=log", "_/a.exe=2"};
   for (int i = 0; i < kFiles; ++i)
     entries.push_back("lib/file" + std::to_string(i) + "=1");
   testing_support::make_tree(root, entries);
@@ -83,13 +142,13 @@ TEST(MoveUpdatePosixTest, MoreFilesThanTheSoftDescriptorLimitAreAllReplaced) {
   auto log = testing_support::make_captured_logger();
   FakeUser user;
   const Status status =
-      move_update(*log.logger, testing_support::utf8(root / "unins000.dat"), "_", user.hooks());
+      move_update(*log.logger, testing_support::installation_at(root), user.hooks());
   rlimit after{};
   getrlimit(RLIMIT_NOFILE, &after);
   setrlimit(RLIMIT_NOFILE, &before);
   ASSERT_TRUE(status) << status.error().display_text();
   EXPECT_GT(after.rlim_cur, kLowLimit);
-  EXPECT_EQ(read_tree(root), (Tree{"new.exe=2", "unins000.dat=log"}));
+  EXPECT_EQ(read_tree(root), (Tree{"a.exe=2", "unins000.dat=log"}));
 }
 
 }  // namespace vellicor

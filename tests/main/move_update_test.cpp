@@ -25,8 +25,13 @@ const bool kWindows = native_path_style() == PathStyle::Windows;
 
 class MoveUpdateTest : public ::testing::Test {
  protected:
+  MoveUpdateTest() {
+    fs::create_directories(root_dir());
+    root_ = testing_support::installation_at(root_dir()).root;
+  }
   fs::path root_dir() const { return dir_.path() / "Vellicor"; }
-  std::string root() const { return testing_support::utf8(root_dir()); }
+  // The root as the update names it: resolved.
+  const std::string& root() const { return root_; }
   std::string at(const std::string& relative) const { return join_path(root(), relative); }
 
   void make(const Tree& entries) {
@@ -37,7 +42,8 @@ class MoveUpdateTest : public ::testing::Test {
 
   Status run(FakeUser& user) {
     auto log = testing_support::make_captured_logger();
-    const Status status = move_update(*log.logger, at("unins000.dat"), "_", user.hooks());
+    const Status status =
+        move_update(*log.logger, testing_support::installation_at(root_dir()), user.hooks());
     lines_ = log.release();
     return status;
   }
@@ -49,6 +55,7 @@ class MoveUpdateTest : public ::testing::Test {
 
  private:
   testing_support::TempDir dir_;
+  std::string root_;
   std::vector<std::string> lines_;
 };
 
@@ -57,27 +64,32 @@ TEST_F(MoveUpdateTest, KeepsOnlyTheKeptEntriesDirectlyInTheRoot) {
     const char* name;
     Tree before;
     Tree after;
+    std::optional<Tree> after_on_windows;  // where Windows' names ignore letter case
     bool posix_only;
   };
   const Case cases[] = {
       {"kept names",
-       {"unins000.dat=log", "unins001.dat", "uninsfoo/x", "tools/t.txt", "tools.txt", "app.exe=1",
-        "_/app.exe=2"},
-       {"app.exe=2", "tools/", "tools/t.txt=", "unins000.dat=log", "unins001.dat=", "uninsfoo/",
+       {"unins000.dat=log", "unins001.dat", "uninsfoo/x", "tools/t.txt", "tools.txt", "a.exe=1",
+        "_/a.exe=2"},
+       {"a.exe=2", "tools/", "tools/t.txt=", "unins000.dat=log", "unins001.dat=", "uninsfoo/",
         "uninsfoo/x="},
+       std::nullopt,
        false},
-      {"names that only look kept",
-       {"Tools/y", "Unins000.dat", "_/new.txt=n"},
-       {"new.txt=n"},
+      {"names that are kept only where letter case does not count",
+       {"Tools/y", "Unins000.dat", "_/a.exe=n"},
+       {"a.exe=n"},
+       Tree{"Tools/", "Tools/y=", "Unins000.dat=", "a.exe=n"},
        false},
       {"kept names one level down are deleted",
-       {"bin/tools/x", "bin/unins000.dat", "bin/_/y", "_/bin/z=z"},
-       {"bin/", "bin/z=z"},
+       {"bin/tools/x", "bin/unins000.dat", "bin/_/y", "_/bin/z=z", "_/a.exe"},
+       {"a.exe=", "bin/", "bin/z=z"},
+       std::nullopt,
        false},
       {"case variants side by side",
        {"unins000.dat", "unins001.dat", "uninsfoo", "tools/", "Tools/", "Unins000.dat", "tools.txt",
-        "_/"},
-       {"tools/", "unins000.dat=", "unins001.dat=", "uninsfoo="},
+        "_/a.exe"},
+       {"a.exe=", "tools/", "unins000.dat=", "unins001.dat=", "uninsfoo="},
+       std::nullopt,
        true},  // Windows file names ignore case, so these cannot sit side by side there
   };
   for (const auto& c : cases) {
@@ -87,52 +99,61 @@ TEST_F(MoveUpdateTest, KeepsOnlyTheKeptEntriesDirectlyInTheRoot) {
     make(c.before);
     const Status status = run();
     ASSERT_TRUE(status) << status.error().display_text();
-    Tree after = c.after;
+    Tree after = kWindows && c.after_on_windows ? *c.after_on_windows : c.after;
     std::sort(after.begin(), after.end());
     EXPECT_EQ(tree(), after);
   }
 }
 
-TEST_F(MoveUpdateTest, EmptyUpdateFolderDeletesTheOldVersionAndMovesNothing) {
-  make({"app.exe", "res/a.pak", "unins000.dat=log", "_/"});
-  ASSERT_TRUE(run());
-  EXPECT_EQ(tree(), (Tree{"unins000.dat=log"}));
-}
-
 TEST_F(MoveUpdateTest, UpdateFolderEntryReplacesAKeptRootFile) {
-  make({"unins000.dat=old", "_/unins000.dat=new"});
+  make({"unins000.dat=old", "_/unins000.dat=new", "_/a.exe"});
   ASSERT_TRUE(run());
-  EXPECT_EQ(tree(), (Tree{"unins000.dat=new"}));
+  EXPECT_EQ(tree(), (Tree{"a.exe=", "unins000.dat=new"}));
 }
 
-TEST_F(MoveUpdateTest, MissingOrFileUpdateFolderTouchesNothing) {
-  const Tree before = {"app.exe=1", "res/a.pak=2", "unins000.dat=3"};
-  make(before);
-  Status status = run();
-  ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().kind(), ErrorKind::Io);
-  EXPECT_TRUE(status.error().display_text().ends_with(" (os error 2)"))
-      << status.error().display_text();
-  EXPECT_EQ(tree(), (Tree{"app.exe=1", "res/", "res/a.pak=2", "unins000.dat=3"}));
-  EXPECT_EQ(lines(), (std::vector<std::string>{"INFO move_update: " + at("unins000.dat") + ", _"}));
-
-  make({"_=not a folder"});
-  status = run();
-  ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().display_text(), "Update folder is not a directory");
-  EXPECT_EQ(tree(), (Tree{"_=not a folder", "app.exe=1", "res/", "res/a.pak=2", "unins000.dat=3"}));
-}
-
-TEST_F(MoveUpdateTest, RootOfADriveOrShareIsRefused) {
-  auto log = testing_support::make_captured_logger();
-  FakeUser user;
-  const std::string drive_root = kWindows ? "C:\\unins000.dat" : "/unins000.dat";
-  const Status status = move_update(*log.logger, drive_root, "_", user.hooks());
-  ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().display_text(),
-            std::string("Refusing to update an installation at the root of a drive or share: ") +
-                (kWindows ? "C:\\" : "/"));
-  EXPECT_EQ(log.release().size(), 1u);  // nothing was even listed
+// An update folder that cannot hold a new version of this installation is refused before
+// anything is touched.
+TEST_F(MoveUpdateTest, UnsuitableUpdateFolderTouchesNothing) {
+  struct Case {
+    const char* name;
+    Tree update;         // what makes the update folder
+    std::string error;   // the whole error text, or its end for system errors
+    bool links = false;  // the folder is a link to a folder outside (POSIX)
+  };
+  const std::string folder = at("_");
+  const Case cases[] = {
+      {"missing", {}, " (os error 2)"},
+      {"a file", {"_=not a folder"}, "Update folder is not a directory"},
+      {"empty", {"_/"}, "Update folder holds no a.exe: " + folder},
+      {"without the executable",
+       {"_/b.exe", "_/a.exe.bak", "_/sub/a.exe"},
+       "Update folder holds no a.exe: " + folder},
+      {"a link to a folder outside",
+       {},
+       "Update folder is a link to another folder: " + folder + " leads to ",
+       true},
+  };
+  const Tree old = {"a.exe=1", "res/a.pak=2", "unins000.dat=3"};
+  for (const auto& c : cases) {
+    if (c.links && kWindows) continue;
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_dir());
+    make(old);
+    make(c.update);
+    testing_support::TempDir outside;
+    if (c.links) {
+      outside.write_file("a.exe", "outside");
+      fs::create_directory_symlink(outside.path(), root_dir() / "_");
+    }
+    const Tree before = tree();
+    const Status status = run();
+    ASSERT_FALSE(status);
+    const std::string text = status.error().display_text();
+    EXPECT_TRUE(c.links ? text.starts_with(c.error) : text.ends_with(c.error)) << text;
+    EXPECT_EQ(tree(), before);
+    EXPECT_EQ(lines().size(), 1u);  // "move_update: ", nothing listed
+    if (c.links) EXPECT_EQ(read_tree(outside.path()), (Tree{"a.exe=outside"}));
+  }
 }
 
 TEST_F(MoveUpdateTest, LinesOfAWholeRunComeInPhaseOrder) {
@@ -244,7 +265,8 @@ TEST_F(LockedFileTest, RetryAfterTheFileWasReleasedCompletesTheUpdate) {
     return ask(text);
   };
   auto log = testing_support::make_captured_logger();
-  const Status status = move_update(*log.logger, at("unins000.dat"), "_", hooks);
+  const Status status =
+      move_update(*log.logger, testing_support::installation_at(root_dir()), hooks);
   ASSERT_TRUE(status) << status.error().display_text();
   EXPECT_EQ(tree(), (Tree{"a.exe=5", "unins000.dat=4"}));
 }

@@ -363,6 +363,98 @@ class UpdateProgramTest(unittest.TestCase):
         self.check_failure(run, run.lines()[-1][5:], box)
         self.assertIn("INFO Starting update, silent = true", run.lines())
 
+    def test_code_path_that_leads_to_a_drive_root_is_refused(self):
+        """The root's whole contents would go: through ".." or a link, a drive root (or /) is
+        refused before anything is touched."""
+        scratch = tempfile.mkdtemp(prefix="vellicor-drive-")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        for relative, content in {"Photos/p.jpg": "photo", "Work/Thesis/t.tex": "thesis",
+                                  "notes.txt": "notes", "Vellicor.exe": "1",
+                                  "_/Vellicor.exe": "2"}.items():
+            os.makedirs(os.path.dirname(os.path.join(scratch, relative)), exist_ok=True)
+            with open(os.path.join(scratch, relative), "w") as handle:
+                handle.write(content)
+        links = tempfile.mkdtemp(prefix="vellicor-links-") if not prog().windows else \
+            os.path.join(wine_prefix(), "drive_c", "VellicorTests")
+        os.makedirs(links, exist_ok=True)
+        link = os.path.join(links, "to-root")
+        if os.path.lexists(link):
+            os.remove(link)
+        self.addCleanup(os.remove, link)
+        if prog().windows:
+            drive = os.path.join(wine_prefix(), "dosdevices", "r:")
+            if os.path.lexists(drive):
+                os.remove(drive)
+            os.symlink(scratch, drive)
+            self.addCleanup(os.remove, drive)
+            os.symlink(scratch, link)
+            cases = [("R:\\x\\..\\Vellicor.exe", "R:\\"),
+                     ("C:\\VellicorTests\\to-root\\Vellicor.exe", "R:\\")]
+        else:
+            os.symlink("/", link)
+            # The scratch folder stands in for the drive: "/" itself cannot be made a test tree.
+            cases = [("/".join([scratch] + [".."] * scratch.count("/") + ["etc"]), "/"),
+                     (link + "/etc", "/")]
+        before = read_tree(scratch)
+        for code_path, root in cases:
+            with self.subTest(code_path=code_path):
+                run, box = self.run_failing([code_path, "false"])
+                self.check_failure(run, "Refusing to update an installation at the root of a "
+                                   "drive or share: " + root, box)
+        self.assertEqual(read_tree(scratch), before)
+
+    def test_unsuitable_update_folder_is_refused_with_nothing_touched(self):
+        outside = tempfile.mkdtemp(prefix="vellicor-outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        with open(os.path.join(outside, "Vellicor.exe"), "w") as handle:
+            handle.write("not part of the installation")
+
+        def link_elsewhere(folder):
+            shutil.rmtree(folder)
+            os.symlink(outside, folder)
+
+        cases = [("a link to a folder outside", link_elsewhere, "Update folder is a link to "
+                  "another folder: {} leads to "),
+                 ("empty", lambda folder: [shutil.rmtree(folder), os.mkdir(folder)],
+                  "Update folder holds no Vellicor.exe: {}"),
+                 ("without the executable",
+                  lambda folder: os.remove(os.path.join(folder, "Vellicor.exe")),
+                  "Update folder holds no Vellicor.exe: {}")]
+        for name, make, error in cases:
+            with self.subTest(name):
+                installation = Installation(self, "UpdateFolder")
+                make(installation.path("_"))
+                before = read_tree(installation.root)
+                run, box = self.run_failing([installation.code_path, "false"])
+                logged = run.lines()[-1][len("ERRO "):]
+                self.assertTrue(logged.startswith(error.format(installation.program_path("_"))),
+                                logged)
+                self.check_failure(run, logged, box)
+                self.assertEqual(read_tree(installation.root), before)
+                self.assertEqual(read_tree(outside), ["Vellicor.exe=not part of the installation"])
+
+    def test_other_spellings_of_the_code_path_update_the_same_installation(self):
+        """Letter case, separators and ".." resolve to the installation's own path, and the
+        uninstall log is rebased as for the plain spelling."""
+        if prog().windows:
+            spellings = ["c:/apps//vellicor/vellicor.exe",
+                         "C:\\Apps\\Vellicor\\docs\\..\\Vellicor.exe"]
+        else:
+            spellings = ["{}/docs/../Vellicor.exe", "{}//./Vellicor.exe"]
+        for spelling in spellings:
+            with self.subTest(spelling):
+                installation = Installation(self, "Vellicor")
+                code_path = spelling.format(installation.root)
+                run = Run(self, [code_path, "false"])
+                self.assertEqual(run.finish(), 0, run.err)
+                self.assertEqual(installation.tree_without_log(),
+                                 installation.expected_after_update())
+                self.assertIn("INFO Code path resolves to " + installation.code_path, run.lines())
+                if prog().windows:
+                    self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
+                                                os.path.join(DATA, "staged-rebased.dat"),
+                                                shallow=False))
+
     def test_progress_window_is_up_during_the_update_and_gone_after(self):
         if not prog().windows:
             self.skipTest("the progress window of the Windows build")

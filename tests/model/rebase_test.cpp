@@ -43,7 +43,10 @@ TEST(RebaseTest, RewritesTextsInsideTheFolder) {
       // Only the folder itself or what lies inside it: a sibling that shares the prefix stays.
       {kFolder, kWindows, R"(C:\Apps\Vellicor\_old\a.txt)", R"(C:\Apps\Vellicor\_old\a.txt)"},
       {kFolder, kWindows, R"(C:\Apps\Vellicor\__)", R"(C:\Apps\Vellicor\__)"},
-      {kFolder, kWindows, R"(c:\apps\vellicor\_\a.txt)", R"(c:\apps\vellicor\_\a.txt)"},
+      // Windows names ignore letter case; the text keeps its own spelling of the parent.
+      {kFolder, kWindows, R"(c:\apps\vellicor\_\a.txt)", R"(c:\apps\vellicor\a.txt)"},
+      {"C:\\\xC3\x9C\\_", kWindows, "c:\\\xC3\xBC\\_\\a", "c:\\\xC3\xBC\\a"},
+      {"/opt/vellicor/_", PathStyle::Posix, "/opt/Vellicor/_/a", "/opt/Vellicor/_/a"},
       {kFolder, kWindows, R"(C:\Apps\Vellicor)", R"(C:\Apps\Vellicor)"},
       {kFolder, kWindows, R"(D:\C:\Apps\Vellicor\_\a)", R"(D:\C:\Apps\Vellicor\_\a)"},
       {kFolder, kWindows, "", ""},
@@ -66,6 +69,16 @@ TEST(RebaseTest, RewritesTextsInsideTheFolder) {
       EXPECT_EQ(rebased->extra_data, 5u);
     }
   }
+}
+
+TEST(RebaseTest, EverySpellingOfTheFolderIsRewritten) {
+  const std::vector<std::string> spellings = {R"(D:\Real\Vellicor\_)", kFolder};
+  const auto rebased = rebase_file_recs(
+      {list_rec({R"(D:\Real\Vellicor\_\a)", R"(C:\APPS\Vellicor\_\b)", R"(D:\Real\_\c)"})},
+      spellings, kWindows);
+  ASSERT_TRUE(rebased.has_value()) << rebased.error().display_text();
+  EXPECT_EQ(texts_of(rebased->at(0)),
+            (Texts{R"(D:\Real\Vellicor\a)", R"(C:\APPS\Vellicor\b)", R"(D:\Real\_\c)"}));
 }
 
 TEST(RebaseTest, OtherRecordsAndUntouchedListsComeBackByteIdentical) {

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/fs.hpp"
+#include "base/path.hpp"
+#include "main/installation.hpp"
 #include "support/temp_dir.hpp"
 
 namespace vellicor::testing_support {
@@ -49,6 +52,14 @@ inline std::vector<std::string> read_tree(const std::filesystem::path& root) {
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// The installation whose executable is root/`executable` (which need not exist yet), with the
+// root resolved as an update resolves it; the root must exist.
+inline Installation installation_at(const std::filesystem::path& root,
+                                    const std::string& executable = "a.exe") {
+  const std::string code_path = join_path(resolve_path(utf8(root)).value(), executable);
+  return make_installation(code_path, code_path).value();
 }
 
 }  // namespace vellicor::testing_support

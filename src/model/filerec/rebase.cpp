@@ -27,9 +27,17 @@ bool is_separator(char c, PathStyle style) {
   return c == '/' || (style == PathStyle::Windows && c == '\\');
 }
 
+// One spelling of the folder: its UTF-16LE bytes, and how many of them spell the parent.
+struct Spelling {
+  std::vector<uint8_t> folder;
+  std::vector<char16_t> folded;  // upper-cased units, for Windows' comparison
+  size_t parent_size = 0;
+};
+
 class Rebaser {
  public:
-  Rebaser(std::string_view from, PathStyle style) : from_(from), style_(style) {}
+  Rebaser(std::span<const std::string_view> from, PathStyle style)
+      : from_(from.begin(), from.end()), style_(style) {}
 
   Status rebase(FileRec& record) {
     if (!holds_text_list(record.typ)) return {};
@@ -44,51 +52,77 @@ class Rebaser {
 
  private:
   Status prepare() {
-    if (!is_valid_utf8(from_)) return fail(ErrorKind::Rebase, "");
-    const auto to = parent_path(from_, style_);
-    if (!to || !is_valid_utf8(*to)) return fail(ErrorKind::Rebase, "");
-    // A trailing separator on `from` must not swallow the one that follows the folder in the
-    // texts: C:\Apps\Vellicor\_\ still turns C:\Apps\Vellicor\_\a into C:\Apps\Vellicor\a.
-    std::string_view folder = from_;
-    while (folder.size() > to->size() && is_separator(folder.back(), style_)) {
-      folder.remove_suffix(1);
+    for (const std::string_view from : from_) {
+      if (!is_valid_utf8(from)) return fail(ErrorKind::Rebase, "");
+      const auto to = parent_path(from, style_);
+      if (!to || !is_valid_utf8(*to)) return fail(ErrorKind::Rebase, "");
+      // A trailing separator on `from` must not swallow the one that follows the folder in the
+      // texts: C:\Apps\Vellicor\_\ still turns C:\Apps\Vellicor\_\a into C:\Apps\Vellicor\a.
+      std::string_view folder = from;
+      while (folder.size() > to->size() && is_separator(folder.back(), style_)) {
+        folder.remove_suffix(1);
+      }
+      Spelling spelling;
+      spelling.folder = utf16le_bytes(folder);
+      // The parent is the folder's path with its last component cut off, so it is a prefix of
+      // the folder and every rewritten text gets shorter.
+      spelling.parent_size = utf16le_bytes(*to).size();
+      if (spelling.parent_size > spelling.folder.size()) return fail(ErrorKind::Rebase, "");
+      if (style_ == PathStyle::Windows) {
+        for (size_t i = 0; i < spelling.folder.size(); i += 2) {
+          spelling.folded.push_back(upper_case_unit(load_u16(spelling.folder.data() + i)));
+        }
+      }
+      spellings_.push_back(std::move(spelling));
     }
-    from_units_ = utf16le_bytes(folder);
-    to_units_ = utf16le_bytes(*to);
-    // The rewrite relies on the parent being no longer than the folder, which holds because
-    // the parent is the folder's path with its last component cut off.
-    if (to_units_.size() > from_units_.size()) return fail(ErrorKind::Rebase, "");
     prepared_ = true;
     return {};
   }
 
-  bool inside_folder(const uint8_t* text, size_t size) const {
-    const size_t n = from_units_.size();
-    if (size < n || std::memcmp(text, from_units_.data(), n) != 0) return false;
-    if (size == n) return true;
-    const uint16_t next = load_u16(text + n);
-    return next < 0x80 && is_separator(static_cast<char>(next), style_);
+  bool starts_with(const uint8_t* text, const Spelling& spelling) const {
+    const size_t n = spelling.folder.size();
+    if (std::memcmp(text, spelling.folder.data(), n) == 0) return true;
+    if (style_ != PathStyle::Windows) return false;
+    for (size_t i = 0; i < n; i += 2) {
+      if (upper_case_unit(load_u16(text + i)) != spelling.folded[i / 2]) return false;
+    }
+    return true;
   }
 
-  // Every rewritten text is shorter than before (the parent is a prefix of the folder), so
-  // the list is rewritten inside its own bytes, front to back, and then cut to its new length.
+  // The spelling that the text lies in, if any.
+  const Spelling* folder_of(const uint8_t* text, size_t size) const {
+    for (const auto& spelling : spellings_) {
+      const size_t n = spelling.folder.size();
+      if (size < n || !starts_with(text, spelling)) continue;
+      if (size == n) return &spelling;
+      const uint16_t next = load_u16(text + n);
+      if (next < 0x80 && is_separator(static_cast<char>(next), style_)) return &spelling;
+    }
+    return nullptr;
+  }
+
+  // Every rewritten text is shorter than before (it loses the folder's last component), so the
+  // list is rewritten inside its own bytes, front to back, and then cut to its new length. The
+  // text keeps its own spelling of the parent.
   void rewrite(std::vector<uint8_t>& data) const {
     uint8_t* bytes = data.data();
     size_t kept = 0;   // bytes before this are final
     size_t taken = 0;  // bytes before this were consumed
     for (const auto& text : texts_) {
       const uint8_t* units = bytes + text.offset;
-      if (!inside_folder(units, text.size)) continue;
+      const Spelling* spelling = folder_of(units, text.size);
+      if (spelling == nullptr) continue;
       const size_t entry = text.offset - kTextEntryHeaderSize;
       std::memmove(bytes + kept, bytes + taken, entry - taken);
       kept += entry - taken;
-      const size_t rest = text.size - from_units_.size();
+      const size_t parent = spelling->parent_size;
+      const size_t rest = text.size - spelling->folder.size();
       bytes[kept] = kTextEntry;
-      store_i32(bytes + kept + 1, -static_cast<int32_t>(to_units_.size() + rest));
+      store_i32(bytes + kept + 1, -static_cast<int32_t>(parent + rest));
       kept += kTextEntryHeaderSize;
-      std::memcpy(bytes + kept, to_units_.data(), to_units_.size());
-      kept += to_units_.size();
-      std::memmove(bytes + kept, units + from_units_.size(), rest);
+      std::memmove(bytes + kept, units, parent);
+      kept += parent;
+      std::memmove(bytes + kept, units + spelling->folder.size(), rest);
       kept += rest;
       taken = text.offset + text.size;
     }
@@ -97,30 +131,40 @@ class Rebaser {
     data.resize(kept + data.size() - taken);
   }
 
-  std::string_view from_;
+  std::vector<std::string_view> from_;
   PathStyle style_;
   bool prepared_ = false;
-  std::vector<uint8_t> from_units_;
-  std::vector<uint8_t> to_units_;
+  std::vector<Spelling> spellings_;
   std::vector<TextSpan> texts_;
 };
+
+Result<std::vector<FileRec>> rebase_all(std::vector<FileRec> records, Rebaser& rebaser) {
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i + kPrefetchAhead < records.size()) prefetch_data(records[i + kPrefetchAhead]);
+    if (auto rebased = rebaser.rebase(records[i]); !rebased) return fail(rebased.error());
+  }
+  return records;
+}
 
 }  // namespace
 
 Result<FileRec> rebase_file_rec(FileRec record, std::string_view from, PathStyle style) {
-  Rebaser rebaser(from, style);
+  Rebaser rebaser(std::span(&from, 1), style);
   if (auto rebased = rebaser.rebase(record); !rebased) return fail(rebased.error());
   return record;
 }
 
 Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records, std::string_view from,
                                               PathStyle style) {
-  Rebaser rebaser(from, style);
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (i + kPrefetchAhead < records.size()) prefetch_data(records[i + kPrefetchAhead]);
-    if (auto rebased = rebaser.rebase(records[i]); !rebased) return fail(rebased.error());
-  }
-  return records;
+  Rebaser rebaser(std::span(&from, 1), style);
+  return rebase_all(std::move(records), rebaser);
+}
+
+Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records,
+                                              std::span<const std::string> from, PathStyle style) {
+  const std::vector<std::string_view> views(from.begin(), from.end());
+  Rebaser rebaser(views, style);
+  return rebase_all(std::move(records), rebaser);
 }
 
 }  // namespace vellicor

@@ -2,6 +2,8 @@
 // Moves the paths in an uninstall log's records from the update folder to its parent: every
 // text of a 0x81 or 0x82 record that lies in folder `from` is rewritten to lie in the parent.
 
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,8 +14,10 @@
 namespace vellicor {
 
 // A text is rewritten when it equals `from` or continues with a path separator after it;
-// C:\Apps\Vellicor\_old\a.txt is not inside C:\Apps\Vellicor\_. The comparison is exact and
-// case-sensitive. Records of other types come back unchanged.
+// C:\Apps\Vellicor\_old\a.txt is not inside C:\Apps\Vellicor\_. On POSIX the comparison is
+// exact; on Windows it ignores letter case, as the file system does, and the text keeps its own
+// spelling of the parent (c:\apps\vellicor\_\a.txt becomes c:\apps\vellicor\a.txt). Records of
+// other types come back unchanged.
 // Fails with the StringDecode error of a damaged text list, or with a Rebase error when a
 // record has to be rewritten and `from` is not valid UTF-8 or has no parent.
 [[nodiscard]] Result<FileRec> rebase_file_rec(FileRec record, std::string_view from,
@@ -22,6 +26,12 @@ namespace vellicor {
 // Rebases every record in order; the first error ends it and nothing partial is returned.
 [[nodiscard]] Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records,
                                                             std::string_view from,
+                                                            PathStyle style = native_path_style());
+
+// The same with several spellings of one folder (as the installer wrote it, as the file system
+// resolves it): a text is rewritten by the first spelling that it lies in.
+[[nodiscard]] Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records,
+                                                            std::span<const std::string> from,
                                                             PathStyle style = native_path_style());
 
 }  // namespace vellicor

@@ -1,0 +1,41 @@
+#pragma once
+// The installation that one update works on: every path of it, derived once from the code path
+// as the file system resolves it, so that no spelling of the path ("..", links, letter case)
+// can make the update work on another folder than the one that holds the application.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+// The name of the update folder inside the installation root.
+inline constexpr std::string_view kUpdateFolderName = "_";
+
+struct Installation {
+  std::string code_path;        // the application's executable, resolved
+  std::string executable_name;  // its file name, e.g. Vellicor.exe
+  std::string root;             // the folder that holds it
+  std::string update_folder;    // root joined with "_"
+  std::string uninstall_log;    // root joined with "unins000.dat"
+  std::string auxiliary_path;   // root joined with resources, extbin, adb.exe
+  std::string auxiliary_name;   // its file name, adb.exe
+  // The update folder as the uninstall log may spell it: resolved, and as the caller spelled
+  // the code path ("." and ".." applied, separators made plain) when that differs.
+  std::vector<std::string> update_folder_spellings;
+};
+
+// Derives the installation from the resolved code path; `given_code_path` is the caller's own
+// spelling. Fails with "Could not get process file name" (no file name), "Could not get convert
+// file name to str" (a file name that is not text), "Could not get parent path of uninstdat"
+// (no parent) or, when the root would be a drive's or share's root, whose contents the update
+// would delete, "Refusing to update an installation at the root of a drive or share: " + root.
+[[nodiscard]] Result<Installation> make_installation(std::string_view code_path,
+                                                     std::string_view given_code_path);
+
+// Resolves the code path (resolve_path) and derives the installation from it.
+[[nodiscard]] Result<Installation> resolve_installation(std::string_view given_code_path);
+
+}  // namespace vellicor
