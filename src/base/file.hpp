@@ -34,6 +34,9 @@ class File {
   [[nodiscard]] static Result<File> open_for_reading(std::string_view path);
   // A new or truncated file, for writing (and seeking); others may read, write and delete it.
   [[nodiscard]] static Result<File> create_for_writing(std::string_view path);
+  // A file that did not exist, for writing: fails when anything (a file, a link, a folder) is
+  // at the path already, so that nothing planted there is written through.
+  [[nodiscard]] static Result<File> create_new(std::string_view path);
 
   bool is_open() const { return handle_ != kNoHandle; }
 
@@ -62,5 +65,12 @@ class File {
 
 // Deletes one file.
 [[nodiscard]] Status remove_file(std::string_view path);
+
+// Deletes one file, if there is one: a missing file is no error. A link is removed itself.
+[[nodiscard]] Status remove_file_if_present(std::string_view path);
+
+// Makes the renames and creations inside a folder durable (fsync of the folder on POSIX; NTFS
+// journals them itself, so nothing is done on Windows).
+[[nodiscard]] Status flush_directory(std::string_view path);
 
 }  // namespace vellicor

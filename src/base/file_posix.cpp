@@ -44,6 +44,13 @@ Result<File> File::create_for_writing(std::string_view path) {
   return File(*fd);
 }
 
+Result<File> File::create_new(std::string_view path) {
+  // O_EXCL with O_CREAT refuses an existing name, a link included, without following it.
+  auto fd = open_path(path, O_WRONLY | O_CREAT | O_EXCL);
+  if (!fd) return fail(fd.error());
+  return File(*fd);
+}
+
 Result<size_t> File::read(void* buffer, size_t size) {
   const size_t chunk = size < kMaxChunk ? size : kMaxChunk;
   for (;;) {
@@ -105,6 +112,24 @@ Status remove_file(std::string_view path) {
   const std::string terminated(path);
   if (::unlink(terminated.c_str()) != 0) return fail(last_os_io_error());
   return {};
+}
+
+Status remove_file_if_present(std::string_view path) {
+  const std::string terminated(path);
+  if (::unlink(terminated.c_str()) != 0 && errno != ENOENT) return fail(last_os_io_error());
+  return {};
+}
+
+Status flush_directory(std::string_view path) {
+  auto fd = open_path(path, O_RDONLY | O_DIRECTORY);
+  if (!fd) return fail(fd.error());
+  int result;
+  do {
+    result = ::fsync(*fd);
+  } while (result != 0 && errno == EINTR);
+  const Status status = result == 0 ? Status{} : fail(last_os_io_error());
+  ::close(*fd);
+  return status;
 }
 
 }  // namespace vellicor

@@ -38,6 +38,13 @@ Result<File> File::create_for_writing(std::string_view path) {
   return File(reinterpret_cast<std::intptr_t>(*handle));
 }
 
+Result<File> File::create_new(std::string_view path) {
+  // CREATE_NEW refuses an existing name, a link included.
+  auto handle = open_path(path, GENERIC_WRITE, CREATE_NEW);
+  if (!handle) return fail(handle.error());
+  return File(reinterpret_cast<std::intptr_t>(*handle));
+}
+
 Result<size_t> File::read(void* buffer, size_t size) {
   const DWORD chunk = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
   DWORD got = 0;
@@ -99,6 +106,22 @@ Status remove_file(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
   if (!DeleteFileW(wide->c_str())) return fail(last_os_io_error());
+  return {};
+}
+
+Status remove_file_if_present(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail(wide.error());
+  if (!DeleteFileW(wide->c_str())) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+      return fail(os_io_error(static_cast<int>(code)));
+    }
+  }
+  return {};
+}
+
+Status flush_directory(std::string_view) {
   return {};
 }
 

@@ -47,7 +47,7 @@ Result<std::unique_ptr<LineSink>> create_log_file(std::string_view path) {
   int fd;
   do {
     fd = ::open(terminated.c_str(),
-                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(last_os_io_error());
   auto sink = std::make_unique<FileLineSink>(fd);
@@ -55,7 +55,7 @@ Result<std::unique_ptr<LineSink>> create_log_file(std::string_view path) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return fail(last_os_io_error());
   if (!S_ISREG(info.st_mode)) return fail(os_io_error(EINVAL));
-  // A file that existed before keeps its mode through O_TRUNC; the log must still be private.
+  // A file that existed before keeps its mode; the log must still be private.
   if ((info.st_mode & 0077) != 0 && ::fchmod(fd, 0600) != 0) return fail(last_os_io_error());
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {

@@ -36,9 +36,10 @@ Result<std::unique_ptr<LineSink>> create_log_file(std::string_view path) {
   if (!wide || path.find('\0') != std::string_view::npos) {
     return fail(os_io_error(ERROR_INVALID_NAME));
   }
-  win32::UniqueHandle handle(CreateFileW(wide->c_str(), GENERIC_WRITE,
+  // Append access only: every write goes to the end of the file, after what other runs wrote.
+  win32::UniqueHandle handle(CreateFileW(wide->c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!handle.valid()) return fail(last_os_io_error());
   return std::make_unique<FileLineSink>(std::move(handle));
 }

@@ -148,8 +148,9 @@ void log_error(Logger& logger, std::string message, std::string_view module = kU
 // Records lost to a full queue (or an ended worker) and not reported yet.
 uint64_t dropped_count(const Logger& logger);
 
-// The log file of a run, created or truncated, shared for reading, writing and deletion
-// (Windows); O_NOFOLLOW, mode 0600 (POSIX).
+// The log file of a run, created if missing; an existing file keeps its lines and the new ones
+// are appended, so that a second run in the same second never erases the log of the first.
+// Shared for reading, writing and deletion (Windows); O_NOFOLLOW, mode 0600 (POSIX).
 [[nodiscard]] Result<std::unique_ptr<LineSink>> create_log_file(std::string_view path);
 
 }  // namespace vellicor

@@ -15,6 +15,8 @@ struct FileHandle {
   intptr_t os_handle = -1;  // a HANDLE on Windows, a file descriptor on POSIX
   std::string path;         // the file it was opened for
   bool marked = false;      // marked for deletion
+
+  bool is_open() const { return os_handle != -1; }  // -1 is also INVALID_HANDLE_VALUE
 };
 
 // Opens an existing file (not a directory) with delete access only and no sharing: fails while
@@ -23,6 +25,15 @@ struct FileHandle {
 
 // Sets the delete-on-close disposition; the handle stays open and usable.
 [[nodiscard]] Status mark_for_deletion(FileHandle& handle);
+
+// Clears the delete-on-close disposition again: closing the handle then leaves the file.
+[[nodiscard]] Status unmark_for_deletion(FileHandle& handle);
+
+// Whether this process may delete the files in `directory`. On POSIX that takes write and
+// search permission on the folder, found out here, before anything is marked; on Windows a
+// file's own read-only attribute decides, and marking it fails. Fails with "Failed to create
+// file handle: " and the system's text.
+[[nodiscard]] Status check_files_deletable_in(std::string_view directory);
 
 // Closes the handle; a marked handle's file is deleted by it.
 [[nodiscard]] Status close_file_handle(FileHandle& handle);

@@ -10,6 +10,12 @@ HANDLE os_handle_of(const FileHandle& handle) {
   return reinterpret_cast<HANDLE>(handle.os_handle);
 }
 
+// The disposition record is one 4-byte delete flag.
+bool set_delete_flag(const FileHandle& handle, DWORD delete_flag) {
+  return SetFileInformationByHandle(os_handle_of(handle), FileDispositionInfo, &delete_flag,
+                                    sizeof delete_flag);
+}
+
 }  // namespace
 
 Result<FileHandle> open_file_handle(std::string_view path) {
@@ -24,13 +30,22 @@ Result<FileHandle> open_file_handle(std::string_view path) {
 }
 
 Status mark_for_deletion(FileHandle& handle) {
-  // The disposition record is one 4-byte delete flag.
-  DWORD delete_flag = 1;
-  if (!SetFileInformationByHandle(os_handle_of(handle), FileDispositionInfo, &delete_flag,
-                                  sizeof delete_flag)) {
+  if (!set_delete_flag(handle, 1)) {
     return fail(error_with_os_text("Failed to mark file for deletion: "));
   }
   handle.marked = true;
+  return {};
+}
+
+Status unmark_for_deletion(FileHandle& handle) {
+  if (!set_delete_flag(handle, 0)) {
+    return fail(error_with_os_text("Failed to unmark file for deletion: "));
+  }
+  handle.marked = false;
+  return {};
+}
+
+Status check_files_deletable_in(std::string_view) {
   return {};
 }
 

@@ -3,6 +3,7 @@
 #include "base/fs.hpp"
 #include "base/path.hpp"
 #include "base/utf.hpp"
+#include "main/update_state.hpp"
 
 namespace vellicor {
 namespace {
@@ -52,8 +53,26 @@ Result<Installation> make_installation(std::string_view code_path,
   return installation;
 }
 
+namespace {
+
+// The code path as the file system resolves it. An update cut short may have deleted the
+// executable already: then its folder is resolved and the file name joined to it.
+Result<std::string> resolve_code_path(std::string_view code_path) {
+  auto resolved = resolve_path(code_path);
+  if (resolved || !update_in_progress_next_to(code_path)) return resolved;
+  const std::string plain = normalize_path(code_path);
+  const auto folder = parent_path(plain);
+  const auto name = path_file_name(plain);
+  if (!folder || !name) return resolved;
+  auto resolved_folder = resolve_path(*folder);
+  if (!resolved_folder) return resolved_folder;
+  return join_path(*resolved_folder, *name);
+}
+
+}  // namespace
+
 Result<Installation> resolve_installation(std::string_view given_code_path) {
-  auto resolved = resolve_path(given_code_path);
+  auto resolved = resolve_code_path(given_code_path);
   if (!resolved) {
     return fail_other("Could not resolve the code path: " + resolved.error().display_text());
   }

@@ -3,11 +3,13 @@
 // stages (open every file, mark every file, close every file), then move the staged version up
 // from the update folder and remove that folder.
 
+#include <optional>
 #include <string_view>
 
 #include "base/error.hpp"
 #include "base/path.hpp"
 #include "main/retry.hpp"
+#include "main/update_state.hpp"
 
 namespace vellicor {
 
@@ -19,11 +21,15 @@ struct Installation;
 // compares names (on Windows without regard to letter case).
 bool is_kept_entry(std::string_view name, PathStyle style = native_path_style());
 
-// Before anything is touched, the update folder must be a directory of its own (not a link,
-// junction or mount point, on the root's volume) that holds an entry named like the
-// application's executable. Every step that may fail for a while runs under retry_with_prompt
-// with `hooks`.
+// Replaces the old version in the root by the new one from the update folder. A fresh update
+// (`resume` empty) or one resumed while deleting checks first, before anything is touched, that
+// the update folder is a directory of its own (not a link, junction or mount point, on the
+// root's volume) holding an entry named like the application's executable, and that every
+// staged entry can be moved in. It records its phase (update_state) as it goes; one resumed
+// while moving goes on with whatever is left in the update folder. Every step that may fail
+// for a while runs under retry_with_prompt with `hooks`.
 [[nodiscard]] Status move_update(Logger& logger, const Installation& installation,
+                                 std::optional<UpdatePhase> resume = std::nullopt,
                                  const RetryHooks& hooks = {});
 
 }  // namespace vellicor

@@ -2,6 +2,7 @@
 
 #include "base/fs.hpp"
 #include "base/path.hpp"
+#include "main/update_state.hpp"
 
 namespace vellicor {
 
@@ -13,6 +14,9 @@ Status check_code_path_absolute(std::string_view code_path) {
 
 Status check_code_path_exists(std::string_view code_path) {
   if (metadata(code_path)) return {};
+  // An update cut short after it deleted the old executable is finished by running the same
+  // command again.
+  if (update_in_progress_next_to(code_path)) return {};
   return fail(ErrorKind::Argument, "Code path doesn't seem to exist: " + std::string(code_path));
 }
 

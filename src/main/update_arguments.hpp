@@ -14,6 +14,7 @@ struct UpdateArguments {
 };
 
 [[nodiscard]] Status check_code_path_absolute(std::string_view code_path);
+// Also passes a missing code path whose folder records an update in progress.
 [[nodiscard]] Status check_code_path_exists(std::string_view code_path);
 [[nodiscard]] Result<bool> parse_silent_flag(std::string_view flag);
 

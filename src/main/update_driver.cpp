@@ -15,6 +15,7 @@
 #include "main/failure_box.hpp"
 #include "main/installation.hpp"
 #include "main/update_arguments.hpp"
+#include "main/update_lock.hpp"
 #include "process/process.hpp"
 
 namespace vellicor {
@@ -36,6 +37,10 @@ Status update(Logger& logger, const std::vector<std::string>& args) {
   if (installation->code_path != arguments->code_path) {
     log_info(logger, "Code path resolves to " + installation->code_path);
   }
+  // Held until the update is over: a second updater of this installation stops here, before it
+  // has touched anything.
+  auto lock = UpdateLock::take(installation->root);
+  if (!lock) return fail(lock.error());
 
   const std::string& process_name = installation->executable_name;
   if (auto waited = wait_for_process_exit(logger, process_name); !waited) return waited;

@@ -42,16 +42,11 @@ Status write_log_to(File& file, const UninstallHeader& header, std::span<const F
   return buffer.flush();
 }
 
-// Creates the file at `path`, writes the whole log into it, pushes it to the device and
-// closes it. `created` tells whether the file was created at all.
-Status write_log_file(std::string_view path, const UninstallHeader& header,
-                      std::span<const FileRec> records, bool& created) {
-  auto file = File::create_for_writing(path);
-  if (!file) return fail(file.error());
-  created = true;
-  if (auto written = write_log_to(*file, header, records); !written) return written;
-  if (auto flushed = file->flush(); !flushed) return flushed;
-  return file->close();
+// Writes the whole log into a new, empty file, pushes it to the device and closes it.
+Status write_log_file(File file, const UninstallHeader& header, std::span<const FileRec> records) {
+  if (auto written = write_log_to(file, header, records); !written) return written;
+  if (auto flushed = file.flush(); !flushed) return flushed;
+  return file.close();
 }
 
 }  // namespace
@@ -98,17 +93,22 @@ std::string uninstall_log_temp_path(std::string_view path) {
 Status write_uninstall_log(std::string_view path, const UninstallHeader& header,
                            std::span<const FileRec> records) {
   const std::string temp = uninstall_log_temp_path(path);
-  bool created = false;
-  if (auto written = write_log_file(temp, header, records, created); !written) {
-    if (created) (void)remove_file(temp);
+  // The leftover of a rewrite that was cut short, or whatever else is at that name (a link
+  // included), goes first: the log is only ever written into a file made new here.
+  if (auto removed = remove_file_if_present(temp); !removed) return removed;
+  auto file = File::create_new(temp);
+  if (!file) return fail(file.error());
+  if (auto written = write_log_file(std::move(*file), header, records); !written) {
+    (void)remove_file(temp);
     return written;
   }
   if (rename_replacing(temp, path)) return {};
   (void)remove_file(temp);
   // Windows refuses to replace a file that another process holds open, even one that lets
   // others write and delete it; writing in place still works then, as it always did.
-  bool ignored = false;
-  return write_log_file(path, header, records, ignored);
+  auto in_place = File::create_for_writing(path);
+  if (!in_place) return fail(in_place.error());
+  return write_log_file(std::move(*in_place), header, records);
 }
 
 int dump_uninstall_log(std::string_view path) {

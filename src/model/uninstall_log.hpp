@@ -34,8 +34,9 @@ struct UninstallLog {
 
 // Writes `header` and `records` to `path`: the records in blocks from offset 448, then the
 // header with the resulting file length as its end offset and a fresh crc. The bytes go to a
-// temporary file beside `path`, which replaces `path` only once it is complete and flushed to
-// the device; when writing it fails, the old file is untouched and the temporary one removed.
+// temporary file beside `path` (made new: a leftover or a link at its name is removed first),
+// which replaces `path` only once it is complete and flushed to the device; when writing it
+// fails, the old file is untouched and the temporary one removed.
 // When the system refuses the replace (Windows does while another process has the file open),
 // the log is written in place instead. Fails with an I/O error, a FileRecWrite error or a
 // HeaderWrite error.

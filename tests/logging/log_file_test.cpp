@@ -69,17 +69,19 @@ TEST(LogFileTest, HoldsOneLineFeedEndedLinePerRecordInOrder) {
   }
 }
 
-TEST(LogFileTest, TruncatesAnExistingFile) {
+// Two runs in the same second share the name: the second keeps what the first wrote.
+TEST(LogFileTest, AppendsToAnExistingFile) {
   TempDir dir;
   dir.write_file("run.log", std::string(10000, 'x') + "\n");
   auto file = create_log_file(dir.at("run.log"));
   ASSERT_TRUE(file.has_value()) << file.error().display_text();
   auto logger = create_logger(std::move(*file));
-  log_info(*logger, "fresh");
+  log_info(*logger, "second run");
   release_logger(std::move(logger));
   const auto lines = physical_lines(read_all(dir.path() / "run.log"));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(testing_support::strip_timestamp(lines[0]), "INFO fresh");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], std::string(10000, 'x'));
+  EXPECT_EQ(testing_support::strip_timestamp(lines[1]), "INFO second run");
 }
 
 TEST(LogFileTest, CanBeReadAndDeletedWhileTheLoggerHoldsIt) {

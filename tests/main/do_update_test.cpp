@@ -135,6 +135,71 @@ TEST_F(DoUpdateTest, LogStagedWithTheUpdateReplacesTheOldOneAndIsPatched) {
             (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
 }
 
+// Running the same command again after an interruption finishes the update from the phase its
+// record names: the same tree and log as an update that was never cut short, and no record.
+TEST_F(DoUpdateTest, ResumesAnInterruptedUpdateFromItsRecord) {
+  const std::string deleting = "Vellicor update in progress: deleting the old version\n";
+  const std::string moving = "Vellicor update in progress: moving the new version in\n";
+  struct Case {
+    const char* name;
+    std::string record;
+    Lines tree;
+    bool log_staged;  // the log to rewrite is still in the update folder
+    std::string resumes_at;
+  };
+  const Case cases[] = {
+      {"deleting, the old executable gone",
+       deleting,
+       {"d/b.dll=old", "_/a.exe=new", "_/d/e.dll=new"},
+       true,
+       "deleting the old version"},
+      {"moving, in part",
+       moving,
+       {"a.exe=new", "_/d/e.dll=new"},
+       true,
+       "moving the new version in"},
+      {"moving, the update folder gone",
+       moving,
+       {"a.exe=new", "d/e.dll=new"},
+       false,
+       "moving the new version in"},
+      {"moving, with the leftovers of rewrites cut short",
+       moving,
+       {"a.exe=new", "d/e.dll=new", "unins000.dat.tmp=half", ".vellicor-update.tmp=half"},
+       false,
+       "moving the new version in"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_dir());
+    make_tree(root_dir(), c.tree);
+    make_tree(root_dir(), {".vellicor-update=" + c.record});
+    write_log(at(c.log_staged ? "_/unins000.dat" : "unins000.dat"), at("_"));
+    Lines lines;
+    const Status status = run(lines);
+    ASSERT_TRUE(status) << status.error().display_text();
+    EXPECT_EQ(lines[1], "INFO Resuming an interrupted update at " + c.resumes_at);
+    auto log = read_uninstall_log(at("unins000.dat"));
+    ASSERT_TRUE(log) << log.error().display_text();
+    EXPECT_EQ(decode_text_list(log->records[2].data),
+              (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
+    EXPECT_EQ(read_tree(root_dir()),
+              (std::vector<std::string>{"a.exe=new", "d/", "d/e.dll=new",
+                                        "unins000.dat=" + read_file(root_dir() / "unins000.dat")}));
+  }
+}
+
+// A record that this program did not write stops the update before anything is touched.
+TEST_F(DoUpdateTest, UnreadableRecordTouchesNothing) {
+  make_tree(root_dir(), {"a.exe=old", "_/a.exe=new", ".vellicor-update=something else"});
+  const auto before = read_tree(root_dir());
+  Lines lines;
+  const Status status = run(lines);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().display_text(), "Unreadable update record: " + at(".vellicor-update"));
+  EXPECT_EQ(read_tree(root_dir()), before);
+}
+
 // A patch that fails never fails the update: two warnings, and the file as it was.
 TEST_F(DoUpdateTest, FailedPatchGivesTwoWarningsAndSuccess) {
   struct Case {

@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -39,7 +40,7 @@ TEST(MoveUpdatePosixTest, LinksStayInPlaceAndTheirTargetsAreNeverTouched) {
   auto log = testing_support::make_captured_logger();
   FakeUser user;
   const Status status =
-      move_update(*log.logger, testing_support::installation_at(root), user.hooks());
+      do_update(*log.logger, testing_support::installation_at(root), user.hooks());
   ASSERT_TRUE(status) << status.error().display_text();
   // The link in the root is neither deleted nor followed; the one inside bin went with bin.
   EXPECT_EQ(read_tree(root),
@@ -52,21 +53,58 @@ TEST(MoveUpdatePosixTest, LinksStayInPlaceAndTheirTargetsAreNeverTouched) {
 }
 
 TEST(MoveUpdatePosixTest, NameThatIsNotUtf8FailsBeforeAnyFileIsMarked) {
+  const Tree trees[] = {
+      {"a.exe=1", "sub/bad-\xFF=2", "sub/c=3", "unins000.dat=4", "_/a.exe=5"},
+      {"a.exe=1", "sub/c=3", "unins000.dat=4", "_/a.exe=5", "_/bad-\xFF=2"},
+  };
+  for (const auto& before : trees) {
+    testing_support::TempDir dir;
+    const fs::path root = dir.path() / "app";
+    testing_support::make_tree(root, before);
+    const Tree tree = read_tree(root);
+    auto log = testing_support::make_captured_logger();
+    FakeUser user;
+    const Status status =
+        do_update(*log.logger, testing_support::installation_at(root), user.hooks());
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().display_text(), "Could not get entry name");
+    EXPECT_EQ(read_tree(root), tree);
+  }
+}
+
+// Deleting a file takes write permission on its folder. A folder without it is found while the
+// files are collected, so that nothing is deleted; as root every folder can be written.
+TEST(MoveUpdatePosixTest, FolderWhoseFilesCannotBeDeletedLeavesEveryOldFileInPlace) {
+  constexpr uid_t kNobody = 65534;
   testing_support::TempDir dir;
   const fs::path root = dir.path() / "app";
-  const Tree before = {"a.exe=1", "sub/bad-\xFF=2", "sub/c=3", "unins000.dat=4", "_/a.exe=5"};
-  testing_support::make_tree(root, before);
+  testing_support::make_tree(
+      root, {"a.exe=1", "b/c.so=2", "locked/d.so=3", "unins000.dat=4", "_/a.exe=5"});
+  // Root may write anywhere: the update then runs as another user, who owns the installation.
+  const bool as_root = geteuid() == 0;
+  if (as_root) {
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+      ASSERT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0);
+    }
+    ASSERT_EQ(chown(dir.path().c_str(), kNobody, kNobody), 0);
+  }
+  fs::permissions(root / "locked", fs::perms::owner_write, fs::perm_options::remove);
+  const Tree before = read_tree(root);
+  const auto installation = testing_support::installation_at(root);
+  if (as_root) {
+    ASSERT_TRUE(setegid(kNobody) == 0 && seteuid(kNobody) == 0);
+  }
   auto log = testing_support::make_captured_logger();
   FakeUser user;
-  const Status status =
-      move_update(*log.logger, testing_support::installation_at(root), user.hooks());
+  const Status status = do_update(*log.logger, installation, user.hooks());
+  if (as_root) {
+    ASSERT_TRUE(seteuid(0) == 0 && setegid(0) == 0);
+  }
   ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().display_text(), "Could not get entry name");
-  auto sorted = before;
-  sorted.push_back("_/");
-  sorted.push_back("sub/");
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(read_tree(root), sorted);
+  EXPECT_EQ(status.error().display_text(),
+            "Failed to create file handle: " + std::string(std::strerror(EACCES)));
+  EXPECT_EQ(user.questions.size(), 1u);
+  EXPECT_EQ(read_tree(root), before);
 }
 
 // A bind mount shows another folder's files inside the installation: its source is never
@@ -86,7 +124,7 @@ TEST(MoveUpdatePosixTest, BindMountsAreLeftAlone) {
   ASSERT_TRUE(bind(root / "_")) << std::strerror(errno);
   auto log = testing_support::make_captured_logger();
   FakeUser user;
-  Status status = move_update(*log.logger, testing_support::installation_at(root), user.hooks());
+  Status status = do_update(*log.logger, testing_support::installation_at(root), user.hooks());
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().display_text(),
             "Update folder is a mount point or on another volume than the installation: " +
@@ -95,7 +133,7 @@ TEST(MoveUpdatePosixTest, BindMountsAreLeftAlone) {
 
   testing_support::make_tree(root, {"_/a.exe=2"});
   ASSERT_TRUE(bind(root / "data"));
-  status = move_update(*log.logger, testing_support::installation_at(root), user.hooks());
+  status = do_update(*log.logger, testing_support::installation_at(root), user.hooks());
   ASSERT_TRUE(status) << status.error().display_text();
   EXPECT_EQ(read_tree(root), (Tree{"a.exe=2", "data/", "data/a.exe=source", "unins000.dat="}));
   umount((root / "data").c_str());
@@ -142,7 +180,7 @@ TEST(MoveUpdatePosixTest, MoreFilesThanTheSoftDescriptorLimitAreAllReplaced) {
   auto log = testing_support::make_captured_logger();
   FakeUser user;
   const Status status =
-      move_update(*log.logger, testing_support::installation_at(root), user.hooks());
+      do_update(*log.logger, testing_support::installation_at(root), user.hooks());
   rlimit after{};
   getrlimit(RLIMIT_NOFILE, &after);
   setrlimit(RLIMIT_NOFILE, &before);

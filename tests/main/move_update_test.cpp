@@ -5,6 +5,8 @@
 #include <filesystem>
 
 #include "base/path.hpp"
+#include "main/do_update.hpp"
+#include "main/update_state.hpp"
 #include "support/child_process.hpp"
 #include "support/fake_user.hpp"
 #include "support/log_capture.hpp"
@@ -40,11 +42,17 @@ class MoveUpdateTest : public ::testing::Test {
   }
   Tree tree() const { return read_tree(root_dir()); }
 
+  // A whole move_update; after a success the update is recorded as moving the new version in,
+  // which do_update takes back once the uninstall log is rewritten: so does this.
   Status run(FakeUser& user) {
     auto log = testing_support::make_captured_logger();
-    const Status status =
-        move_update(*log.logger, testing_support::installation_at(root_dir()), user.hooks());
+    const auto installation = testing_support::installation_at(root_dir());
+    const Status status = move_update(*log.logger, installation, std::nullopt, user.hooks());
     lines_ = log.release();
+    if (status) {
+      EXPECT_EQ(read_update_state(installation).value(), UpdatePhase::Moving);
+      EXPECT_TRUE(remove_update_state(installation));
+    }
     return status;
   }
   Status run() {
@@ -132,6 +140,23 @@ TEST_F(MoveUpdateTest, UnsuitableUpdateFolderTouchesNothing) {
        {},
        "Update folder is a link to another folder: " + folder + " leads to ",
        true},
+      // What the move-in could not do once the old version is gone.
+      {"a folder onto a kept folder",
+       {"tools/x", "_/a.exe", "_/tools/y"},
+       "Staged entry " + join_path(folder, "tools") + " cannot replace " + at("tools") +
+           ", which the update keeps"},
+      {"a file onto a kept folder",
+       {"tools/x", "_/a.exe", "_/tools=file"},
+       "Staged entry " + join_path(folder, "tools") + " cannot replace " + at("tools") +
+           ", which the update keeps"},
+      {"the update folder inside itself",
+       {"_/a.exe", "_/_/z"},
+       "Staged entry " + join_path(folder, "_") + " cannot replace " + folder +
+           ", which the update keeps"},
+      {"a name the updater uses itself",
+       {"_/a.exe", "_/.vellicor-update"},
+       "Update folder holds a name that the updater uses itself: " +
+           join_path(folder, ".vellicor-update")},
   };
   const Tree old = {"a.exe=1", "res/a.pak=2", "unins000.dat=3"};
   for (const auto& c : cases) {
@@ -152,7 +177,9 @@ TEST_F(MoveUpdateTest, UnsuitableUpdateFolderTouchesNothing) {
     EXPECT_TRUE(c.links ? text.starts_with(c.error) : text.ends_with(c.error)) << text;
     EXPECT_EQ(tree(), before);
     EXPECT_EQ(lines().size(), 1u);  // "move_update: ", nothing listed
-    if (c.links) EXPECT_EQ(read_tree(outside.path()), (Tree{"a.exe=outside"}));
+    if (c.links) {
+      EXPECT_EQ(read_tree(outside.path()), (Tree{"a.exe=outside"}));
+    }
   }
 }
 
@@ -174,6 +201,24 @@ TEST_F(MoveUpdateTest, LinesOfAWholeRunComeInPhaseOrder) {
   };
   EXPECT_EQ(lines(), expected);
   EXPECT_EQ(tree(), (Tree{"a.exe=new", "unins000.dat="}));
+}
+
+// Windows refuses to mark a read-only file for deletion. The files marked before it are
+// unmarked again: the whole old version stays, and so does no record of an update.
+TEST_F(MoveUpdateTest, FileThatCannotBeDeletedLeavesEveryOldFileInPlace) {
+  if (!kWindows) GTEST_SKIP() << "read-only files can be deleted on POSIX (see the POSIX tests)";
+  make({"a.exe=1", "b/c.dll=2", "b/locked.dll=3", "b/z.dll=4", "unins000.dat=5", "_/a.exe=6"});
+  fs::permissions(root_dir() / "b" / "locked.dll", fs::perms::owner_write,
+                  fs::perm_options::remove);
+  const Tree before = tree();
+  FakeUser user;
+  const Status status = run(user);
+  fs::permissions(root_dir() / "b" / "locked.dll", fs::perms::owner_write, fs::perm_options::add);
+  ASSERT_FALSE(status);
+  EXPECT_TRUE(status.error().display_text().starts_with("Failed to mark file for deletion: "))
+      << status.error().display_text();
+  EXPECT_EQ(user.questions.size(), 1u);
+  EXPECT_EQ(tree(), before);
 }
 
 // A file that another process holds open: the open is retried 16 times, then the user is asked.
@@ -265,8 +310,7 @@ TEST_F(LockedFileTest, RetryAfterTheFileWasReleasedCompletesTheUpdate) {
     return ask(text);
   };
   auto log = testing_support::make_captured_logger();
-  const Status status =
-      move_update(*log.logger, testing_support::installation_at(root_dir()), hooks);
+  const Status status = do_update(*log.logger, testing_support::installation_at(root_dir()), hooks);
   ASSERT_TRUE(status) << status.error().display_text();
   EXPECT_EQ(tree(), (Tree{"a.exe=5", "unins000.dat=4"}));
 }

@@ -33,6 +33,10 @@ TEST(UpdateArgumentsTest, ExistingFilesAndDirectoriesPassTheExistenceCheck) {
   const std::string missing = dir.at("missing.exe");
   EXPECT_EQ(error_text(check_code_path_exists(missing)),
             "Bad arguments: Code path doesn't seem to exist: " + missing);
+
+  // An update cut short after it deleted the executable: the same command finishes it.
+  dir.write_file(".vellicor-update", "Vellicor update in progress: moving the new version in\n");
+  EXPECT_TRUE(check_code_path_exists(missing));
 }
 
 TEST(UpdateArgumentsTest, SilentFlagIsExactlyTrueOrFalse) {

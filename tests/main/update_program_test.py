@@ -117,6 +117,8 @@ class Run:
     def __init__(self, test, args, env=None):
         self.tmp = tempfile.mkdtemp(prefix="vellicor-update-tmp-")
         test.addCleanup(shutil.rmtree, self.tmp, True)
+        # A run in the same second as an earlier one appends to its log: read from here on.
+        self.sizes_before = {path: os.path.getsize(path) for path in self.logs()}
         self.started_wall = time.time()
         # Wine keeps its server's socket under $TMPDIR: a Windows program keeps the test's.
         full_env = dict(os.environ, **(env or {}))
@@ -136,8 +138,8 @@ class Run:
     def finish(self, timeout=300):
         self.code = self.process.wait(timeout=timeout)
         self.out, self.err = self.process.output()
-        # Names carry whole seconds: a run in the same second as an earlier one writes the same
-        # file again. The run's log is the newest one written since it started.
+        # Names carry whole seconds: a run in the same second as an earlier one writes to the
+        # same file. The run's log is the newest one written since it started.
         new = sorted((path for path in self.logs()
                       if os.path.getmtime(path) >= self.started_wall - 1), key=os.path.getmtime)
         self.log_file = new[-1] if new else None
@@ -146,6 +148,7 @@ class Run:
     def lines(self):
         """The log's records without timestamps; a record that spans lines stays one."""
         with open(self.log_file, encoding="utf-8") as handle:
+            handle.seek(self.sizes_before.get(self.log_file, 0))
             records = []
             for line in handle.read().splitlines():
                 if TIMESTAMP.match(line):
