@@ -18,7 +18,8 @@
 //   record "moving"; no old file, the new version   moves what is left in "_" (if "_" is still
 //   in part in the root, the rest in "_" (moving,   there), removes "_", rewrites the
 //   removing "_", rewriting the uninstall log)      uninstall log (rebasing an already
-//                                                   rebased log changes nothing), removes the
+//                                                   rebased log changes nothing: no staged
+//                                                   entry may be named "_"), removes the
 //                                                   record
 //   no record; the update complete                  nothing is staged: fails as any update
 //                                                   without an update folder

@@ -29,11 +29,11 @@ struct FileHandle {
 // Clears the delete-on-close disposition again: closing the handle then leaves the file.
 [[nodiscard]] Status unmark_for_deletion(FileHandle& handle);
 
-// Whether this process may delete the files in `directory`. On POSIX that takes write and
+// Whether this process may delete the entries of `directory`. On POSIX that takes write and
 // search permission on the folder, found out here, before anything is marked; on Windows a
-// file's own read-only attribute decides, and marking it fails. Fails with "Failed to create
-// file handle: " and the system's text.
-[[nodiscard]] Status check_files_deletable_in(std::string_view directory);
+// file's own read-only attribute decides, and marking it fails. Fails with "Cannot delete what
+// is in " + directory + ": " and the system's text.
+[[nodiscard]] Status check_entries_deletable_in(std::string_view directory);
 
 // Closes the handle; a marked handle's file is deleted by it.
 [[nodiscard]] Status close_file_handle(FileHandle& handle);

@@ -95,12 +95,12 @@ Status unmark_for_deletion(FileHandle& handle) {
   return {};
 }
 
-Status check_files_deletable_in(std::string_view directory) {
+Status check_entries_deletable_in(std::string_view directory) {
   // Deleting a name changes its folder: that takes write and search permission there, as the
   // process's effective user and groups have them.
   const std::string terminated(directory);
   if (faccessat(AT_FDCWD, terminated.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    return fail(error_with_os_text("Failed to create file handle: "));
+    return fail(error_with_os_text("Cannot delete what is in " + terminated + ": "));
   }
   return {};
 }

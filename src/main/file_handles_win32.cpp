@@ -45,7 +45,7 @@ Status unmark_for_deletion(FileHandle& handle) {
   return {};
 }
 
-Status check_files_deletable_in(std::string_view) {
+Status check_entries_deletable_in(std::string_view) {
   return {};
 }
 

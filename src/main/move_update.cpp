@@ -68,12 +68,17 @@ Status collect(Logger& logger, const Installation& installation, const RetryHook
     auto entries = list_directory(directory);
     if (!entries) return fail(entries.error());
     const bool at_root = paths_equal(directory, root);
-    // Checked once a folder, again at each attempt of a file that it keeps from being deleted.
-    Status deletable = check_files_deletable_in(directory);
+    bool checked = false;
     for (const auto& entry : *entries) {
       if (!entry.name) return fail_other("Could not get entry name");
       if (at_root && (is_kept_entry(*entry.name) || is_updater_file(installation, *entry.name))) {
         continue;
+      }
+      // Something here will be deleted: the folder must allow it. A permission does not come
+      // by waiting, so this is not retried.
+      if (!checked && (entry.kind != EntryKind::Link || !at_root)) {
+        if (auto deletable = check_entries_deletable_in(directory); !deletable) return deletable;
+        checked = true;
       }
       std::string path = join_path(directory, *entry.name);
       switch (entry.kind) {
@@ -84,10 +89,8 @@ Status collect(Logger& logger, const Installation& installation, const RetryHook
         case EntryKind::File: {
           auto handle = retry_with_prompt(
               "Opening file handle: " + path, kOpenLimit,
-              [&](uint32_t attempt) -> Result<FileHandle> {
+              [&](uint32_t attempt) {
                 log_info(logger, "Get file handle: " + path + attempt_suffix(attempt));
-                if (!deletable) deletable = check_files_deletable_in(directory);
-                if (!deletable) return fail(deletable.error());
                 return open_file_handle(path);
               },
               hooks);

@@ -20,7 +20,7 @@ import time
 import unittest
 
 import program
-from ui import failure_text, find, probe, run_to_files, wait_for_new_box
+from ui import box_text, failure_text, find, probe, run_to_files, wait_for_new_box
 
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
                     "uninstall-logs")
@@ -457,6 +457,74 @@ class UpdateProgramTest(unittest.TestCase):
                     self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
                                                 os.path.join(DATA, "staged-rebased.dat"),
                                                 shallow=False))
+
+    def test_two_updaters_at_once_update_once(self):
+        """The application started twice: one update runs, the other stops before it has
+        touched anything (or, started after the first one ended, finds nothing staged)."""
+        installation = Installation(self, "Twice")
+        for i in range(300):
+            for tree in ("", "_/"):
+                path = installation.path(tree + "lib/part%d/file%d.dat" % (i % 10, i))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w") as handle:
+                    handle.write(tree)
+        runs = [Run(self, [installation.code_path, "true"])]
+        time.sleep(0.01)
+        runs.append(Run(self, [installation.code_path, "true"]))
+        if prog().windows:
+            try:
+                wait_for_new_box(None, timeout=120)
+                probe("click", "Vellicor", "OK")
+            except AssertionError:
+                pass  # both ran to their end without a box: one of them failed silently
+        codes = sorted(run.finish() for run in runs)
+        self.assertEqual(codes, [0, 1])
+        self.assertEqual(
+            [e for e in installation.tree_without_log() if not e.startswith("lib/")],
+            installation.expected_after_update())
+        self.assertEqual(sorted(e for e in read_tree(installation.path("lib")) if "=" in e),
+                         sorted("part%d/file%d.dat=_/" % (i % 10, i) for i in range(300)))
+
+    def test_move_in_that_failed_is_finished_by_the_next_run(self):
+        """The rename of a staged file fails until its holder ends; Cancel leaves the old
+        version deleted and part of the new one moved in. The same command then finishes."""
+        installation = Installation(self, "Vellicor")
+        held = installation.path("_/Vellicor.exe")
+        if prog().windows:
+            marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "held")
+            holder = run_to_files(prog().runner + [prog().sleeper, "300",
+                                                   "!" + installation.program_path("_/Vellicor.exe"),
+                                                   "Z:" + marker.replace("/", "\\")])
+            self.addCleanup(lambda: holder.poll() is None and holder.kill())
+            while not os.path.exists(marker):
+                time.sleep(0.02)
+            release = holder.kill
+        else:
+            # A rename cannot be refused for an open file on POSIX: an immutable one refuses it.
+            if subprocess.run(["chattr", "+i", held], capture_output=True).returncode != 0:
+                self.skipTest("no immutable files here")
+            release = lambda: subprocess.run(["chattr", "-i", held], check=True)
+            self.addCleanup(lambda: subprocess.run(["chattr", "-i", held], capture_output=True))
+        first = Run(self, [installation.code_path, "true"])
+        if prog().windows:
+            box, _ = wait_for_new_box(None, timeout=120)
+            self.assertIn("There was an error while Renaming: Vellicor.exe", box_text(box))
+            probe("click", "Vellicor", "Cancel")
+            wait_for_new_box(box["hwnd"], timeout=60)
+            probe("click", "Vellicor", "OK")
+        self.assertEqual(first.finish(), 1)
+        self.assertFalse(os.path.exists(installation.path("Vellicor.exe")))
+        release()
+        if prog().windows:
+            holder.wait()
+        second = Run(self, [installation.code_path, "true"])
+        self.assertEqual(second.finish(), 0, second.err)
+        self.assertIn("INFO Resuming an interrupted update at moving the new version in",
+                      second.lines())
+        self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
+        if prog().windows:
+            self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
+                                        os.path.join(DATA, "staged-rebased.dat"), shallow=False))
 
     def test_progress_window_is_up_during_the_update_and_gone_after(self):
         if not prog().windows:

@@ -6,7 +6,9 @@
 // ends.
 // Sleeps for the given number of seconds (default 60). A held file is opened for reading with
 // full sharing (read, write and delete on Windows), the way a virus scanner or an editor
-// might. The last file tells a test that the process is up and running its own code.
+// might; a path that starts with "!" is held without delete sharing (Windows), so that nobody
+// can rename or delete the file meanwhile. The last file tells a test that the process is up
+// and running its own code.
 
 #include <chrono>
 #include <cstdlib>
@@ -26,9 +28,10 @@ namespace {
 
 bool hold_open(const char* path) {
 #ifdef _WIN32
-  const HANDLE handle =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool exclusive = path[0] == '!';
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (exclusive ? 0 : FILE_SHARE_DELETE);
+  const HANDLE handle = CreateFileA(path + (exclusive ? 1 : 0), GENERIC_READ, share, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   return handle != INVALID_HANDLE_VALUE;
 #else
   return open(path, O_RDONLY) >= 0;
