@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <string>
 
 #include "base/os_error.hpp"
@@ -21,10 +20,10 @@ Result<std::wstring> mutex_name(std::string_view root) {
       hash = (hash ^ byte) * 0x100000001B3;
     }
   }
-  wchar_t name[64];
-  std::swprintf(name, 64, L"Global\\Vellicor.Updater.%016llx",
-                static_cast<unsigned long long>(hash));
-  return std::wstring(name);
+  std::wstring name = L"Global\\Vellicor.Updater.";
+  for (int shift = 60; shift >= 0; shift -= 4)
+    name.push_back(L"0123456789abcdef"[(hash >> shift) & 15]);
+  return name;
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 #include "base/win32.hpp"
 
-#include <psapi.h>
 #include <tlhelp32.h>
 
-#include <array>
+#include <vector>
 
 #include "base/path.hpp"
 #include "logging/logger.hpp"
@@ -15,10 +14,13 @@ namespace {
 // The 32-bit process-entry record; the snapshot calls check its size field.
 static_assert(sizeof(PROCESSENTRY32W) == 556, "the program is built for 32-bit Windows");
 
-constexpr DWORD kProcessAccess = PROCESS_TERMINATE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION;
-static_assert(kProcessAccess == 0x0411);
+// No more than the image path query and the termination need. A limited query reaches 64-bit
+// processes from this 32-bit program too, where reading a module's name from the process's
+// memory (GetModuleFileNameExW) fails.
+constexpr DWORD kProcessAccess = PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
 
-constexpr DWORD kImagePathUnits = 260;
+// The longest path the system has: 32,767 units and the terminating zero.
+constexpr DWORD kImagePathUnits = 32768;
 
 Result<std::string> units_to_text(const wchar_t* units, size_t length) {
   return wide_to_text(reinterpret_cast<const char16_t*>(units), length);
@@ -52,9 +54,12 @@ Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
   win32::UniqueHandle process(OpenProcess(kProcessAccess, FALSE, entry.pid));
   if (!process.valid()) return fail(error_with_os_text("Failed to open process: "));
 
-  std::array<wchar_t, kImagePathUnits> image{};
-  const DWORD written = GetModuleFileNameExW(process.get(), nullptr, image.data(), kImagePathUnits);
-  if (written == 0) return fail(error_with_os_text("Failed to get process file name: "));
+  // The Win32 form of the path (C:\...), as the code path is written.
+  std::vector<wchar_t> image(kImagePathUnits);
+  DWORD written = kImagePathUnits;
+  if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &written)) {
+    return fail(error_with_os_text("Failed to get process file name: "));
+  }
   auto image_path = units_to_text(image.data(), written);
   if (!image_path) return fail(image_path.error());
 

@@ -165,11 +165,11 @@ class Run:
         return "C:\\users\\" + user + "\\Temp\\" + os.path.basename(self.log_file)
 
 
-def start_application(test, folder_path, seconds, name="Vellicor.exe"):
+def start_application(test, folder_path, seconds, name="Vellicor.exe", sleeper=None):
     """A copy of the sleeper at folder/name, running for `seconds`; waits until it runs."""
     exe = os.path.join(folder_path, name)
     os.makedirs(folder_path, exist_ok=True)
-    shutil.copy(prog().sleeper, exe)
+    shutil.copy(sleeper or prog().sleeper, exe)
     marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "running")
     test.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
     marker_arg = "Z:" + marker.replace("/", "\\") if prog().windows else marker
@@ -271,17 +271,22 @@ class UpdateProgramTest(unittest.TestCase):
         self.assertNotIn("INFO Found Vellicor.exe running", "\n".join(lines))
 
     def test_application_that_never_exits_is_killed_and_a_namesake_left_alone(self):
+        """On Windows the programs are 64-bit, as most are where the updater runs (WoW64)."""
         installation = Installation(self, "NeverExits")
-        application = start_application(self, installation.root, 300)
-        namesake = start_application(self, installation.root + "-elsewhere", 300)
+        sleeper = prog().sleeper64
+        application = start_application(self, installation.root, 300, sleeper=sleeper)
+        namesake = start_application(self, installation.root + "-elsewhere", 300,
+                                     sleeper=sleeper)
+        adb = start_application(self, installation.root + "-tools", 300, "adb.exe", sleeper)
         run = Run(self, [installation.code_path, "true"])
         self.assertEqual(run.finish(), 0, run.err)
         lines = run.lines()
         self.assertEqual(sum(1 for line in lines if line.startswith(
             "INFO Checking for running Vellicor.exe processes...")), 60)
         self.assertIn("INFO Gave up waiting for Vellicor.exe to exit", lines)
-        self.assertEqual(sum(1 for line in lines if line.startswith(
-            "INFO Kill process if found: ")), 2)
+        found = [line.rsplit(", ", 1)[1] for line in lines
+                 if line.startswith("INFO Kill process if found: ")]
+        self.assertEqual(sorted(found), ["Vellicor.exe", "Vellicor.exe", "adb.exe"])
         self.assertEqual(sum(1 for line in lines if line.startswith(
             "INFO Successfully killed Vellicor.exe, pid ")), 1)
         deadline = time.monotonic() + 20
@@ -289,6 +294,7 @@ class UpdateProgramTest(unittest.TestCase):
             time.sleep(0.05)
         self.assertIsNotNone(application.poll(), "the application was killed")
         self.assertIsNone(namesake.poll(), "the namesake from elsewhere still runs")
+        self.assertIsNone(adb.poll(), "an adb.exe from elsewhere still runs")
         self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
 
     def test_application_that_cannot_be_killed_ends_in_the_failure_box(self):

@@ -26,11 +26,11 @@ const std::string kAppName = native_path_style() == PathStyle::Windows ? "app.ex
 // but not a path.
 class Installation {
  public:
-  explicit Installation(const TempDir& root, const std::string& folder) {
+  explicit Installation(const TempDir& root, const std::string& folder,
+                        const std::string& program = VELLICOR_SLEEPER) {
     const auto dir = root.path() / folder;
     std::filesystem::create_directories(dir);
-    std::filesystem::copy_file(testing_support::from_utf8(platform_path(VELLICOR_SLEEPER)),
-                               dir / kAppName);
+    std::filesystem::copy_file(testing_support::from_utf8(platform_path(program)), dir / kAppName);
     exe_ = platform_path(testing_support::utf8(dir / kAppName));
   }
   const std::string& exe() const { return exe_; }
@@ -86,35 +86,48 @@ TEST(ProcessTest, ListingContainsThisProcess) {
   EXPECT_TRUE(std::any_of(own.begin(), own.end(), [&](auto& e) { return e.pid == own_pid; }));
 }
 
+// The programs to kill: on Windows a 64-bit one too, which this 32-bit program sees through
+// WoW64 as it does on 64-bit Windows.
+std::vector<std::string> sleepers() {
+#ifdef VELLICOR_SLEEPER64
+  return {VELLICOR_SLEEPER, VELLICOR_SLEEPER64};
+#else
+  return {VELLICOR_SLEEPER};
+#endif
+}
+
 TEST(ProcessTest, KillsOnlyTheProcessWhoseImageIsTheExpectedPath) {
-  TempDir root;
-  const Installation expected(root, "expected"), other(root, "other");
-  auto target = start_running(root, expected.exe());
-  auto bystander = start_running(root, other.exe());
-  ASSERT_TRUE(target && bystander);
-  auto log = testing_support::make_captured_logger();
+  for (const auto& sleeper : sleepers()) {
+    SCOPED_TRACE(sleeper);
+    TempDir root;
+    const Installation expected(root, "expected", sleeper), other(root, "other", sleeper);
+    auto target = start_running(root, expected.exe());
+    auto bystander = start_running(root, other.exe());
+    ASSERT_TRUE(target && bystander);
+    auto log = testing_support::make_captured_logger();
 
-  std::map<uint32_t, Status> results;
-  for (const auto& entry : entries_named(kAppName)) {
-    if (entry.pid == target->pid() || entry.pid == bystander->pid()) {
-      results.emplace(entry.pid, kill_process_if_found(*log.logger, entry, expected.exe()));
+    std::map<uint32_t, Status> results;
+    for (const auto& entry : entries_named(kAppName)) {
+      if (entry.pid == target->pid() || entry.pid == bystander->pid()) {
+        results.emplace(entry.pid, kill_process_if_found(*log.logger, entry, expected.exe()));
+      }
     }
-  }
-  ASSERT_EQ(results.size(), 2u);
-  for (const auto& [pid, status] : results)
-    EXPECT_TRUE(status) << status.error().display_text();
+    ASSERT_EQ(results.size(), 2u);
+    for (const auto& [pid, status] : results)
+      EXPECT_TRUE(status) << status.error().display_text();
 
-  EXPECT_TRUE(target->wait_for_exit(10s));
-  EXPECT_FALSE(bystander->wait_for_exit(300ms));
+    EXPECT_TRUE(target->wait_for_exit(10s));
+    EXPECT_FALSE(bystander->wait_for_exit(300ms));
 
-  const auto lines = log.release();
-  for (const auto& [child, killed] : {std::pair{target.get(), true}, {bystander.get(), false}}) {
-    const auto pid = std::to_string(child->pid());
-    for (const auto& line : kill_lines(pid, killed)) {
-      EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
+    const auto lines = log.release();
+    for (const auto& [child, killed] : {std::pair{target.get(), true}, {bystander.get(), false}}) {
+      const auto pid = std::to_string(child->pid());
+      for (const auto& line : kill_lines(pid, killed)) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
+      }
     }
+    EXPECT_EQ(lines.size(), 4u);
   }
-  EXPECT_EQ(lines.size(), 4u);
 }
 
 // Spellings of the expected path that name the same file by path equality, and one that does

@@ -11,10 +11,11 @@ import unittest
 class Program:
     """The executable under test and how to start it."""
 
-    def __init__(self, exe, runner, platform, probe=None, sleeper=None):
+    def __init__(self, exe, runner, platform, probe=None, sleeper=None, sleeper64=None):
         self.exe = exe
         self.probe = probe      # window_probe.exe (Windows build)
         self.sleeper = sleeper  # the sleeper test program
+        self.sleeper64 = sleeper64 or sleeper  # the same built for 64-bit Windows
         self.runner = shlex.split(runner) if runner else []
         self.platform = platform
 
@@ -53,9 +54,10 @@ def main():
     parser.add_argument("--platform", required=True, choices=["win32", "posix"])
     parser.add_argument("--probe")
     parser.add_argument("--sleeper")
+    parser.add_argument("--sleeper64")
     options, rest = parser.parse_known_args()
     PROGRAM = Program(options.exe, options.runner, options.platform, options.probe,
-                      options.sleeper)
+                      options.sleeper, options.sleeper64)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
