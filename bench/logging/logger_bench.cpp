@@ -23,9 +23,10 @@ class CountingSink final : public LineSink {
  public:
   CountingSink(std::unique_ptr<LineSink> file, std::atomic<uint64_t>& written)
       : file_(std::move(file)), written_(written) {}
-  Status write_line(std::string_view line) override {
-    auto status = file_->write_line(line);
-    written_.fetch_add(1, std::memory_order_release);
+  Status write_lines(std::string_view lines) override {
+    auto status = file_->write_lines(lines);
+    written_.fetch_add(static_cast<uint64_t>(std::count(lines.begin(), lines.end(), '\n')),
+                       std::memory_order_release);
     return status;
   }
 
@@ -118,14 +119,15 @@ void BM_LoggerLinesToFile(benchmark::State& state) {
 }
 BENCHMARK(BM_LoggerLinesToFile)->UseRealTime();
 
-// The floor: the same lines, already formatted, written one write call each.
+// The floor: the same lines, already formatted, written one write call each (the worker writes
+// many lines a call, so it may beat this).
 void BM_PreparedLinesToFile(benchmark::State& state) {
   testing_support::TempDir dir;
   auto file = open_file(dir, state);
   if (!file) return;
   const std::string line = "Mar 05 14:02:07.093 INFO Kill process if found: 4242, Vellicor.exe\n";
   for (auto _ : state) {
-    if (!file->write_line(line)) {
+    if (!file->write_lines(line)) {
       state.SkipWithError("write failed");
       return;
     }

@@ -18,17 +18,17 @@ class FileLineSink final : public LineSink {
   FileLineSink& operator=(const FileLineSink&) = delete;
   ~FileLineSink() override { ::close(fd_); }
 
-  Status write_line(std::string_view line) override {
-    // One write for the whole line; a short write (a signal, a nearly full disk) goes on
-    // with the rest, so the file never holds half a line followed by the next one.
-    while (!line.empty()) {
-      const ssize_t written = ::write(fd_, line.data(), line.size());
+  Status write_lines(std::string_view lines) override {
+    // One write for all the lines; a short write (a signal, a nearly full disk) goes on with
+    // the rest, so the file never holds part of a line followed by another run's line.
+    while (!lines.empty()) {
+      const ssize_t written = ::write(fd_, lines.data(), lines.size());
       if (written < 0) {
         if (errno == EINTR) continue;
         return fail(last_os_io_error());
       }
       if (written == 0) return fail(ErrorKind::Io, kWriteZero);
-      line.remove_prefix(static_cast<size_t>(written));
+      lines.remove_prefix(static_cast<size_t>(written));
     }
     return {};
   }

@@ -9,17 +9,17 @@ class FileLineSink final : public LineSink {
  public:
   explicit FileLineSink(win32::UniqueHandle handle) : handle_(std::move(handle)) {}
 
-  Status write_line(std::string_view line) override {
-    // One WriteFile for the whole line; only a short write continues with the rest.
-    while (!line.empty()) {
+  Status write_lines(std::string_view lines) override {
+    // One WriteFile for all the lines; only a short write continues with the rest.
+    while (!lines.empty()) {
       const DWORD chunk =
-          line.size() > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(line.size());
+          lines.size() > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(lines.size());
       DWORD written = 0;
-      if (!WriteFile(handle_.get(), line.data(), chunk, &written, nullptr)) {
+      if (!WriteFile(handle_.get(), lines.data(), chunk, &written, nullptr)) {
         return fail(last_os_io_error());
       }
       if (written == 0) return fail(ErrorKind::Io, kWriteZero);
-      line.remove_prefix(written);
+      lines.remove_prefix(written);
     }
     return {};
   }

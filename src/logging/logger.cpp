@@ -114,12 +114,19 @@ class LogQueue {
     }
   }
 
+  enum class Taken { Nothing, Record, Finish };
+
+  // Worker only: the next entry if there is one, without waiting.
+  Taken poll(LogRecord& out) { return try_take(out); }
+
+  // How many entries the worker has taken so far: it moves while the worker writes.
+  size_t taken() const { return head_.load(std::memory_order_relaxed); }
+
   // Called by the worker as it ends. A record queued at that very moment stays unread and
   // uncounted, like everything still queued; nothing is written after this anyway.
   void close() { closed_.store(true, std::memory_order_release); }
 
  private:
-  enum class Taken { Nothing, Record, Finish };
   static constexpr int kIdleYields = 64;
 
   struct Slot {
@@ -162,18 +169,19 @@ class LogQueue {
   }
 
   Taken try_take(LogRecord& out) {
-    Slot& slot = slots_[head_ % kLogQueueCapacity];
-    if (slot.sequence.load(std::memory_order_acquire) != head_ + 1) return Taken::Nothing;
+    const size_t head = head_.load(std::memory_order_relaxed);
+    Slot& slot = slots_[head % kLogQueueCapacity];
+    if (slot.sequence.load(std::memory_order_acquire) != head + 1) return Taken::Nothing;
     const bool finish = slot.finish;
     if (!finish) out = std::move(slot.record);
-    slot.sequence.store(head_ + kLogQueueCapacity, std::memory_order_release);
-    ++head_;
+    slot.sequence.store(head + kLogQueueCapacity, std::memory_order_release);
+    head_.store(head + 1, std::memory_order_relaxed);
     return finish ? Taken::Finish : Taken::Record;
   }
 
   std::array<Slot, kLogQueueCapacity> slots_;
   std::atomic<size_t> tail_{0};
-  size_t head_ = 0;  // the worker's alone
+  std::atomic<size_t> head_{0};  // written by the worker alone
   std::atomic<bool> closed_{false};
   std::atomic<bool> worker_sleeps_{false};
   // Only a sleeping worker is woken, so callers rarely touch this lock, and never wait long
@@ -184,27 +192,44 @@ class LogQueue {
   bool wake_pending_ = false;
 };
 
+// The most that one write carries: whatever was queued when the worker woke, up to this.
+constexpr size_t kBatchBytes = 64 * 1024;
+
 void run_worker(LogQueue& queue, std::unique_ptr<LineSink> sink) {
   try {
-    std::string line;
+    std::string batch;
     LogRecord record;
-    while (queue.take(record)) {
-      // The time of writing, not of the call: under load a line may be stamped later than
-      // its event, but lines stay in call order.
-      const auto now = local_time_now();
-      if (!now) {
-        write_stderr(now.error().display_text() + "\n");
-        break;
+    bool finished = !queue.take(record);
+    while (!finished) {
+      // Everything queued by now goes out in one write, each line whole and in call order, so
+      // that the worker keeps up with callers that log in bursts.
+      batch.clear();
+      for (;;) {
+        // The time of writing, not of the call: under load a line may be stamped later than
+        // its event, but lines stay in call order.
+        const auto now = local_time_now();
+        if (!now) {
+          write_stderr(now.error().display_text() + "\n");
+          finished = true;
+          break;
+        }
+        append_timestamp(batch, *now);
+        append_line_body(batch, record);
+        if (batch.size() >= kBatchBytes) break;
+        const auto next = queue.poll(record);
+        if (next == LogQueue::Taken::Nothing) break;
+        if (next == LogQueue::Taken::Finish) {
+          finished = true;
+          break;
+        }
       }
-      // The line is built whole and handed over in one write, so no reader ever sees a line
-      // from this file cut in the middle by a failure.
-      line.clear();
-      append_timestamp(line, *now);
-      append_line_body(line, record);
-      if (const auto written = sink->write_line(line); !written) {
-        write_stderr("slog::Fuse Drain: " + written.error().display_text() + "\n");
-        break;
+      if (!batch.empty()) {
+        if (const auto written = sink->write_lines(batch); !written) {
+          write_stderr("slog::Fuse Drain: " + written.error().display_text() + "\n");
+          break;
+        }
       }
+      if (!finished) finished = !queue.take(record);
     }
   } catch (...) {
     // An abnormal end of the worker ("Logging thread worker join error") is not reported
@@ -235,7 +260,7 @@ class Logger {
     try {
       report_drops(logger_pairs_.empty() ? nullptr : &logger_pairs_);
       record.logger_pairs = logger_pairs_.empty() ? nullptr : &logger_pairs_;
-      if (!queue_.try_push(record)) dropped_.fetch_add(1);
+      if (!queue_.try_push(record) && !wait_for_room(record)) dropped_.fetch_add(1);
     } catch (const std::exception& error) {
       stop_program(std::string("slog::Fuse Drain: ") + error.what());
     }
@@ -271,9 +296,36 @@ class Logger {
     if (!queue_.try_push(report)) dropped_.fetch_add(pending + 1);
   }
 
+  // A full queue most often means a worker that has not had a processor for a moment (a
+  // burst of calls, a busy machine). The caller then gives up the processor and waits for room,
+  // a little: a worker that takes nothing in that time has truly stalled (a full disk, a hung
+  // network drive), the record is dropped and counted, and while the worker stays where it
+  // stalled later records are dropped at once, so that no call waits on a stalled disk again.
+  bool wait_for_room(LogRecord& record) {
+    const size_t progress = queue_.taken();
+    if (stalled_at_.load(std::memory_order_relaxed) == progress) return false;
+    const auto deadline = std::chrono::steady_clock::now() + kRoomWait;
+    for (int attempt = 0;; ++attempt) {
+      if (attempt < 64) {
+        std::this_thread::yield();
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      if (queue_.try_push(record)) return true;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        stalled_at_.store(queue_.taken(), std::memory_order_relaxed);
+        return false;
+      }
+    }
+  }
+
+  static constexpr auto kRoomWait = std::chrono::milliseconds(100);
+  static constexpr size_t kNotStalled = SIZE_MAX;
+
   std::vector<LogPair> logger_pairs_;
   LogQueue queue_;
   std::atomic<uint64_t> dropped_{0};
+  std::atomic<size_t> stalled_at_{kNotStalled};
   std::thread worker_;
 };
 

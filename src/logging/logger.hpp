@@ -100,11 +100,12 @@ struct LogRecord {
 // logger's, each list last-attached first, ", " between anything written), line feed.
 void append_log_line(std::string& out, std::string_view timestamp, const LogRecord& record);
 
-// Where the worker writes: one call per finished line (line feed included).
+// Where the worker writes: one call per batch of finished lines (line feeds included), which a
+// sink writes whole, so that the file never holds part of a line followed by another.
 class LineSink {
  public:
   virtual ~LineSink() = default;
-  [[nodiscard]] virtual Status write_line(std::string_view line) = 0;
+  [[nodiscard]] virtual Status write_lines(std::string_view lines) = 0;
 };
 
 class Logger;  // opaque; owns the queue, the dropped counter, the worker thread and the sink

@@ -89,12 +89,12 @@ TEST(LogFileTest, CanBeReadAndDeletedWhileTheLoggerHoldsIt) {
   auto file = create_log_file(dir.at("open.log"));
   ASSERT_TRUE(file.has_value()) << file.error().display_text();
   auto sink = std::move(*file);
-  ASSERT_TRUE(sink->write_line("Jan 01 00:00:00.000 INFO one\n").has_value());
+  ASSERT_TRUE(sink->write_lines("Jan 01 00:00:00.000 INFO one\n").has_value());
   // Each line is in the file as soon as it was written: there is no buffer of our own.
   EXPECT_EQ(read_all(dir.path() / "open.log"), "Jan 01 00:00:00.000 INFO one\n");
   std::error_code error;
   EXPECT_TRUE(std::filesystem::remove(dir.path() / "open.log", error)) << error.message();
-  EXPECT_TRUE(sink->write_line("Jan 01 00:00:00.000 INFO two\n").has_value());
+  EXPECT_TRUE(sink->write_lines("Jan 01 00:00:00.000 INFO two\n").has_value());
 }
 
 TEST(LogFileTest, ANameThatCannotBeCreatedIsAnIoError) {

@@ -491,6 +491,23 @@ class UpdateProgramTest(unittest.TestCase):
         self.assertEqual(sorted(e for e in read_tree(installation.path("lib")) if "=" in e),
                          sorted("part%d/file%d.dat=_/" % (i % 10, i) for i in range(300)))
 
+    def test_every_line_of_a_large_update_is_written(self):
+        """10,000 files, opened in a burst: every one has its line in the log, none is lost."""
+        installation = Installation(self, "Large")
+        for i in range(10000):
+            for tree in ("", "_/"):
+                path = installation.path(tree + "lib/part%d/file%d.dat" % (i % 100, i))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w") as handle:
+                    handle.write(tree)
+        run = Run(self, [installation.code_path, "true"])
+        self.assertEqual(run.finish(), 0, run.err)
+        lines = run.lines()
+        opened = sum(1 for line in lines if line.startswith("INFO Get file handle: "))
+        self.assertEqual(opened, 10000 + sum(1 for f in Installation.OLD
+                                             if not f.startswith(("tools/", "unins"))))
+        self.assertEqual([line for line in lines if "slog-async" in line], [])
+
     def test_move_in_that_failed_is_finished_by_the_next_run(self):
         """The rename of a staged file fails until its holder ends; Cancel leaves the old
         version deleted and part of the new one moved in. The same command then finishes."""

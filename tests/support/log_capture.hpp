@@ -87,7 +87,7 @@ class LogCapture {
     changed_.notify_all();
   }
 
-  // The write of line number `index` (counted from 0) and every later one fail with `error`.
+  // The write number `index` (counted from 0) and every later one fail with `error`.
   void fail_from(size_t index, Error error) {
     std::lock_guard lock(mutex_);
     fail_from_ = index;
@@ -116,7 +116,17 @@ class LogCapture {
     }
     stalled_ = false;
     if (fail_from_ && attempts_++ >= *fail_from_) return fail(*failure_);
-    lines_.emplace_back(line);
+    // A write carries one or more records; a record's message may hold line feeds, but only
+    // its first line starts with a timestamp.
+    size_t start = 0;
+    for (size_t end = line.find('\n'); end != std::string_view::npos;
+         end = line.find('\n', end + 1)) {
+      if (end + 1 == line.size() || starts_with_timestamp(line.substr(end + 1))) {
+        lines_.emplace_back(line.substr(start, end + 1 - start));
+        start = end + 1;
+      }
+    }
+    if (start < line.size()) lines_.emplace_back(line.substr(start));
     changed_.notify_all();
     return {};
   }
@@ -142,7 +152,7 @@ class CaptureSink final : public LineSink {
  public:
   explicit CaptureSink(std::shared_ptr<LogCapture> capture) : capture_(std::move(capture)) {}
   ~CaptureSink() override { capture_->close(); }
-  Status write_line(std::string_view line) override { return capture_->write(line); }
+  Status write_lines(std::string_view line) override { return capture_->write(line); }
 
  private:
   std::shared_ptr<LogCapture> capture_;
