@@ -1,5 +1,6 @@
 // Patching (read, rebase, write) and dumping a generated 50 MB uninstall log, against copying
-// and reading the same file.
+// and reading the same file; "--parse" and a whole update as processes of their own, with
+// their peak memory, against cat.
 //
 // The files live in $VELLICOR_BENCH_DIR, else /dev/shm when it exists, else the temporary
 // directory: on a memory file system the flush to the device costs nothing, so the figures
@@ -7,11 +8,16 @@
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -35,43 +41,70 @@ fs::path bench_dir() {
   return dir;
 }
 
-// An installer-like log: a few records of other types, then files (0x82: the path and four
-// empty texts) and folders (0x81), nine in ten of them inside the update folder.
-const std::string& generated_log() {
-  static const std::string path = [] {
-    std::vector<FileRec> records;
-    records.push_back({0, std::vector<uint8_t>(300, 0x41), FileRecType::StartInstall});
-    records.push_back({0, std::vector<uint8_t>(200000, 0x5A), FileRecType::CompiledCode});
-    size_t total = 0;
-    for (size_t i = 0; total < kLogBytes; ++i) {
-      const std::string root = i % 10 == 9 ? R"(C:\Users\root\AppData\Roaming\Vellicor)" : kFolder;
-      const std::string dir = root + R"(\resources\docs\section-)" + std::to_string(i / 200);
-      FileRec record;
-      if (i % 200 == 0) {
-        record = {0, encode_text_list(std::vector<std::string>{dir}),
-                  FileRecType::DeleteDirOrFiles};
-      } else {
-        const std::vector<std::string> texts = {dir + R"(\page-)" + std::to_string(i) + ".html", "",
-                                                "", "", ""};
-        record = {0x100, encode_text_list(texts), FileRecType::DeleteFile};
-      }
-      total += 10 + record.data.size();
-      records.push_back(std::move(record));
+// An installer-like log of about `bytes`: a few records of other types, then files (0x82: the
+// path and four empty texts) and folders (0x81), nine in ten of them inside the update folder.
+std::string make_log(size_t bytes, const std::string& name) {
+  std::vector<FileRec> records;
+  records.push_back({0, std::vector<uint8_t>(300, 0x41), FileRecType::StartInstall});
+  records.push_back({0, std::vector<uint8_t>(200000, 0x5A), FileRecType::CompiledCode});
+  size_t total = 0;
+  for (size_t i = 0; total < bytes; ++i) {
+    const std::string root = i % 10 == 9 ? R"(C:\Users\root\AppData\Roaming\Vellicor)" : kFolder;
+    const std::string dir = root + R"(\resources\docs\section-)" + std::to_string(i / 200);
+    FileRec record;
+    if (i % 200 == 0) {
+      record = {0, encode_text_list(std::vector<std::string>{dir}), FileRecType::DeleteDirOrFiles};
+    } else {
+      const std::vector<std::string> texts = {dir + R"(\page-)" + std::to_string(i) + ".html", "",
+                                              "", "", ""};
+      record = {0x100, encode_text_list(texts), FileRecType::DeleteFile};
     }
-    records.push_back({0, {}, FileRecType::EndInstall});
-    UninstallHeader header{kHeaderId,
-                           "{0B7D9E54-2C31-4F6A-8E21-5D4C3B2A1F00}",
-                           "Vellicor",
-                           1048,
-                           static_cast<uint32_t>(records.size()),
-                           0,
-                           1,
-                           0};
-    const std::string file = (bench_dir() / "generated.dat").string();
-    if (!write_uninstall_log(file, header, records)) abort();
-    return file;
-  }();
+    total += 10 + record.data.size();
+    records.push_back(std::move(record));
+  }
+  records.push_back({0, {}, FileRecType::EndInstall});
+  UninstallHeader header{kHeaderId,
+                         "{0B7D9E54-2C31-4F6A-8E21-5D4C3B2A1F00}",
+                         "Vellicor",
+                         1048,
+                         static_cast<uint32_t>(records.size()),
+                         0,
+                         1,
+                         0};
+  const std::string file = (bench_dir() / name).string();
+  if (!write_uninstall_log(file, header, records)) abort();
+  return file;
+}
+
+const std::string& generated_log() {
+  static const std::string path = make_log(kLogBytes, "generated.dat");
   return path;
+}
+
+const std::string& small_log() {
+  static const std::string path = make_log(kLogBytes / 10, "small.dat");
+  return path;
+}
+
+// Runs a program to its end with its output thrown away; gives its peak resident size in KiB.
+long run_process(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) abort();
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    abort();
+  }
+  return usage.ru_maxrss;
 }
 
 void set_bytes(benchmark::State& state) {
@@ -90,11 +123,13 @@ void BM_CopyLog(benchmark::State& state) {
 void BM_PatchLog(benchmark::State& state) {
   const std::string target = (bench_dir() / "patched.dat").string();
   for (auto _ : state) {
-    auto log = read_uninstall_log(generated_log());
-    if (!log) abort();
-    auto records = rebase_file_recs(std::move(log->records), kFolder, PathStyle::Windows);
-    if (!records) abort();
-    if (!write_uninstall_log(target, log->header, *records)) abort();
+    const std::string folder = kFolder;
+    FileRecRebaser rebaser(std::span(&folder, 1), PathStyle::Windows);
+    if (!rewrite_uninstall_log(
+            generated_log(), target, [&](FileRec& record) { return rebaser.rebase(record); },
+            [](const UninstallHeader&, uint32_t) {})) {
+      abort();
+    }
   }
   set_bytes(state);
 }
@@ -102,9 +137,13 @@ void BM_PatchLog(benchmark::State& state) {
 // The patch's parts on their own, to see where its time goes.
 void BM_ReadLog(benchmark::State& state) {
   for (auto _ : state) {
-    auto log = read_uninstall_log(generated_log());
-    if (!log) abort();
-    benchmark::DoNotOptimize(log->records.data());
+    uint64_t records = 0;
+    const FileRecVisitor count{.record = [&](FileRec&) {
+      ++records;
+      return Status{};
+    }};
+    if (!read_file_recs(generated_log(), count)) abort();
+    benchmark::DoNotOptimize(records);
   }
   set_bytes(state);
 }
@@ -135,14 +174,14 @@ void BM_RebaseLog(benchmark::State& state) {
   set_bytes(state);
 }
 
-// The least that any rewrite of the log through the program's 8192-byte buffers costs: the
+// The least that any rewrite of the log through the program's 64 KiB buffers costs: the
 // file read in pieces of that size and written back the same way to a temporary file, which is
 // flushed and moved over the target, as write_uninstall_log does. Copying the file (the floor
 // of BM_PatchLog) moves its bytes inside the kernel and never through a program's memory.
 void BM_RewriteLogFile(benchmark::State& state) {
   const std::string target = (bench_dir() / "rewritten.dat").string();
   const std::string temp = target + ".tmp";
-  std::vector<uint8_t> piece(8192);
+  std::vector<uint8_t> piece(BufferedReader::kCapacity);
   for (auto _ : state) {
     auto in = File::open_for_reading(generated_log());
     auto out = File::create_for_writing(temp);
@@ -193,6 +232,44 @@ void BM_DumpLog(benchmark::State& state) {
   set_bytes(state);
 }
 
+// "--parse" as the user runs it, a whole process, against cat of the same file; and the
+// process's peak memory, which must not grow with the log.
+void BM_ParseProcess(benchmark::State& state) {
+  const std::string& log = state.range(0) == 0 ? small_log() : generated_log();
+  long peak = 0;
+  for (auto _ : state)
+    peak = std::max(peak, run_process({VELLICOR_UPDATER, "--parse", log}));
+  state.counters["peak_rss_kb"] = static_cast<double>(peak);
+  state.SetLabel(state.range(0) == 0 ? "5 MB" : "50 MB");
+}
+
+void BM_CatProcess(benchmark::State& state) {
+  for (auto _ : state)
+    run_process({"cat", generated_log()});
+}
+
+// A whole update of a small installation whose uninstall log is the generated one: its peak
+// memory is what rewriting the log costs (the installation's files cost next to nothing).
+void BM_UpdateProcess(benchmark::State& state) {
+  const std::string& log = state.range(0) == 0 ? small_log() : generated_log();
+  const fs::path root = bench_dir() / "Vellicor";
+  long peak = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove_all(root);
+    fs::create_directories(root / "_");
+    std::ofstream(root / "Vellicor.exe") << "old";
+    std::ofstream(root / "_" / "Vellicor.exe") << "new";
+    fs::copy_file(log, root / "_" / "unins000.dat");
+    state.ResumeTiming();
+    setenv("TMPDIR", bench_dir().c_str(), 1);
+    peak =
+        std::max(peak, run_process({VELLICOR_UPDATER, (root / "Vellicor.exe").string(), "true"}));
+  }
+  state.counters["peak_rss_kb"] = static_cast<double>(peak);
+  state.SetLabel(state.range(0) == 0 ? "5 MB" : "50 MB");
+}
+
 BENCHMARK(BM_CopyLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PatchLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadLog)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -201,6 +278,9 @@ BENCHMARK(BM_WriteLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RewriteLogFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadLogFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DumpLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ParseProcess)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CatProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_UpdateProcess)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
@@ -208,6 +288,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   generated_log();  // made before any timing starts
+  small_log();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) repair_checksums(log);
 
   testing_support::MemorySource source(log);
-  const auto read = read_uninstall_log_from(source, log.size());
+  const auto read = read_uninstall_log_from(source);
   if (!read) return 0;
   check(read->records.size() == read->header.num_recs, "num_recs records were read");
 

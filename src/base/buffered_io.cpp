@@ -33,7 +33,7 @@ Status BufferedReader::read_exact(void* destination, size_t size) {
 
 Status BufferedWriter::write_all(const void* source, size_t size) {
   const auto* in = static_cast<const uint8_t*>(source);
-  // The buffer is filled up before it is handed on, so the file sees whole 8192-byte writes
+  // The buffer is filled up before it is handed on, so the file sees whole buffer-sized writes
   // however the pieces fall; only a request larger than the buffer goes straight through.
   if (filled_ == 0 && size >= kCapacity) return write_through(in, size);
   while (size > 0) {

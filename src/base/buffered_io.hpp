@@ -1,6 +1,7 @@
 #pragma once
-// Byte streams with exact-length reads and writes, and their 8192-byte buffered forms over a
-// File, so that many small field reads and writes do not each reach the system.
+// Byte streams with exact-length reads and writes, and their buffered forms over a File, so
+// that many small field reads and writes do not each reach the system: 64 KiB a call, which
+// costs the system call a fraction of what it moves.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +30,7 @@ class ByteSink {
 
 class BufferedReader final : public ByteSource {
  public:
-  static constexpr size_t kCapacity = 8192;
+  static constexpr size_t kCapacity = 65536;
 
   // Borrows the file, which must outlive the reader.
   explicit BufferedReader(File& file) : file_(file) {}
@@ -49,7 +50,7 @@ class BufferedReader final : public ByteSource {
 // written on destruction, so an abandoned write leaves no half-written tail behind.
 class BufferedWriter final : public ByteSink {
  public:
-  static constexpr size_t kCapacity = 8192;
+  static constexpr size_t kCapacity = 65536;
 
   explicit BufferedWriter(File& file) : file_(file) {}
   BufferedWriter(const BufferedWriter&) = delete;

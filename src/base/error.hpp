@@ -2,6 +2,7 @@
 // Error values and Result: every fallible operation returns its value or one Error.
 
 #include <expected>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -53,6 +54,18 @@ inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
 }
 inline std::unexpected<Error> fail_other(std::string message) {
   return fail(ErrorKind::Other, std::move(message));
+}
+
+// Runs `operation` (which gives a Result) and turns a failure to get memory inside it into an
+// error like any other, so that no exception ends the program.
+inline constexpr const char* kOutOfMemory = "Out of memory";
+template <class Operation>
+auto without_memory_exhaustion(Operation&& operation) -> decltype(operation()) {
+  try {
+    return operation();
+  } catch (const std::bad_alloc&) {
+    return fail_other(kOutOfMemory);
+  }
 }
 
 // The fixed texts of I/O failures that the program detects itself.

@@ -54,16 +54,20 @@ Status do_update(Logger& logger, const Installation& installation, const RetryHo
 }
 
 Status patch_uninst_dat(Logger& logger, const Installation& installation) {
-  auto log = read_uninstall_log(installation.uninstall_log);
-  if (!log) return fail(log.error());
-  log_info(logger, "header: " + header_text(log->header));
-  log_info(logger, "num_recs: " + std::to_string(log->records.size()));
-
-  auto rebased = rebase_file_recs(std::move(log->records), installation.update_folder_spellings);
-  // The line comes before the outcome of the rebase is looked at, so it is there either way.
-  log_info(logger, "Updating uninstall file " + installation.uninstall_log);
-  if (!rebased) return fail(rebased.error());
-  return write_uninstall_log(installation.uninstall_log, log->header, *rebased);
+  const std::string& path = installation.uninstall_log;
+  FileRecRebaser rebaser(installation.update_folder_spellings);
+  // The log streams through, each record rebased on its way into the new file.
+  return without_memory_exhaustion([&] {
+    return rewrite_uninstall_log(
+        path, path, [&](FileRec& record) { return rebaser.rebase(record); },
+        [&](const UninstallHeader& header, uint32_t records) {
+          log_info(logger, "header: " + header_text(header));
+          log_info(logger, "num_recs: " + std::to_string(records));
+          // The line comes before the outcome of the rebase is looked at, so it is there
+          // either way.
+          log_info(logger, "Updating uninstall file " + path);
+        });
+  });
 }
 
 }  // namespace vellicor

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/console.hpp"
@@ -11,117 +12,226 @@
 #include "model/block_stream.hpp"
 
 namespace vellicor {
-namespace {
 
-// The records and then the header, into a file that is empty and positioned at 0.
-Status write_log_to(File& file, const UninstallHeader& header, std::span<const FileRec> records) {
-  if (auto moved = file.seek(kHeaderSize); !moved) return moved;
-  {
-    BufferedWriter buffer(file);
-    BlockWriter blocks(buffer);
-    for (size_t i = 0; i < records.size(); ++i) {
-      if (i + kPrefetchAhead < records.size()) prefetch_data(records[i + kPrefetchAhead]);
-      if (auto written = write_file_rec(blocks, records[i]); !written) return written;
-    }
-    if (auto flushed = blocks.flush_block(); !flushed) return flushed;
-    if (auto flushed = buffer.flush(); !flushed) return flushed;
-  }
-  const auto end = file.position();
-  if (!end) return fail(end.error());
-  // The header holds the length in 32 bits; a longer file would get a wrong one.
-  if (*end > UINT32_MAX) {
-    return fail(ErrorKind::HeaderWrite, "Failed to write header end offset to buffer");
-  }
-  if (auto moved = file.seek(0); !moved) return moved;
-  const auto image = serialize_header(header, static_cast<uint32_t>(*end));
-  if (!image) return fail(image.error());
-  BufferedWriter buffer(file);
-  if (!buffer.write_all(image->data(), image->size())) {
-    return fail(ErrorKind::HeaderWrite, "Failed to write header to writer");
-  }
-  return buffer.flush();
-}
-
-// Writes the whole log into a new, empty file, pushes it to the device and closes it.
-Status write_log_file(File file, const UninstallHeader& header, std::span<const FileRec> records) {
-  if (auto written = write_log_to(file, header, records); !written) return written;
-  if (auto flushed = file.flush(); !flushed) return flushed;
-  return file.close();
-}
-
-}  // namespace
-
-Result<UninstallLog> read_uninstall_log_from(ByteSource& source, uint64_t source_size) {
+Status read_file_recs(ByteSource& source, const FileRecVisitor& visitor) {
   HeaderImage image;
   if (!source.read_exact(image.data(), image.size())) {
     return fail(ErrorKind::HeaderParse, "Failed to read header to buffer");
   }
-  auto header = parse_header(image);
+  const auto header = parse_header(image);
   if (!header) return fail(header.error());
-
-  // Every record takes at least its 10-byte prefix from the bytes after the header, so a
-  // count beyond that cannot be read; it is refused before memory is reserved for it, as if
-  // the data had run out at the type of the first record that does not fit.
-  const uint64_t room = source_size > kHeaderSize ? source_size - kHeaderSize : 0;
-  if (header->num_recs > room / kFileRecPrefixSize) {
-    return fail(ErrorKind::FileRecParse, "Failed to parse file rec typ");
-  }
-  UninstallLog log{std::move(*header), {}};
-  log.records.reserve(log.header.num_recs);
+  if (auto seen = visitor.header(*header); !seen) return seen;
+  // One record at a time, in one FileRec: a count or a size that the file claims costs no
+  // memory until its bytes are really there.
   BlockReader blocks(source);
-  for (uint32_t i = 0; i < log.header.num_recs; ++i) {
-    auto record = read_file_rec(blocks);
-    if (!record) return fail(record.error());
-    log.records.push_back(std::move(*record));
+  FileRec record;
+  for (uint32_t i = 0; i < header->num_recs; ++i) {
+    if (auto read = read_file_rec_into(blocks, record); !read) return read;
+    if (auto seen = visitor.record(record); !seen) return seen;
   }
+  return {};
+}
+
+Status read_file_recs(std::string_view path, const FileRecVisitor& visitor) {
+  auto file = File::open_for_reading(path);
+  if (!file) return fail(file.error());
+  BufferedReader buffer(*file);
+  return read_file_recs(buffer, visitor);
+}
+
+namespace {
+
+Result<UninstallLog> collect(const std::function<Status(const FileRecVisitor&)>& read) {
+  UninstallLog log;
+  const FileRecVisitor visitor{
+      .header =
+          [&](const UninstallHeader& header) {
+            log.header = header;
+            return Status{};
+          },
+      .record =
+          [&](FileRec& record) {
+            log.records.push_back(record);
+            return Status{};
+          },
+  };
+  if (auto read_all = read(visitor); !read_all) return fail(read_all.error());
   return log;
 }
 
+}  // namespace
+
 Result<UninstallLog> read_uninstall_log(std::string_view path) {
-  auto file = File::open_for_reading(path);
-  if (!file) return fail(file.error());
-  // An unknown size only loses the early refusal of an impossible record count.
-  const uint64_t size = file->size().value_or(UINT64_MAX);
-  BufferedReader buffer(*file);
-  return read_uninstall_log_from(buffer, size);
+  return collect([&](const FileRecVisitor& visitor) { return read_file_recs(path, visitor); });
+}
+
+Result<UninstallLog> read_uninstall_log_from(ByteSource& source) {
+  return collect([&](const FileRecVisitor& visitor) { return read_file_recs(source, visitor); });
 }
 
 std::string uninstall_log_temp_path(std::string_view path) {
   return std::string(path) + ".tmp";
 }
 
-Status write_uninstall_log(std::string_view path, const UninstallHeader& header,
-                           std::span<const FileRec> records) {
+Result<std::unique_ptr<UninstallLogWriter>> UninstallLogWriter::create(std::string_view path) {
   const std::string temp = uninstall_log_temp_path(path);
   // The leftover of a rewrite that was cut short, or whatever else is at that name (a link
   // included), goes first: the log is only ever written into a file made new here.
-  if (auto removed = remove_file_if_present(temp); !removed) return removed;
+  if (auto removed = remove_file_if_present(temp); !removed) return fail(removed.error());
   auto file = File::create_new(temp);
   if (!file) return fail(file.error());
-  if (auto written = write_log_file(std::move(*file), header, records); !written) {
-    (void)remove_file(temp);
-    return written;
+  std::unique_ptr<UninstallLogWriter> writer(
+      new UninstallLogWriter(std::string(path), std::move(*file)));
+  // The records follow the header, which is written last.
+  if (auto moved = writer->file_.seek(kHeaderSize); !moved) return fail(moved.error());
+  return writer;
+}
+
+UninstallLogWriter::UninstallLogWriter(std::string path, File file)
+    : path_(std::move(path)),
+      temp_(uninstall_log_temp_path(path_)),
+      file_(std::move(file)),
+      buffer_(file_),
+      blocks_(buffer_) {}
+
+UninstallLogWriter::~UninstallLogWriter() {
+  if (committed_) return;
+  if (file_.is_open()) (void)file_.close();
+  (void)remove_file(temp_);
+}
+
+Status UninstallLogWriter::write(const FileRec& record) {
+  return write_file_rec(blocks_, record);
+}
+
+Status UninstallLogWriter::commit(const UninstallHeader& header) {
+  if (auto finished = finish(header); !finished) return finished;
+  if (auto replaced = replace(); !replaced) return replaced;
+  committed_ = true;
+  return {};
+}
+
+// The last block and the header, pushed to the device; the file is closed.
+Status UninstallLogWriter::finish(const UninstallHeader& header) {
+  if (auto flushed = blocks_.flush_block(); !flushed) return flushed;
+  if (auto flushed = buffer_.flush(); !flushed) return flushed;
+  const auto end = file_.position();
+  if (!end) return fail(end.error());
+  // The header holds the length in 32 bits; a longer file would get a wrong one.
+  if (*end > UINT32_MAX) {
+    return fail(ErrorKind::HeaderWrite, "Failed to write header end offset to buffer");
   }
-  if (rename_replacing(temp, path)) return {};
-  (void)remove_file(temp);
+  const auto image = serialize_header(header, static_cast<uint32_t>(*end));
+  if (!image) return fail(image.error());
+  if (auto moved = file_.seek(0); !moved) return moved;
+  if (!buffer_.write_all(image->data(), image->size())) {
+    return fail(ErrorKind::HeaderWrite, "Failed to write header to writer");
+  }
+  if (auto flushed = buffer_.flush(); !flushed) return flushed;
+  if (auto flushed = file_.flush(); !flushed) return flushed;
+  return file_.close();
+}
+
+Status UninstallLogWriter::replace() {
+  if (rename_replacing(temp_, path_)) return {};
   // Windows refuses to replace a file that another process holds open, even one that lets
-  // others write and delete it; writing in place still works then, as it always did.
-  auto in_place = File::create_for_writing(path);
-  if (!in_place) return fail(in_place.error());
-  return write_log_file(std::move(*in_place), header, records);
+  // others write and delete it; writing over it in place still works then.
+  auto source = File::open_for_reading(temp_);
+  if (!source) return fail(source.error());
+  auto target = File::create_for_writing(path_);
+  if (!target) return fail(target.error());
+  BufferedWriter copy(*target);
+  std::vector<uint8_t> piece(BufferedWriter::kCapacity);
+  for (;;) {
+    const auto got = source->read(piece.data(), piece.size());
+    if (!got) return fail(got.error());
+    if (*got == 0) break;
+    if (auto put = copy.write_all(piece.data(), *got); !put) return put;
+  }
+  if (auto flushed = copy.flush(); !flushed) return flushed;
+  if (auto flushed = target->flush(); !flushed) return flushed;
+  if (auto closed = target->close(); !closed) return closed;
+  (void)source->close();
+  return remove_file(temp_);
+}
+
+Status write_uninstall_log(std::string_view path, const UninstallHeader& header,
+                           std::span<const FileRec> records) {
+  auto writer = UninstallLogWriter::create(path);
+  if (!writer) return fail(writer.error());
+  for (const auto& record : records) {
+    if (auto written = (*writer)->write(record); !written) return written;
+  }
+  return (*writer)->commit(header);
+}
+
+Status rewrite_uninstall_log(
+    std::string_view from, std::string_view to, const std::function<Status(FileRec&)>& change,
+    const std::function<void(const UninstallHeader&, uint32_t records)>& read) {
+  UninstallHeader header;
+  uint32_t count = 0;
+  std::optional<Error> change_error;
+  std::optional<Error> write_error;
+  std::unique_ptr<UninstallLogWriter> writer;
+  const FileRecVisitor visitor{
+      .header =
+          [&](const UninstallHeader& read_header) {
+            header = read_header;
+            auto created = UninstallLogWriter::create(to);
+            if (created) {
+              writer = std::move(*created);
+            } else {
+              write_error = created.error();
+            }
+            return Status{};
+          },
+      .record =
+          [&](FileRec& record) {
+            ++count;
+            // After a failure the records are still read, for an error of reading that would
+            // come first, but no longer changed or written.
+            if (change_error) return Status{};
+            if (auto changed = change(record); !changed) {
+              change_error = changed.error();
+              writer.reset();
+              return Status{};
+            }
+            if (!writer) return Status{};
+            if (auto written = writer->write(record); !written) {
+              write_error = written.error();
+              writer.reset();
+            }
+            return Status{};
+          },
+  };
+  if (auto read_all = read_file_recs(from, visitor); !read_all) return read_all;
+  read(header, count);
+  if (change_error) return fail(*change_error);
+  if (write_error) return fail(*write_error);
+  return writer->commit(header);
 }
 
 int dump_uninstall_log(std::string_view path) {
-  const auto log = read_uninstall_log(path);
-  if (!log) {
-    write_stderr(log.error().display_text() + "\n");
+  // Counted per type number as the records stream by; the lines come in ascending type order.
+  std::string report;
+  std::array<uint32_t, 256> counts{};
+  const FileRecVisitor visitor{
+      .header =
+          [&](const UninstallHeader& header) {
+            report = header_text(header) + "\n";
+            return Status{};
+          },
+      .record =
+          [&](FileRec& record) {
+            ++counts[static_cast<uint8_t>(record.typ)];
+            return Status{};
+          },
+  };
+  const Status read = without_memory_exhaustion([&] { return read_file_recs(path, visitor); });
+  if (!read) {
+    write_stderr(read.error().display_text() + "\n");
     return 1;
   }
-  // Counted per type number; the lines come in ascending type order.
-  std::array<uint32_t, 256> counts{};
-  for (const auto& record : log->records)
-    ++counts[static_cast<uint8_t>(record.typ)];
-  std::string report = header_text(log->header) + "\n";
   for (size_t typ = 0; typ < counts.size(); ++typ) {
     if (counts[typ] == 0) continue;
     report += "Records 0x" + lower_hex(typ) + " " + std::to_string(counts[typ]) + "\n";

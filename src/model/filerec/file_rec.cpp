@@ -45,10 +45,15 @@ std::optional<FileRecType> file_rec_type(uint16_t number) {
 }
 
 Result<FileRec> read_file_rec(BlockReader& reader) {
+  FileRec record;
+  if (auto read = read_file_rec_into(reader, record); !read) return fail(read.error());
+  return record;
+}
+
+Status read_file_rec_into(BlockReader& reader, FileRec& record) {
   uint8_t field[4];
   if (!reader.read_exact(field, 2)) return parse_error("Failed to parse file rec typ");
   const uint16_t number = load_u16(field);
-  FileRec record;
   if (!reader.read_exact(field, 4)) return parse_error("Failed to parse file rec extra data");
   record.extra_data = load_u32(field);
   if (!reader.read_exact(field, 4)) return parse_error("Failed to parse file rec data size");
@@ -57,7 +62,8 @@ Result<FileRec> read_file_rec(BlockReader& reader) {
 
   // Taken piece by piece from the blocks, and only a piece is reserved up front: a size field
   // that promises more than the file holds costs memory in step with the bytes really there.
-  record.data.reserve(size < kDataChunk ? size : kDataChunk);
+  record.data.clear();
+  if (record.data.capacity() < size) record.data.reserve(size < kDataChunk ? size : kDataChunk);
   while (record.data.size() < size) {
     const auto piece = reader.read_some(size - record.data.size());
     if (!piece) return parse_error("Failed to parse file rec data");
@@ -68,7 +74,7 @@ Result<FileRec> read_file_rec(BlockReader& reader) {
   const auto typ = file_rec_type(number);
   if (!typ) return fail(ErrorKind::FileRecParse, "Unsupported file rec typ 0x" + lower_hex(number));
   record.typ = *typ;
-  return record;
+  return {};
 }
 
 Status write_file_rec(BlockWriter& writer, const FileRec& record) {

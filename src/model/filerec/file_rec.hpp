@@ -72,6 +72,9 @@ inline constexpr uint32_t kMaxFileRecDataSize = 134217728;
 // the message of the field being read.
 [[nodiscard]] Result<FileRec> read_file_rec(BlockReader& reader);
 
+// The same into `record`, whose data keeps its memory from one record to the next.
+[[nodiscard]] Status read_file_rec_into(BlockReader& reader, FileRec& record);
+
 // Writes one record; every failure is a FileRecWrite error with the field's message.
 [[nodiscard]] Status write_file_rec(BlockWriter& writer, const FileRec& record);
 

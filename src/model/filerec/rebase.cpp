@@ -34,9 +34,11 @@ struct Spelling {
   size_t parent_size = 0;
 };
 
-class Rebaser {
+}  // namespace
+
+class FileRecRebaser::State {
  public:
-  Rebaser(std::span<const std::string_view> from, PathStyle style)
+  State(std::span<const std::string> from, PathStyle style)
       : from_(from.begin(), from.end()), style_(style) {}
 
   Status rebase(FileRec& record) {
@@ -138,7 +140,18 @@ class Rebaser {
   std::vector<TextSpan> texts_;
 };
 
-Result<std::vector<FileRec>> rebase_all(std::vector<FileRec> records, Rebaser& rebaser) {
+FileRecRebaser::FileRecRebaser(std::span<const std::string> from, PathStyle style)
+    : state_(std::make_unique<State>(from, style)) {}
+
+FileRecRebaser::~FileRecRebaser() = default;
+
+Status FileRecRebaser::rebase(FileRec& record) {
+  return state_->rebase(record);
+}
+
+namespace {
+
+Result<std::vector<FileRec>> rebase_all(std::vector<FileRec> records, FileRecRebaser& rebaser) {
   for (size_t i = 0; i < records.size(); ++i) {
     if (i + kPrefetchAhead < records.size()) prefetch_data(records[i + kPrefetchAhead]);
     if (auto rebased = rebaser.rebase(records[i]); !rebased) return fail(rebased.error());
@@ -149,21 +162,22 @@ Result<std::vector<FileRec>> rebase_all(std::vector<FileRec> records, Rebaser& r
 }  // namespace
 
 Result<FileRec> rebase_file_rec(FileRec record, std::string_view from, PathStyle style) {
-  Rebaser rebaser(std::span(&from, 1), style);
+  const std::string folder(from);
+  FileRecRebaser rebaser(std::span(&folder, 1), style);
   if (auto rebased = rebaser.rebase(record); !rebased) return fail(rebased.error());
   return record;
 }
 
 Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records, std::string_view from,
                                               PathStyle style) {
-  Rebaser rebaser(std::span(&from, 1), style);
+  const std::string folder(from);
+  FileRecRebaser rebaser(std::span(&folder, 1), style);
   return rebase_all(std::move(records), rebaser);
 }
 
 Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records,
                                               std::span<const std::string> from, PathStyle style) {
-  const std::vector<std::string_view> views(from.begin(), from.end());
-  Rebaser rebaser(views, style);
+  FileRecRebaser rebaser(from, style);
   return rebase_all(std::move(records), rebaser);
 }
 

@@ -2,6 +2,7 @@
 // Moves the paths in an uninstall log's records from the update folder to its parent: every
 // text of a 0x81 or 0x82 record that lies in folder `from` is rewritten to lie in the parent.
 
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -27,6 +28,24 @@ namespace vellicor {
 [[nodiscard]] Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records,
                                                             std::string_view from,
                                                             PathStyle style = native_path_style());
+
+// Rebases records one at a time, as they stream by: the state the rebase prepares once (the
+// folder's spellings as UTF-16) is kept between records.
+class FileRecRebaser {
+ public:
+  // `from` must outlive the rebaser.
+  FileRecRebaser(std::span<const std::string> from, PathStyle style = native_path_style());
+  FileRecRebaser(const FileRecRebaser&) = delete;
+  FileRecRebaser& operator=(const FileRecRebaser&) = delete;
+  ~FileRecRebaser();
+
+  // Rewrites the record in place; the errors of rebase_file_rec.
+  [[nodiscard]] Status rebase(FileRec& record);
+
+ private:
+  class State;
+  std::unique_ptr<State> state_;
+};
 
 // The same with several spellings of one folder (as the installer wrote it, as the file system
 // resolves it): a text is rewritten by the first spelling that it lies in.
