@@ -39,6 +39,8 @@ BUDGETS = [
            "BM_PatchLog/real_time", "BM_RewriteLogFile/real_time", False, None),
     Budget("uninstall_log_bench", "--parse of a 50 MB log vs reading the file",
            "BM_DumpLog/real_time", "BM_ReadLogFile/real_time", False, 3.0),
+    Budget("uninstall_log_bench", "--parse of a 50 MB log, a process, vs cat of the file",
+           "BM_ParseProcess/1/real_time", "BM_CatProcess/real_time", False, 3.0),
     Budget("move_update_bench", "move_update of 20,000 files vs rm -rf and mv",
            "BM_MoveUpdate/iterations:3/real_time", "BM_RemoveAndMove/iterations:3/real_time",
            False, 2.0),
@@ -65,6 +67,14 @@ class Ceiling:
 CEILINGS = [
     Ceiling("logging_bench", "one logging call on the caller's thread, median",
             "BM_LogCall/formatted_in_call/manual_time", "median_ns", 1000.0, "ns"),
+    Ceiling("uninstall_log_bench", "peak memory of --parse of a 5 MB log",
+            "BM_ParseProcess/0/real_time", "peak_rss_kb", 8192.0, "KiB"),
+    Ceiling("uninstall_log_bench", "peak memory of --parse of a 50 MB log",
+            "BM_ParseProcess/1/real_time", "peak_rss_kb", 8192.0, "KiB"),
+    Ceiling("uninstall_log_bench", "peak memory of an update rewriting a 5 MB log",
+            "BM_UpdateProcess/0/real_time", "peak_rss_kb", 8192.0, "KiB"),
+    Ceiling("uninstall_log_bench", "peak memory of an update rewriting a 50 MB log",
+            "BM_UpdateProcess/1/real_time", "peak_rss_kb", 8192.0, "KiB"),
 ]
 
 

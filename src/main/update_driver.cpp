@@ -89,7 +89,7 @@ int run_update(const std::vector<std::string>& args) {
   std::unique_ptr<Logger> logger = create_logger(std::move(*sink));
 
   log_info(*logger, "Starting: " + args[1] + ", " + args[2]);
-  const Status status = update(*logger, args);
+  const Status status = without_memory_exhaustion([&] { return update(*logger, args); });
   if (status) {
     log_info(*logger, "Update was successful!");
     release_logger(std::move(logger));

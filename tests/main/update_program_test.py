@@ -508,6 +508,20 @@ class UpdateProgramTest(unittest.TestCase):
                                              if not f.startswith(("tools/", "unins"))))
         self.assertEqual([line for line in lines if "slog-async" in line], [])
 
+    def test_a_huge_damaged_uninstall_log_gives_the_two_warnings(self):
+        """400 MB of zeros behind a valid header: the patch fails at the first block, the
+        update succeeds."""
+        installation = Installation(self, "HugeLog")
+        with open(installation.path("_/unins000.dat"), "r+b") as handle:
+            handle.truncate(448)
+            handle.truncate(400 << 20)
+        run = Run(self, [installation.code_path, "true"])
+        self.assertEqual(run.finish(), 0, run.err)
+        self.assertEqual(run.lines()[-3:], [
+            "WARN Failed to patch uninst.dat file",
+            "WARN FileRec parse error: Failed to parse file rec typ",
+            "INFO Update was successful!"])
+
     def test_move_in_that_failed_is_finished_by_the_next_run(self):
         """The rename of a staged file fails until its holder ends; Cancel leaves the old
         version deleted and part of the new one moved in. The same command then finishes."""

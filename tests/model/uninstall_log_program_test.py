@@ -102,6 +102,12 @@ class ParseModeTest(unittest.TestCase):
             with self.subTest(name=name):
                 path = self.write("damaged.dat", content)
                 self.assertEqual(self.parse(native(path)), (1, b"", err))
+        # 400 MB that could hold the header's 65 records, all zeros behind the header: read
+        # record by record, the first block is found damaged and nothing more is asked of memory.
+        path = self.write("sparse.dat", staged[:448])
+        os.truncate(path, 400 << 20)
+        self.assertEqual(self.parse(native(path)),
+                         (1, b"", b"FileRec parse error: Failed to parse file rec typ\n"))
 
     def test_a_log_without_records(self):
         header = bytearray(fixture_bytes("staged.dat")[:448])
