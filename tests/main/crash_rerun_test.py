@@ -28,6 +28,9 @@ import program
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
                     "uninstall-logs")
 RECORD = ".vellicor-update"
+# The application's name: one of its own, so that the update never waits for a program of
+# another test that runs meanwhile under the usual name.
+APPLICATION = "CrashTest.exe"
 
 
 def prog():
@@ -92,7 +95,7 @@ class CrashRerunTest(unittest.TestCase):
             prefix = os.environ.get("VELLICOR_WINEPREFIX",
                                     os.path.join(os.path.dirname(prog().runner[0]), "wineprefix"))
             self.root = os.path.join(prefix, "drive_c", "Apps", "Vellicor")
-            self.code_path = "C:\\Apps\\Vellicor\\Vellicor.exe"
+            self.code_path = "C:\\Apps\\Vellicor\\" + APPLICATION
             folder, separator = "C:\\Apps\\Vellicor\\_", "\\"
             # A copy of the exe of its own, so that its process is told from any other.
             self.exe = os.path.join(self.work, "exe", "vellicor-updater.exe")
@@ -100,7 +103,7 @@ class CrashRerunTest(unittest.TestCase):
             shutil.copy(prog().exe, self.exe)
         else:
             self.root = os.path.join(self.work, "Vellicor")
-            self.code_path = os.path.join(self.root, "Vellicor.exe")
+            self.code_path = os.path.join(self.root, APPLICATION)
             folder, separator = os.path.join(self.root, "_"), "/"
             self.exe = prog().exe
         self.addCleanup(shutil.rmtree, self.root, True)
@@ -109,7 +112,7 @@ class CrashRerunTest(unittest.TestCase):
         names = ["part%d/folder%d/file%d.dat" % (i % 200, i % 3, i) for i in range(self.files)]
         names += ["top%d.dat" % i for i in range(self.files // 10)]
         for version, base in (("old", self.template), ("new", os.path.join(self.template, "_"))):
-            for name in names + ["Vellicor.exe"]:
+            for name in names + [APPLICATION]:
                 path = os.path.join(base, *name.split("/"))
                 os.makedirs(os.path.dirname(path), exist_ok=True)
                 with open(path, "w") as handle:

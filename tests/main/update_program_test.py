@@ -86,6 +86,15 @@ class Installation:
     def path(self, relative):
         return os.path.join(self.root, *relative.split("/"))
 
+    def add_library(self, files, folders):
+        """lib/part<n>/file<i>.dat in both versions, its content "" (old) or "_/" (new)."""
+        for i in range(files):
+            for tree in ("", "_/"):
+                path = self.path(tree + "lib/part%d/file%d.dat" % (i % folders, i))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w") as handle:
+                    handle.write(tree)
+
     def program_path(self, relative=""):
         """The path as the updater sees it."""
         if not prog().windows:
@@ -468,12 +477,7 @@ class UpdateProgramTest(unittest.TestCase):
         """The application started twice: one update runs, the other stops before it has
         touched anything (or, started after the first one ended, finds nothing staged)."""
         installation = Installation(self, "Twice")
-        for i in range(300):
-            for tree in ("", "_/"):
-                path = installation.path(tree + "lib/part%d/file%d.dat" % (i % 10, i))
-                os.makedirs(os.path.dirname(path), exist_ok=True)
-                with open(path, "w") as handle:
-                    handle.write(tree)
+        installation.add_library(300, 10)
         runs = [Run(self, [installation.code_path, "true"])]
         time.sleep(0.01)
         runs.append(Run(self, [installation.code_path, "true"]))
@@ -494,12 +498,7 @@ class UpdateProgramTest(unittest.TestCase):
     def test_every_line_of_a_large_update_is_written(self):
         """10,000 files, opened in a burst: every one has its line in the log, none is lost."""
         installation = Installation(self, "Large")
-        for i in range(10000):
-            for tree in ("", "_/"):
-                path = installation.path(tree + "lib/part%d/file%d.dat" % (i % 100, i))
-                os.makedirs(os.path.dirname(path), exist_ok=True)
-                with open(path, "w") as handle:
-                    handle.write(tree)
+        installation.add_library(10000, 100)
         run = Run(self, [installation.code_path, "true"])
         self.assertEqual(run.finish(), 0, run.err)
         lines = run.lines()
