@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "vellicor_version.h"
 
 namespace vellicor {
 
-inline constexpr std::string_view kVersion = "0.7.1";
+// The project's version, from the build (vellicor_version.h).
+inline constexpr std::string_view kVersion = VELLICOR_VERSION_TEXT;
 
 enum class Mode { Dump, FailureBoxDemo, ProgressWindowDemo, RetrySimulation, Version, Positional };
 
@@ -27,7 +29,7 @@ std::vector<std::string> remove_double_dash_arguments(const std::vector<std::str
 // "vellicor-updater-<seconds since 1970>.log"
 std::string log_file_name(uint64_t unix_seconds);
 
-// "Vellicor Update v0.7.1\n"
+// "Vellicor Update v" + the version + "\n"
 std::string version_line();
 
 }  // namespace vellicor

@@ -3,8 +3,10 @@
 #include "base/console.hpp"
 #include "main/command_line.hpp"
 #include "main/entry.hpp"
+#include "main/hardening.hpp"
 
 int main(int argc, char** argv) {
+  vellicor::harden_library_search();
   auto args = vellicor::command_line_arguments(argc, argv);
   if (!args) {
     vellicor::write_stderr("Error: " + args.error().display_text() + "\n");

@@ -4,8 +4,15 @@ import unittest
 
 import program
 
-VERSION_LINE = b"Vellicor Update v0.7.1\n"
-BAD_USAGE = VERSION_LINE + b"Error: Bad usage\n"
+
+
+def version_line():
+    """The version line of the project version the program was built with."""
+    return ("Vellicor Update v%s\n" % program.program().version).encode()
+
+
+def bad_usage():
+    return version_line() + b"Error: Bad usage\n"
 
 
 class CommandLineTest(unittest.TestCase):
@@ -15,7 +22,7 @@ class CommandLineTest(unittest.TestCase):
     def test_version_goes_to_standard_error(self):
         for option in ("-v", "--version"):
             with self.subTest(option=option):
-                self.assertEqual(self.run_program(option), (0, b"", VERSION_LINE))
+                self.assertEqual(self.run_program(option), (0, b"", version_line()))
 
     def test_bad_usage(self):
         cases = [
@@ -30,11 +37,11 @@ class CommandLineTest(unittest.TestCase):
         ]
         for args in cases:
             with self.subTest(args=args):
-                self.assertEqual(self.run_program(*args), (1, b"", BAD_USAGE))
+                self.assertEqual(self.run_program(*args), (1, b"", bad_usage()))
 
     def test_non_ascii_arguments_reach_the_program_intact(self):
         # "Überblick" with a lone positional argument is still bad usage, not a decode failure.
-        self.assertEqual(self.run_program("\u00dcberblick"), (1, b"", BAD_USAGE))
+        self.assertEqual(self.run_program("\u00dcberblick"), (1, b"", bad_usage()))
 
     def test_argument_that_is_not_unicode_is_refused(self):
         if program.program().windows:

@@ -69,7 +69,7 @@ TEST(CommandLineTest, PositionalFilterDropsEveryDoubleDashArgument) {
 TEST(CommandLineTest, LogFileNameAndVersionLine) {
   EXPECT_EQ(log_file_name(1765094400), "vellicor-updater-1765094400.log");
   EXPECT_EQ(log_file_name(0), "vellicor-updater-0.log");
-  EXPECT_EQ(version_line(), "Vellicor Update v0.7.1\n");
+  EXPECT_EQ(version_line(), "Vellicor Update v" VELLICOR_VERSION_TEXT "\n");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-"""The built Windows executable: PE header, manifest, icon group 101 and dialog template 1001."""
+"""The built Windows executable: PE header, manifest, icon group 101, dialog template 1001 and
+the version resource, whose version is the project's (given by the build)."""
 
 import struct
 import sys
@@ -9,6 +10,7 @@ import pefile
 
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = 3, 5, 14, 24
 EXE = None
+VERSION = None  # the project version, "0.7.1"
 
 
 def resources(pe):
@@ -105,6 +107,27 @@ class ResourcesTest(unittest.TestCase):
         self.assertEqual(data[len(expected):].strip(b"\x00"), b"")
 
 
+    def test_version_resource(self):
+        numbers = [int(part) for part in VERSION.split(".")] + [0]
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        for most, least in ((fixed.FileVersionMS, fixed.FileVersionLS),
+                            (fixed.ProductVersionMS, fixed.ProductVersionLS)):
+            self.assertEqual([most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF], numbers)
+        self.assertEqual(fixed.FileType, 1)  # an application
+        tables = [table for info in self.pe.FileInfo[0] if hasattr(info, "StringTable")
+                  for table in info.StringTable]
+        self.assertEqual([table.LangID for table in tables], [b"040904b0"])
+        four_parts = (VERSION + ".0").encode()
+        self.assertEqual(tables[0].entries, {
+            b"FileDescription": b"Vellicor update helper", b"FileVersion": four_parts,
+            b"OriginalFilename": b"vellicor-updater.exe", b"ProductName": b"Vellicor",
+            b"ProductVersion": four_parts})
+        translations = [var.entry for info in self.pe.FileInfo[0] if hasattr(info, "Var")
+                        for var in info.Var]
+        self.assertEqual(translations, [{b"Translation": "0x0409 0x04b0"}])
+
+
 if __name__ == "__main__":
     EXE = sys.argv.pop(1)
+    VERSION = sys.argv.pop(1)
     unittest.main(verbosity=2)

@@ -237,7 +237,7 @@ class UpdateProgramTest(unittest.TestCase):
             "INFO Vellicor.exe is not running",
             "INFO Checking for possible conflicting running processes... (attempt 1)",
             "INFO Checking for possible conflicting running processes... (attempt 1)",
-            "INFO Vellicor Updater v0.7.1",
+            "INFO Vellicor Updater v" + prog().version,
             "INFO Starting update, silent = false",
             "INFO do_update: " + code_path + ", _",
             "INFO move_update: " + installation.program_path("unins000.dat") + ", _"])

@@ -11,8 +11,10 @@ import unittest
 class Program:
     """The executable under test and how to start it."""
 
-    def __init__(self, exe, runner, platform, probe=None, sleeper=None, sleeper64=None):
+    def __init__(self, exe, runner, platform, probe=None, sleeper=None, sleeper64=None,
+                 version=None):
         self.exe = exe
+        self.version = version  # the project version the program was built with
         self.probe = probe      # window_probe.exe (Windows build)
         self.sleeper = sleeper  # the sleeper test program
         self.sleeper64 = sleeper64 or sleeper  # the same built for 64-bit Windows
@@ -55,9 +57,10 @@ def main():
     parser.add_argument("--probe")
     parser.add_argument("--sleeper")
     parser.add_argument("--sleeper64")
+    parser.add_argument("--project-version")
     options, rest = parser.parse_known_args()
     PROGRAM = Program(options.exe, options.runner, options.platform, options.probe,
-                      options.sleeper, options.sleeper64)
+                      options.sleeper, options.sleeper64, options.project_version)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
