@@ -14,6 +14,9 @@ namespace vellicor {
 // The project's version, from the build (vellicor_version.h).
 inline constexpr std::string_view kVersion = VELLICOR_VERSION_TEXT;
 
+// The positional mode's option that starts the application again after a successful update.
+inline constexpr std::string_view kRelaunchOption = "--relaunch";
+
 enum class Mode { Dump, FailureBoxDemo, ProgressWindowDemo, RetrySimulation, Version, Positional };
 
 // The process's arguments split by the platform's rules, element 0 being the program's path.

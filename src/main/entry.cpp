@@ -1,5 +1,7 @@
 #include "main/entry.hpp"
 
+#include <algorithm>
+
 #include "base/clock.hpp"
 #include "base/console.hpp"
 #include "main/command_line.hpp"
@@ -52,7 +54,10 @@ int run_entry_point(const std::vector<std::string>& args) {
   }
   const auto positional = remove_double_dash_arguments(args);
   if (positional.size() <= 2) return bad_usage();
-  return run_update(positional);
+  // Like every "--" argument it is filtered out above, wherever it stands; an updater that
+  // does not know it ignores it.
+  const bool relaunch = std::find(args.begin() + 1, args.end(), kRelaunchOption) != args.end();
+  return run_update(positional, relaunch);
 }
 
 }  // namespace vellicor

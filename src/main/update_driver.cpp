@@ -26,8 +26,8 @@ constexpr uint32_t kWaitMilliseconds = 500;
 constexpr uint32_t kKillLimit = 11;
 
 // The steps between the argument checks and the end of the update engine; any error they
-// return takes the driver's one error path.
-Status update(Logger& logger, const std::vector<std::string>& args) {
+// return takes the driver's one error path. Gives the installation that was updated.
+Result<Installation> update(Logger& logger, const std::vector<std::string>& args) {
   auto arguments = validate_update_arguments(args[1], args[2]);
   if (!arguments) return fail(arguments.error());
 
@@ -43,15 +43,17 @@ Status update(Logger& logger, const std::vector<std::string>& args) {
   if (!lock) return fail(lock.error());
 
   const std::string& process_name = installation->executable_name;
-  if (auto waited = wait_for_process_exit(logger, process_name); !waited) return waited;
+  if (auto waited = wait_for_process_exit(logger, process_name); !waited) {
+    return fail(waited.error());
+  }
   if (auto killed = kill_with_retry(logger, process_name, installation->code_path); !killed) {
-    return killed;
+    return fail(killed.error());
   }
 
   if (auto killed =
           kill_with_retry(logger, installation->auxiliary_name, installation->auxiliary_path);
       !killed) {
-    return killed;
+    return fail(killed.error());
   }
 
   log_info(logger, "Vellicor Updater v" + std::string(kVersion));
@@ -62,15 +64,27 @@ Status update(Logger& logger, const std::vector<std::string>& args) {
   if (!progress_thread) return fail_other("Could not receive GUI window handle");
 
   // On failure the progress window is left alone: it stays up until the process ends.
-  if (auto updated = do_update(logger, *installation); !updated) return updated;
+  if (auto updated = do_update(logger, *installation); !updated) return fail(updated.error());
 
   post_quit_to_thread(*progress_thread);
-  return {};
+  return std::move(*installation);
+}
+
+// Starts the new version of the application, as the caller asked. The update has succeeded
+// whatever happens here: a failure is a warning.
+void relaunch(Logger& logger, const Installation& installation) {
+  auto started = start_detached(installation.code_path, installation.root);
+  if (!started) {
+    log_warning(logger, "Failed to relaunch " + installation.code_path + ": " +
+                            started.error().display_text());
+    return;
+  }
+  log_info(logger, "Relaunched " + installation.code_path + ", pid " + std::to_string(*started));
 }
 
 }  // namespace
 
-int run_update(const std::vector<std::string>& args) {
+int run_update(const std::vector<std::string>& args, bool relaunch_after) {
   // Without a log file the program cannot report anything to the user: say why on standard
   // error (seen only when redirected) and stop.
   const auto now = unix_seconds_now();
@@ -89,13 +103,14 @@ int run_update(const std::vector<std::string>& args) {
   std::unique_ptr<Logger> logger = create_logger(std::move(*sink));
 
   log_info(*logger, "Starting: " + args[1] + ", " + args[2]);
-  const Status status = without_memory_exhaustion([&] { return update(*logger, args); });
-  if (status) {
+  const auto updated = without_memory_exhaustion([&] { return update(*logger, args); });
+  if (updated) {
     log_info(*logger, "Update was successful!");
+    if (relaunch_after) relaunch(*logger, *updated);
     release_logger(std::move(logger));
     return 0;
   }
-  log_error(*logger, status.error().display_text());
+  log_error(*logger, updated.error().display_text());
   show_failure_box(log_path);
   release_logger(std::move(logger));
   return 1;

@@ -19,8 +19,10 @@ inline constexpr std::string_view kKillAction =
     "attempting to kill any running Vellicor.exe processes";
 
 // `args` is the filtered argument list with at least three elements: element 1 is the code
-// path, element 2 the silent flag. Gives 0 on success and 1 on any failure.
-int run_update(const std::vector<std::string>& args);
+// path, element 2 the silent flag. Gives 0 on success and 1 on any failure. With
+// `relaunch_after`, a successful update starts the application again (a failure to start it
+// is a warning, and the update still succeeded).
+int run_update(const std::vector<std::string>& args, bool relaunch_after = false);
 
 // Lists the processes every 500 ms, at most 60 times, until none is named `name`. Never fails
 // because one keeps running; fails at once when a listing fails.

@@ -31,6 +31,11 @@ struct ProcessEntry {
 [[nodiscard]] Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
                                            std::string_view expected_path);
 
+// Starts `executable` without arguments in `folder`, as the same user, detached from this
+// program (its own session or process group, no standard handles of ours), and gives its
+// process id; this program does not wait for it. Fails with the system's error of starting it.
+[[nodiscard]] Result<uint32_t> start_detached(std::string_view executable, std::string_view folder);
+
 // The system's message for the calling thread's last error code, unchanged (on Windows with
 // its trailing line break), or "unknown error". Call it right after the failed system call.
 [[nodiscard]] Result<std::string> last_os_error_text();

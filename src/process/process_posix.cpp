@@ -1,5 +1,7 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "base/utf.hpp"
 #include "logging/logger.hpp"
@@ -121,6 +124,33 @@ Result<std::string> last_os_error_text() {
   const char* text = strerror_r(code, buffer, sizeof buffer);
   if (text == nullptr || *text == '\0') return std::string("unknown error");
   return std::string(text);
+}
+
+}  // namespace vellicor
+
+namespace vellicor {
+
+Result<uint32_t> start_detached(std::string_view executable, std::string_view folder) {
+  const std::string program(executable);
+  const std::string directory(folder);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                     fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+  }
+  posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // A session of its own: no signal meant for this program's group or terminal reaches it.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  pid_t pid = 0;
+  const int code = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (code != 0) return fail(os_io_error(code));
+  return static_cast<uint32_t>(pid);
 }
 
 }  // namespace vellicor

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "logging/logger.hpp"
 #include "process/process.hpp"
@@ -70,6 +71,27 @@ Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
   if (TerminateProcess(process.get(), 0) != 1) return fail_other("Failed to kill process");
   log_info(logger, "Successfully killed " + entry.name + ", pid " + pid, kProcessModule);
   return {};
+}
+
+Result<uint32_t> start_detached(std::string_view executable, std::string_view folder) {
+  auto program = win32::wide_path(executable);
+  if (!program) return fail(program.error());
+  auto directory = win32::wide_path(folder);
+  if (!directory) return fail(directory.error());
+  // The command line is the program's path alone, quoted as the system splits it.
+  std::wstring command = L"\"" + *program + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  // No handles of ours, no console of ours, a process group of its own.
+  if (!CreateProcessW(program->c_str(), command.data(), nullptr, nullptr, FALSE,
+                      DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, directory->c_str(),
+                      &startup, &started)) {
+    return fail(last_os_io_error());
+  }
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return static_cast<uint32_t>(started.dwProcessId);
 }
 
 Result<std::string> last_os_error_text() {

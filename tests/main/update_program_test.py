@@ -562,6 +562,48 @@ class UpdateProgramTest(unittest.TestCase):
             self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
                                         os.path.join(DATA, "staged-rebased.dat"), shallow=False))
 
+    def test_relaunch_starts_the_new_version_only_after_a_success(self):
+        """With --relaunch the new executable runs from the root once the update succeeded;
+        without it, or after a failure, nothing starts; one that cannot start is a warning."""
+        cases = [  # (name, arguments, staged executable, exit code, relaunched)
+            ("asked", ["--relaunch"], "program", 0, True),
+            ("not asked", [], "program", 0, False),
+            ("asked, the update fails", ["--relaunch"], None, 1, False),
+            ("asked, the new version cannot start", ["--relaunch"], "text", 0, False),
+        ]
+        for name, options, staged, code, relaunched in cases:
+            with self.subTest(name):
+                installation = Installation(self, "Relaunch")
+                exe = installation.path("_/Vellicor.exe")
+                if staged == "program":
+                    shutil.copy(prog().sleeper, exe)
+                elif staged is None:
+                    os.remove(exe)
+                run = Run(self, options[:1] + [installation.code_path, "true"] + options[1:])
+                if prog().windows and code == 1:
+                    self.answer_failure_box(run)
+                self.assertEqual(run.finish(), code, run.err)
+                marker = installation.path("relaunched")
+                deadline = time.monotonic() + (20 if relaunched else 1)
+                while not os.path.exists(marker) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(os.path.exists(marker), relaunched)
+                lines = run.lines()
+                if relaunched:
+                    time.sleep(0.2)  # written by now
+                    with open(marker) as handle:
+                        self.assertEqual(os.path.normcase(handle.read()),
+                                         os.path.normcase(installation.program_path()))
+                    self.assertEqual(lines[-2], "INFO Update was successful!")
+                    self.assertRegex(lines[-1], r"\AINFO Relaunched %s, pid \d+\Z" %
+                                     re.escape(installation.code_path))
+                elif code == 0 and options:
+                    self.assertTrue(lines[-1].startswith(
+                        "WARN Failed to relaunch " + installation.code_path + ": "), lines[-1])
+                else:
+                    self.assertFalse(any(line.startswith(("INFO Relaunched", "WARN Failed to "
+                                                          "relaunch")) for line in lines))
+
     def test_progress_window_is_up_during_the_update_and_gone_after(self):
         if not prog().windows:
             self.skipTest("the progress window of the Windows build")

@@ -1,6 +1,7 @@
 // A process for tests to find, kill, or have hold a file open:
-//   sleeper [seconds] [file to hold open, or -] [file to create once running, and whose
+//   sleeper <seconds> [file to hold open, or -] [file to create once running, and whose
 //                                                 removal ends the program]
+//   sleeper                                        (started as an application is relaunched)
 //   sleeper protect <seconds> <file to create once running>   (Windows)
 // The second form starts a copy of itself that nobody may open, not even to terminate it, and
 // ends.
@@ -8,10 +9,12 @@
 // full sharing (read, write and delete on Windows), the way a virus scanner or an editor
 // might; a path that starts with "!" is held without delete sharing (Windows), so that nobody
 // can rename or delete the file meanwhile. The last file tells a test that the process is up
-// and running its own code.
+// and running its own code. Without arguments it writes the file "relaunched" into its current
+// folder, holding that folder's path, and ends.
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -72,10 +75,14 @@ int start_protected_copy(const char* seconds, const char* marker) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 1) {
+    std::ofstream("relaunched") << std::filesystem::current_path().string();
+    return 0;
+  }
 #ifdef _WIN32
   if (argc == 4 && std::string(argv[1]) == "protect") return start_protected_copy(argv[2], argv[3]);
 #endif
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+  const int seconds = std::atoi(argv[1]);
   if (argc > 2 && std::string(argv[2]) != "-" && !hold_open(argv[2])) return 2;
   if (argc <= 3) {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
