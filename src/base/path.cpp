@@ -260,6 +260,17 @@ std::string without_verbatim_prefix(std::string_view path) {
   return std::string(path);
 }
 
+std::string system_path(std::string_view path, PathStyle style) {
+  if (style != PathStyle::Windows || path.size() < kLongPath) return std::string(path);
+  const auto prefix = parse_windows_prefix(path);
+  if (!prefix || !is_absolute_path(path, style)) return std::string(path);
+  if (prefix->kind == PrefixKind::Disk) return "\\\\?\\" + normalize_path(path, style);
+  if (prefix->kind == PrefixKind::Unc) {
+    return "\\\\?\\UNC" + normalize_path(path, style).substr(1);
+  }
+  return std::string(path);
+}
+
 namespace {
 
 // The name as the comparison of `style` sees it: upper-cased UTF-16 on Windows.

@@ -62,6 +62,15 @@ std::string normalize_path(std::string_view path, PathStyle style = native_path_
 // \\?\UNC\server\share\x is \\server\share\x); any other path as it stands.
 std::string without_verbatim_prefix(std::string_view path);
 
+// Windows: the form in which the system's file calls take a path of any length. An absolute
+// path of at least kLongPath bytes (as many as its UTF-16 units, or more) is given in the
+// verbatim form (\\?\C:\..., \\?\UNC\server\share\...) after its separators, "." and
+// ".." were made plain, since the verbatim form turns the system's own normalisation off; any
+// other path (a shorter one, a relative one, one already verbatim, a device path) as it
+// stands. POSIX: every path as it stands.
+inline constexpr size_t kLongPath = 248;  // CreateDirectoryW's limit, the lowest of them
+std::string system_path(std::string_view path, PathStyle style = native_path_style());
+
 // File names as the platform's file system compares them: byte for byte on POSIX, without
 // regard to letter case on Windows (upper_case_unit). A name that is not valid UTF-8 compares
 // byte for byte.

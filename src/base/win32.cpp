@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/os_error.hpp"
+#include "base/path.hpp"
 #include "base/utf.hpp"
 
 namespace vellicor::win32 {
@@ -14,7 +15,7 @@ Result<std::wstring> to_wide(std::string_view text) {
 }
 
 Result<std::wstring> wide_path(std::string_view path) {
-  auto wide = to_wide(path);
+  auto wide = to_wide(system_path(path));
   if (!wide) return fail(os_io_error(ERROR_INVALID_NAME));
   return wide;
 }

@@ -56,8 +56,8 @@ class UniqueHandle {
 // UTF-8 to a zero-terminated UTF-16 string for the W functions; fails on invalid UTF-8.
 [[nodiscard]] Result<std::wstring> to_wide(std::string_view text);
 
-// A path for the W functions; a path that is not valid UTF-8 fails as the I/O error of an
-// invalid name.
+// A path for the W functions, in the form that they take at any length (system_path); a path
+// that is not valid UTF-8 fails as the I/O error of an invalid name.
 [[nodiscard]] Result<std::wstring> wide_path(std::string_view path);
 
 // UTF-16 units to UTF-8; fails on an unpaired surrogate.

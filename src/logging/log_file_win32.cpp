@@ -32,7 +32,7 @@ class FileLineSink final : public LineSink {
 
 Result<std::unique_ptr<LineSink>> create_log_file(std::string_view path) {
   // A zero inside the name would end it early and name another file.
-  auto wide = win32::to_wide(path);
+  auto wide = win32::wide_path(path);
   if (!wide || path.find('\0') != std::string_view::npos) {
     return fail(os_io_error(ERROR_INVALID_NAME));
   }

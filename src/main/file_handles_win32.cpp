@@ -19,7 +19,7 @@ bool set_delete_flag(const FileHandle& handle, DWORD delete_flag) {
 }  // namespace
 
 Result<FileHandle> open_file_handle(std::string_view path) {
-  auto wide = win32::to_wide(path);
+  auto wide = win32::wide_path(path);
   if (!wide) return fail_other("Failed to create file handle: the path is not valid text");
   // DELETE access only, share mode 0, no backup semantics: directories do not open.
   const HANDLE handle =

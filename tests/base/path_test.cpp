@@ -214,6 +214,25 @@ TEST(PathTest, WithoutVerbatimPrefix) {
     EXPECT_EQ(without_verbatim_prefix(c.path), c.expected) << describe(c);
 }
 
+// Long paths reach the system in the verbatim form, made plain first; short ones as they are.
+TEST(PathTest, SystemPath) {
+  const std::string deep(300, 'd');
+  const OneArgCase cases[] = {
+      {W, R"(C:\Apps\Vellicor\a.exe)", R"(C:\Apps\Vellicor\a.exe)"},
+      {W, R"(C:/Apps/x/../a.exe)", R"(C:/Apps/x/../a.exe)"},  // short: the system normalises it
+      {W, R"(C:\Apps\)" + deep, R"(\\?\C:\Apps\)" + deep},
+      {W, R"(c:/Apps/./x/..//)" + deep + "/", R"(\\?\c:\Apps\)" + deep},
+      {W, R"(\\server\share\)" + deep, R"(\\?\UNC\server\share\)" + deep},
+      {W, R"(\\?\C:\)" + deep + R"(\..)", R"(\\?\C:\)" + deep + R"(\..)"},
+      {W, R"(\\.\pipe\)" + deep, R"(\\.\pipe\)" + deep},
+      {W, "relative\\" + deep, "relative\\" + deep},
+      {W, "C:" + deep, "C:" + deep},  // relative to the drive's current folder
+      {P, "/opt/" + deep, "/opt/" + deep},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(system_path(c.path, c.style), c.expected) << describe(c);
+}
+
 TEST(PathTest, FileNamesCompareAsTheFileSystemDoes) {
   struct Case {
     PathStyle style;

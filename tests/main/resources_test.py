@@ -72,9 +72,10 @@ class ResourcesTest(unittest.TestCase):
         level = root.find(f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/"
                           f"{v3}requestedExecutionLevel")
         self.assertEqual((level.get("level"), level.get("uiAccess")), ("asInvoker", "false"))
-        dpi = root.find(f"{v3}application/{v3}windowsSettings/"
-                        "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness")
-        self.assertEqual(dpi.text, "PerMonitorV2, unaware")
+        settings = f"{v3}application/{v3}windowsSettings/" \
+            "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+        self.assertEqual(root.find(settings + "dpiAwareness").text, "PerMonitorV2, unaware")
+        self.assertEqual(root.find(settings + "longPathAware").text, "true")
 
     def test_icon_group_has_six_sizes_at_32_bits(self):
         (language, group), = self.resources[(RT_GROUP_ICON, 101)]

@@ -562,6 +562,27 @@ class UpdateProgramTest(unittest.TestCase):
             self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
                                         os.path.join(DATA, "staged-rebased.dat"), shallow=False))
 
+    def test_files_deeper_than_260_characters_are_replaced(self):
+        """A path of more than 300 characters: the Windows build hands the system its verbatim
+        form (Wine would take the short form too) and logs the ordinary one."""
+        installation = Installation(self, "LongPaths")
+        deep = "/".join(["folder-%d-" % i + "x" * 50 for i in range(5)]) + "/page.html"
+        for tree, content in (("", "old"), ("_/", "new")):
+            path = installation.path(tree + "resources/" + deep)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as handle:
+                handle.write(content)
+        long_path = installation.program_path("resources/" + deep)
+        self.assertGreater(len(long_path), 300)
+        run = Run(self, [installation.code_path, "false"])
+        self.assertEqual(run.finish(), 0, run.err)
+        expected = installation.expected_after_update()
+        expected += ["resources/" + "/".join(deep.split("/")[:i]) + "/"
+                     for i in range(1, deep.count("/") + 1)]
+        expected.append("resources/" + deep + "=new")
+        self.assertEqual(installation.tree_without_log(), sorted(expected))
+        self.assertIn("INFO Get file handle: " + long_path + " (attempt 1)", run.lines())
+
     def test_relaunch_starts_the_new_version_only_after_a_success(self):
         """With --relaunch the new executable runs from the root once the update succeeded;
         without it, or after a failure, nothing starts; one that cannot start is a warning."""
