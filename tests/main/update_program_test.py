@@ -421,35 +421,24 @@ class UpdateProgramTest(unittest.TestCase):
                                    "drive or share: " + root, box)
         self.assertEqual(read_tree(scratch), before)
 
-    def test_unsuitable_update_folder_is_refused_with_nothing_touched(self):
+    def test_update_folder_that_links_elsewhere_is_refused_with_nothing_touched(self):
+        """A link that Wine shows as a plain folder too (an empty update folder, or one without
+        the executable, is refused the same way: see the engine's tests)."""
         outside = tempfile.mkdtemp(prefix="vellicor-outside-")
         self.addCleanup(shutil.rmtree, outside, True)
         with open(os.path.join(outside, "Vellicor.exe"), "w") as handle:
             handle.write("not part of the installation")
-
-        def link_elsewhere(folder):
-            shutil.rmtree(folder)
-            os.symlink(outside, folder)
-
-        cases = [("a link to a folder outside", link_elsewhere, "Update folder is a link to "
-                  "another folder: {} leads to "),
-                 ("empty", lambda folder: [shutil.rmtree(folder), os.mkdir(folder)],
-                  "Update folder holds no Vellicor.exe: {}"),
-                 ("without the executable",
-                  lambda folder: os.remove(os.path.join(folder, "Vellicor.exe")),
-                  "Update folder holds no Vellicor.exe: {}")]
-        for name, make, error in cases:
-            with self.subTest(name):
-                installation = Installation(self, "UpdateFolder")
-                make(installation.path("_"))
-                before = read_tree(installation.root)
-                run, box = self.run_failing([installation.code_path, "false"])
-                logged = run.lines()[-1][len("ERRO "):]
-                self.assertTrue(logged.startswith(error.format(installation.program_path("_"))),
-                                logged)
-                self.check_failure(run, logged, box)
-                self.assertEqual(read_tree(installation.root), before)
-                self.assertEqual(read_tree(outside), ["Vellicor.exe=not part of the installation"])
+        installation = Installation(self, "UpdateFolder")
+        shutil.rmtree(installation.path("_"))
+        os.symlink(outside, installation.path("_"))
+        before = read_tree(installation.root)
+        run, box = self.run_failing([installation.code_path, "false"])
+        logged = run.lines()[-1][len("ERRO "):]
+        self.assertTrue(logged.startswith("Update folder is a link to another folder: " +
+                                          installation.program_path("_") + " leads to "), logged)
+        self.check_failure(run, logged, box)
+        self.assertEqual(read_tree(installation.root), before)
+        self.assertEqual(read_tree(outside), ["Vellicor.exe=not part of the installation"])
 
     def test_other_spellings_of_the_code_path_update_the_same_installation(self):
         """Letter case, separators and ".." resolve to the installation's own path, and the
