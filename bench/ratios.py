@@ -35,7 +35,7 @@ BUDGETS = [
            "BM_Crc32/1048576", "BM_ZlibCrc32/1048576", True, 1.0),
     Budget("uninstall_log_bench", "read, rebase and write a 50 MB log vs copying the file",
            "BM_PatchLog/real_time", "BM_CopyLog/real_time", False, 2.0),
-    Budget("uninstall_log_bench", "  same, vs reading and rewriting it in 8 KiB pieces",
+    Budget("uninstall_log_bench", "  same, vs reading and rewriting it in 64 KiB pieces",
            "BM_PatchLog/real_time", "BM_RewriteLogFile/real_time", False, None),
     Budget("uninstall_log_bench", "--parse of a 50 MB log vs reading the file",
            "BM_DumpLog/real_time", "BM_ReadLogFile/real_time", False, 3.0),
