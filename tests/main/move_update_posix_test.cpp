@@ -120,7 +120,7 @@ TEST(MoveUpdatePosixTest, BindMountsAreLeftAlone) {
   const auto bind = [&](const fs::path& onto) {
     return mount((dir.path() / "source").c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) == 0;
   };
-  ASSERT_TRUE(bind(root / "_")) << std::strerror(errno);
+  if (!bind(root / "_")) GTEST_SKIP() << "no bind mounts here: " << std::strerror(errno);
   auto log = testing_support::make_captured_logger();
   FakeUser user;
   Status status = do_update(*log.logger, testing_support::installation_at(root), user.hooks());
