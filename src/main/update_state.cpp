@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "base/buffered_io.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/path.hpp"
@@ -26,16 +27,6 @@ std::string state_path(const Installation& installation) {
 
 std::string temp_path(const Installation& installation) {
   return join_path(installation.root, kUpdateStateTempName);
-}
-
-Status write_all(File& file, std::string_view text) {
-  while (!text.empty()) {
-    auto written = file.write(text.data(), text.size());
-    if (!written) return fail(written.error());
-    if (*written == 0) return fail(ErrorKind::Io, kWriteZero);
-    text.remove_prefix(*written);
-  }
-  return {};
 }
 
 }  // namespace
@@ -74,7 +65,10 @@ Status write_update_state(const Installation& installation, UpdatePhase phase) {
   if (auto removed = remove_file_if_present(temp); !removed) return removed;
   auto file = File::create_new(temp);
   if (!file) return fail(file.error());
-  if (auto written = write_all(*file, content_of(phase)); !written) return written;
+  BufferedWriter writer(*file);
+  const std::string_view content = content_of(phase);
+  if (auto written = writer.write_all(content.data(), content.size()); !written) return written;
+  if (auto handed = writer.flush(); !handed) return handed;
   if (auto flushed = file->flush(); !flushed) return flushed;
   if (auto closed = file->close(); !closed) return closed;
   if (auto renamed = rename_replacing(temp, state_path(installation)); !renamed) return renamed;
