@@ -25,6 +25,15 @@ struct DirEntry {
   bool directory_attribute = false;  // a link to a directory has it, a link to a file not
 };
 
+// What tells one file or folder from every other while it exists: its volume (the volume serial
+// number on Windows, the device on POSIX) and its index on that volume (the file index, the
+// inode). A rename within the volume keeps it; a file made anew gets another.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 struct FileMetadata {
   bool is_directory = false;
   // Which file system holds it: the volume serial number on Windows, the mount on POSIX (two
@@ -34,6 +43,9 @@ struct FileMetadata {
 
 // Metadata of what the path leads to, following links; fails with the platform's I/O error.
 [[nodiscard]] Result<FileMetadata> metadata(std::string_view path);
+
+// The identity of the entry that `path` names itself: a link is not followed.
+[[nodiscard]] Result<FileIdentity> entry_identity(std::string_view path);
 
 // The path of what `path` leads to as the file system knows it: absolute, links and junctions
 // followed, "." and ".." applied, every component in the file system's own spelling (realpath;

@@ -79,6 +79,12 @@ Result<FileMetadata> metadata(std::string_view path) {
   return FileMetadata{S_ISDIR(info.st_mode), *volume};
 }
 
+Result<FileIdentity> entry_identity(std::string_view path) {
+  auto info = lstat_path(std::string(path));
+  if (!info) return fail(info.error());
+  return FileIdentity{static_cast<uint64_t>(info->st_dev), static_cast<uint64_t>(info->st_ino)};
+}
+
 Result<std::string> resolve_path(std::string_view path) {
   const std::string terminated(path);
   char* resolved = ::realpath(terminated.c_str(), nullptr);

@@ -72,27 +72,41 @@ Status remove_tree_contents(std::string_view path) {
   return {};
 }
 
-// A handle on what the path leads to, following links, that reaches files and directories alike
-// (no access, backup semantics) and lets others do anything meanwhile.
-Result<win32::UniqueHandle> open_for_query(std::string_view path) {
+// A handle that reaches files and directories alike (no access, backup semantics) and lets
+// others do anything meanwhile; on what the path leads to, or with `flags` holding
+// FILE_FLAG_OPEN_REPARSE_POINT on the entry itself.
+Result<win32::UniqueHandle> open_for_query(std::string_view path, DWORD flags = 0) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
   win32::UniqueHandle handle(
       CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
   if (!handle.valid()) return fail(last_os_io_error());
   return handle;
+}
+
+Result<BY_HANDLE_FILE_INFORMATION> query_information(std::string_view path, DWORD flags = 0) {
+  auto handle = open_for_query(path, flags);
+  if (!handle) return fail(handle.error());
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
+  return info;
 }
 
 }  // namespace
 
 Result<FileMetadata> metadata(std::string_view path) {
-  auto handle = open_for_query(path);
-  if (!handle) return fail(handle.error());
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
-  return FileMetadata{(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                      info.dwVolumeSerialNumber};
+  auto info = query_information(path);
+  if (!info) return fail(info.error());
+  return FileMetadata{(info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                      info->dwVolumeSerialNumber};
+}
+
+Result<FileIdentity> entry_identity(std::string_view path) {
+  auto info = query_information(path, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!info) return fail(info.error());
+  return FileIdentity{info->dwVolumeSerialNumber,
+                      (uint64_t{info->nFileIndexHigh} << 32) | info->nFileIndexLow};
 }
 
 Result<std::string> resolve_path(std::string_view path) {

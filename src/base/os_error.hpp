@@ -13,4 +13,8 @@ Error os_io_error(int code);
 // Call it directly after the failed call.
 Error last_os_io_error();
 
+// True when the error says that nothing is at the path (on Windows a missing file or a missing
+// folder on the way to it, on POSIX ENOENT).
+bool is_not_found(const Error& error);
+
 }  // namespace vellicor

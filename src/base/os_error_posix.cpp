@@ -16,4 +16,8 @@ Error last_os_io_error() {
   return os_io_error(errno);
 }
 
+bool is_not_found(const Error& error) {
+  return error.os_code() == ENOENT;
+}
+
 }  // namespace vellicor

@@ -18,4 +18,8 @@ Error last_os_io_error() {
   return os_io_error(static_cast<int>(GetLastError()));
 }
 
+bool is_not_found(const Error& error) {
+  return error.os_code() == ERROR_FILE_NOT_FOUND || error.os_code() == ERROR_PATH_NOT_FOUND;
+}
+
 }  // namespace vellicor

@@ -3,7 +3,6 @@
 #include "base/fs.hpp"
 #include "base/path.hpp"
 #include "base/utf.hpp"
-#include "main/update_state.hpp"
 
 namespace vellicor {
 namespace {
@@ -55,11 +54,10 @@ Result<Installation> make_installation(std::string_view code_path,
 
 namespace {
 
-// The code path as the file system resolves it. An update cut short may have deleted the
-// executable already: then its folder is resolved and the file name joined to it.
-Result<std::string> resolve_code_path(std::string_view code_path) {
+// The code path as the file system resolves it.
+Result<std::string> resolve_code_path(std::string_view code_path, bool executable_may_be_gone) {
   auto resolved = resolve_path(code_path);
-  if (resolved || !update_in_progress_next_to(code_path)) return resolved;
+  if (resolved || !executable_may_be_gone) return resolved;
   const std::string plain = normalize_path(code_path);
   const auto folder = parent_path(plain);
   const auto name = path_file_name(plain);
@@ -71,12 +69,38 @@ Result<std::string> resolve_code_path(std::string_view code_path) {
 
 }  // namespace
 
-Result<Installation> resolve_installation(std::string_view given_code_path) {
-  auto resolved = resolve_code_path(given_code_path);
+Result<Installation> resolve_installation(std::string_view given_code_path,
+                                          bool executable_may_be_gone) {
+  auto resolved = resolve_code_path(given_code_path, executable_may_be_gone);
   if (!resolved) {
     return fail_other("Could not resolve the code path: " + resolved.error().display_text());
   }
   return make_installation(*resolved, given_code_path);
+}
+
+Result<std::vector<DirEntry>> list_own_update_folder(const Installation& installation) {
+  const std::string& folder = installation.update_folder;
+  auto update = metadata(folder);
+  if (!update) return fail(update.error());
+  if (!update->is_directory) return fail_other("Update folder is not a directory");
+  auto resolved = resolve_path(folder);
+  if (!resolved) return fail(resolved.error());
+  if (!paths_equal(*resolved, folder)) {
+    return fail_other("Update folder is a link to another folder: " + folder + " leads to " +
+                      *resolved);
+  }
+  auto root = metadata(installation.root);
+  if (!root) return fail(root.error());
+  if (root->volume != update->volume) {
+    return fail_other(
+        "Update folder is a mount point or on another volume than the installation: " + folder);
+  }
+  return list_directory(folder);
+}
+
+bool is_kept_entry(std::string_view name, PathStyle style) {
+  return file_names_equal(name, kUpdateFolderName, style) ||
+         file_name_starts_with(name, "unins", style) || file_names_equal(name, "tools", style);
 }
 
 }  // namespace vellicor

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/fs.hpp"
+#include "base/path.hpp"
 
 namespace vellicor {
 
@@ -35,7 +37,24 @@ struct Installation {
 [[nodiscard]] Result<Installation> make_installation(std::string_view code_path,
                                                      std::string_view given_code_path);
 
-// Resolves the code path (resolve_path) and derives the installation from it.
-[[nodiscard]] Result<Installation> resolve_installation(std::string_view given_code_path);
+// Resolves the code path (resolve_path) and derives the installation from it. An update cut
+// short may have deleted the executable already (`executable_may_be_gone`): then its folder is
+// resolved and the file name joined to it.
+[[nodiscard]] Result<Installation> resolve_installation(std::string_view given_code_path,
+                                                        bool executable_may_be_gone = false);
+
+// The entries of the update folder, which must be the installation's own folder: its contents
+// are moved into the root and the folder is then removed, so through a link, a junction or a
+// mount the update would empty whatever folder it leads to. Fails with the I/O error of a
+// missing folder, "Update folder is not a directory", "Update folder is a link to another
+// folder: " + folder + " leads to " + target, or "Update folder is a mount point or on another
+// volume than the installation: " + folder.
+[[nodiscard]] Result<std::vector<DirEntry>> list_own_update_folder(
+    const Installation& installation);
+
+// True for the entries of the installation root that survive an update: the update folder
+// itself, every name that begins with "unins" and "tools", compared as the file system
+// compares names (on Windows without regard to letter case).
+bool is_kept_entry(std::string_view name, PathStyle style = native_path_style());
 
 }  // namespace vellicor

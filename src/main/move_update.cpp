@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/fs.hpp"
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "logging/logger.hpp"
 #include "main/file_handles.hpp"
@@ -25,14 +26,15 @@ class HandleList {
   HandleList() = default;
   HandleList(const HandleList&) = delete;
   HandleList& operator=(const HandleList&) = delete;
-  ~HandleList() {
+  ~HandleList() { unmark_and_close_all(); }
+  void add(FileHandle handle) { handles_.push_back(std::move(handle)); }
+  void unmark_and_close_all() {
     for (auto& handle : handles_) {
       if (!handle.is_open()) continue;
       if (handle.marked) (void)unmark_for_deletion(handle);
       (void)close_file_handle(handle);
     }
   }
-  void add(FileHandle handle) { handles_.push_back(std::move(handle)); }
   std::vector<FileHandle>& all() { return handles_; }
 
  private:
@@ -119,33 +121,44 @@ Status remove_top_level_directory(Logger& logger, const std::string& directory,
       hooks);
 }
 
+// Writes the record of the update, retried like every other file step: it must be on the
+// device before the step it announces.
+Status write_record(const Installation& installation, const UpdateRecord& record,
+                    const RetryHooks& hooks) {
+  return retry_with_prompt(
+      "Writing the update record: " + join_path(installation.root, kUpdateStateName), kLimit,
+      [&](uint32_t) { return write_update_state(installation, record); }, hooks);
+}
+
 // Deletes the old version: every file is opened, then all are marked, then closing the handles
-// deletes them; then the top-level folders go. A fresh update is recorded as deleting once every
-// file is held, before the first one is marked (a process that ends deletes the files it had
-// marked, on Windows). `deleting` tells whether any file may be gone.
-Status delete_old_version(Logger& logger, const Installation& installation, bool fresh,
-                          const RetryHooks& hooks, bool& deleting) {
+// deletes them; then the top-level folders go. `begin`, the record of a fresh update, is written
+// once every file is held, before the first one is marked (a process that ends deletes the
+// files it had marked, on Windows); when marking fails, every file is unmarked again and the
+// record taken back, since nothing was deleted.
+Status delete_old_version(Logger& logger, const Installation& installation,
+                          const UpdateRecord* begin, const RetryHooks& hooks) {
   HandleList handles;
   Collected collected;
   if (auto status = collect(logger, installation, hooks, handles, collected); !status) {
     return status;
   }
   log_info(logger, "Collected all directories and file handles");
-  if (fresh) {
-    if (auto recorded = write_update_state(installation, UpdatePhase::Deleting); !recorded) {
-      return recorded;
-    }
+  if (begin) {
+    if (auto recorded = write_record(installation, *begin, hooks); !recorded) return recorded;
   }
 
   for (auto& handle : handles.all()) {
     auto marked = retry_with_prompt(
         "marking a file for deletion", kLimit, [&](uint32_t) { return mark_for_deletion(handle); },
         hooks);
-    if (!marked) return marked;
+    if (!marked) {
+      handles.unmark_and_close_all();
+      if (begin) (void)remove_update_state(installation);
+      return marked;
+    }
   }
   log_info(logger, "All file handles marked for deletion");
 
-  deleting = true;
   for (auto& handle : handles.all()) {
     auto closed = retry_with_prompt(
         "closing a file handle", kLimit, [&](uint32_t) { return close_file_handle(handle); },
@@ -182,28 +195,11 @@ Status move_entries_up(Logger& logger, const Installation& installation, const R
   return {};
 }
 
-// The update folder's contents are moved into the root and the folder is then removed, so it
-// must be the installation's own folder: through a link, a junction or a mount, the move would
-// empty whatever folder it leads to. Without the application's executable in it, the update
-// would delete the application and put nothing in its place.
+// The update folder of a fresh update: the installation's own folder, holding the application's
+// executable. Without it, the update would delete the application and put nothing in its place.
 Result<std::vector<DirEntry>> check_update_folder(const Installation& installation) {
   const std::string& folder = installation.update_folder;
-  auto update = metadata(folder);
-  if (!update) return fail(update.error());
-  if (!update->is_directory) return fail_other("Update folder is not a directory");
-  auto resolved = resolve_path(folder);
-  if (!resolved) return fail(resolved.error());
-  if (!paths_equal(*resolved, folder)) {
-    return fail_other("Update folder is a link to another folder: " + folder + " leads to " +
-                      *resolved);
-  }
-  auto root = metadata(installation.root);
-  if (!root) return fail(root.error());
-  if (root->volume != update->volume) {
-    return fail_other(
-        "Update folder is a mount point or on another volume than the installation: " + folder);
-  }
-  auto entries = list_directory(folder);
+  auto entries = list_own_update_folder(installation);
   if (!entries) return fail(entries.error());
   for (const auto& entry : *entries) {
     if (entry.name && file_names_equal(*entry.name, installation.executable_name)) return entries;
@@ -237,44 +233,90 @@ Status check_staged_entries(const Installation& installation, const std::vector<
   return {};
 }
 
-}  // namespace
-
-bool is_kept_entry(std::string_view name, PathStyle style) {
-  return file_names_equal(name, kUpdateFolderName, style) ||
-         file_name_starts_with(name, "unins", style) || file_names_equal(name, "tools", style);
+// Removes the emptied update folder. The new version is complete by now: what keeps the folder
+// (a process whose current folder it is) is waited for a while, and then it may stay.
+void remove_update_folder(Logger& logger, const Installation& installation,
+                          const RetryHooks& hooks) {
+  const std::string& folder = installation.update_folder;
+  log_info(logger, "Delete: " + folder);
+  auto removed = retry_without_prompt(
+      kLimit,
+      [&](uint32_t attempt) {
+        if (attempt > 1) log_info(logger, "Delete: " + folder + attempt_suffix(attempt));
+        return remove_directory_tree(folder);
+      },
+      hooks);
+  if (!removed) {
+    log_warning(logger, "Could not remove the update folder " + folder + ": " +
+                            removed.error().display_text());
+  }
 }
 
+std::vector<std::string> names_of(const std::vector<DirEntry>& entries) {
+  std::vector<std::string> names;
+  for (const auto& entry : entries)
+    names.push_back(*entry.name);  // checked to be text
+  return names;
+}
+
+// Checks the update folder and the staged entries, and deletes the old version: a fresh update
+// records itself with the staged entries first; one resumed while deleting goes on under its
+// record. Then the update is recorded as moving the new version in.
+Status replace_old_version(Logger& logger, const Installation& installation,
+                           const std::optional<UpdateRecord>& resume, const RetryHooks& hooks) {
+  auto staged = check_update_folder(installation);
+  if (!staged) return fail(staged.error());
+  if (auto checked = check_staged_entries(installation, *staged); !checked) return checked;
+
+  UpdateRecord progress;
+  if (resume) {
+    progress = *resume;
+  } else {
+    auto entries = staged_entries(installation, names_of(*staged));
+    if (!entries) return fail(entries.error());
+    progress.staged = std::move(*entries);
+  }
+  if (auto deleted = delete_old_version(logger, installation, resume ? nullptr : &progress, hooks);
+      !deleted) {
+    return deleted;
+  }
+  progress.phase = UpdatePhase::Moving;
+  return write_record(installation, progress, hooks);
+}
+
+// An update resumed while moving goes on with what is left in the update folder, if it is
+// still there: the installation's own folder, whose entries the move-in can take.
+Result<bool> check_what_is_left(const Installation& installation) {
+  auto left = list_own_update_folder(installation);
+  if (!left) {
+    if (is_not_found(left.error())) return false;
+    return fail(left.error());
+  }
+  if (auto checked = check_staged_entries(installation, *left); !checked) {
+    return fail(checked.error());
+  }
+  return true;
+}
+
+}  // namespace
+
 Status move_update(Logger& logger, const Installation& installation,
-                   std::optional<UpdatePhase> resume, const RetryHooks& hooks) {
+                   const std::optional<UpdateRecord>& resume, const RetryHooks& hooks) {
   log_info(logger,
            "move_update: " + installation.uninstall_log + ", " + std::string(kUpdateFolderName));
-  if (resume != UpdatePhase::Moving) {
-    // The old version is still there, in part at least, and the new one whole in the update
-    // folder: everything about them is checked before anything is touched.
-    auto staged = check_update_folder(installation);
-    if (!staged) return fail(staged.error());
-    if (auto checked = check_staged_entries(installation, *staged); !checked) return checked;
-
-    const bool fresh = !resume.has_value();
-    bool deleting = false;
-    if (auto deleted = delete_old_version(logger, installation, fresh, hooks, deleting); !deleted) {
-      // The handles are unmarked and closed by now, and no file was deleted: the record of
-      // an update that never got to delete anything is taken back.
-      if (fresh && !deleting) (void)remove_update_state(installation);
-      return deleted;
+  if (!resume || resume->phase == UpdatePhase::Deleting) {
+    if (auto replaced = replace_old_version(logger, installation, resume, hooks); !replaced) {
+      return replaced;
     }
-    if (auto recorded = write_update_state(installation, UpdatePhase::Moving); !recorded) {
-      return recorded;
-    }
+  } else {
+    auto left = check_what_is_left(installation);
+    if (!left) return fail(left.error());
+    // Everything was moved in and the update folder removed already.
+    if (!*left) return {};
   }
-
-  // Resumed after the update folder was already moved in and removed: nothing is left to do
-  // here.
-  if (resume == UpdatePhase::Moving && !metadata(installation.update_folder)) return {};
   if (auto moved = move_entries_up(logger, installation, hooks); !moved) return moved;
-
-  log_info(logger, "Delete: " + installation.update_folder);
-  return remove_directory_tree(installation.update_folder);
+  remove_update_folder(logger, installation, hooks);
+  return {};
 }
 
 }  // namespace vellicor

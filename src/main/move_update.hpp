@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "base/error.hpp"
-#include "base/path.hpp"
 #include "main/retry.hpp"
 #include "main/update_state.hpp"
 
@@ -16,20 +15,18 @@ namespace vellicor {
 class Logger;
 struct Installation;
 
-// True for the entries of the installation root that survive an update: the update folder
-// itself, every name that begins with "unins" and "tools", compared as the file system
-// compares names (on Windows without regard to letter case).
-bool is_kept_entry(std::string_view name, PathStyle style = native_path_style());
-
 // Replaces the old version in the root by the new one from the update folder. A fresh update
 // (`resume` empty) or one resumed while deleting checks first, before anything is touched, that
 // the update folder is a directory of its own (not a link, junction or mount point, on the
 // root's volume) holding an entry named like the application's executable, and that every
-// staged entry can be moved in. It records its phase (update_state) as it goes; one resumed
-// while moving goes on with whatever is left in the update folder. Every step that may fail
-// for a while runs under retry_with_prompt with `hooks`.
+// staged entry can be moved in. A fresh update records itself (update_state) with the staged
+// entries before the first old file can go, and records each later phase as it gets there; one
+// resumed while moving checks what is left in the update folder the same way and moves it in.
+// Every step that may fail for a while runs under retry_with_prompt with `hooks`. Once every
+// staged entry is in place the update is complete: a failure to remove the emptied update
+// folder is a warning.
 [[nodiscard]] Status move_update(Logger& logger, const Installation& installation,
-                                 std::optional<UpdatePhase> resume = std::nullopt,
+                                 const std::optional<UpdateRecord>& resume = std::nullopt,
                                  const RetryHooks& hooks = {});
 
 }  // namespace vellicor

@@ -57,4 +57,14 @@ template <class Operation>
   }
 }
 
+// The same steps without the question: one series of `limit` attempts, then the last error. For
+// steps whose failure the update survives, where a box would only hold it up.
+template <class Operation>
+[[nodiscard]] auto retry_without_prompt(uint32_t limit, Operation&& operation,
+                                        const RetryHooks& hooks = {})
+    -> std::invoke_result_t<Operation&, uint32_t> {
+  const RetryHooks unasked{hooks.sleep, [](std::string_view) { return MessageBoxAnswer::Cancel; }};
+  return retry_with_prompt("", limit, std::forward<Operation>(operation), unasked);
+}
+
 }  // namespace vellicor

@@ -16,6 +16,7 @@
 #include "main/installation.hpp"
 #include "main/update_arguments.hpp"
 #include "main/update_lock.hpp"
+#include "main/update_state.hpp"
 #include "process/process.hpp"
 
 namespace vellicor {
@@ -32,7 +33,8 @@ Result<Installation> update(Logger& logger, const std::vector<std::string>& args
   if (!arguments) return fail(arguments.error());
 
   // Every path of the update comes from the code path as the file system resolves it.
-  auto installation = resolve_installation(arguments->code_path);
+  auto installation =
+      resolve_installation(arguments->code_path, update_in_progress_next_to(arguments->code_path));
   if (!installation) return fail(installation.error());
   if (installation->code_path != arguments->code_path) {
     log_info(logger, "Code path resolves to " + installation->code_path);

@@ -9,6 +9,7 @@
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/hex.hpp"
+#include "base/path.hpp"
 #include "model/block_stream.hpp"
 
 namespace vellicor {
@@ -133,7 +134,12 @@ Status UninstallLogWriter::finish(const UninstallHeader& header) {
 }
 
 Status UninstallLogWriter::replace() {
-  if (rename_replacing(temp_, path_)) return {};
+  if (rename_replacing(temp_, path_)) {
+    // The rename is on the device before whatever the caller does next (an update removes its
+    // record only once the rewritten log is in place).
+    const auto folder = parent_path(path_);
+    return folder ? flush_directory(*folder) : Status{};
+  }
   // Windows refuses to replace a file that another process holds open, even one that lets
   // others write and delete it; writing over it in place still works then.
   auto source = File::open_for_reading(temp_);

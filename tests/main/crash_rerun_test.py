@@ -1,12 +1,17 @@
-"""Kill an update at a random moment, run the same command again: the installation must end as an
-update that was never cut short leaves it.
+"""Kill an update at a random moment, change the installation as users' machines do, run the same
+command again: the installation must end as an update that was never cut short leaves what is
+staged then, or, where nothing can complete the update that was cut short, the run fails with
+nothing more deleted.
 
 Each trial copies an installation of a few thousand files (the new version staged in "_" with an
-uninstall log that names its files there), starts the updater, kills it with SIGKILL after a
-random delay within the time a whole update takes (under Wine, SIGKILL of the exe's process ends
-the Windows process, and the system closes its handles), runs the same command again and
-compares every path, kind and byte with the result of an update that ran to its end (the
-rewritten uninstall log included). The phase a kill hit is read off what it left on disk.
+uninstall log that names its files there), starts the updater and kills it with SIGKILL in one
+of the update's phases, taken in turn: at a moment drawn from that phase's stretch of a clean
+run, told as the line the clean run logged last before it and the time since (under Wine,
+SIGKILL of the exe's process ends the Windows process, and the system closes its handles). The
+phase a kill hit is read off what it left on disk; a kill that missed its phase is tried again.
+Then, drawn at random, nothing changes, another version is staged in a fresh "_", or "_" is
+removed, and the same command runs again. Its result is compared, every path, kind and byte (the
+rewritten uninstall log included), with an update that ran to its end over what is staged.
 
     CRASH_TRIALS=200 CRASH_SEED=7 ctest --preset native -R program_crash_rerun -V
 """
@@ -16,17 +21,15 @@ import os
 import random
 import shutil
 import signal
-import struct
 import subprocess
 import tempfile
 import time
 import unittest
-import zlib
 
 import program
+from ui import find, probe
+from uninstall_logs import uninstall_log
 
-DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
-                    "uninstall-logs")
 RECORD = ".vellicor-update"
 # The application's name: one of its own, so that the update never waits for a program of
 # another test that runs meanwhile under the usual name.
@@ -35,28 +38,6 @@ APPLICATION = "CrashTest.exe"
 
 def prog():
     return program.program()
-
-
-def uninstall_log(folder, names, separator):
-    """The staged.dat header over one 0x82 record per file, each naming the file in `folder`
-    with the four empty texts that the installer writes."""
-    with open(os.path.join(DATA, "staged.dat"), "rb") as handle:
-        header = bytearray(handle.read(448))
-    body = bytearray()
-    for name in names:
-        texts = [folder + separator + name.replace("/", separator), "", "", "", ""]
-        data = b"".join(b"\xfe" + struct.pack("<i", -len(t.encode("utf-16-le"))) +
-                        t.encode("utf-16-le") for t in texts) + b"\xff"
-        body += struct.pack("<HII", 0x82, 0, len(data)) + data
-    blocks = bytearray()
-    for start in range(0, len(body), 4096):
-        chunk = body[start:start + 4096]
-        blocks += struct.pack("<III", len(chunk), ~len(chunk) & 0xFFFFFFFF, zlib.crc32(chunk))
-        blocks += chunk
-    struct.pack_into("<II", header, 324, len(names), 448 + len(blocks))
-    header[336:444] = bytes(108)
-    struct.pack_into("<I", header, 444, zlib.crc32(header[:444]))
-    return bytes(header) + bytes(blocks)
 
 
 def snapshot(root):
@@ -71,12 +52,20 @@ def snapshot(root):
     return state
 
 
+# The phases a kill may hit, with the lines of a clean run that open and close their stretch.
+PHASES = [("before deleting", None, "Collected all directories and file handles"),
+          ("deleting the old version", "Collected all directories and file handles", "Rename: "),
+          ("moving the new version in", "Rename: ", "Delete: "),
+          ("rewriting the uninstall log", "Delete: ", None)]
+CHANGES = ["nothing", "another version staged", "update folder removed"]
+
+
 def phase_left(root):
     """Where the killed update stood, from what it left on disk."""
     record = os.path.join(root, RECORD)
     if os.path.exists(record):
         with open(record) as handle:
-            phase = handle.read().split(": ", 1)[1].strip()
+            phase = handle.readline().split(": ", 1)[1].strip()
         if phase.startswith("moving") and not os.path.exists(os.path.join(root, "_")):
             return "rewriting the uninstall log"
         return phase
@@ -111,21 +100,39 @@ class CrashRerunTest(unittest.TestCase):
         # Many top-level entries, so that moving them in (one rename each) takes a while too.
         names = ["part%d/folder%d/file%d.dat" % (i % 200, i % 3, i) for i in range(self.files)]
         names += ["top%d.dat" % i for i in range(self.files // 10)]
-        for version, base in (("old", self.template), ("new", os.path.join(self.template, "_"))):
-            for name in names + [APPLICATION]:
+        # The version staged after a kill: other bytes, and without the top-level files, so that
+        # any left of the version before it shows.
+        newer_names = [name for name in names if not name.startswith("top")]
+        self.newer = os.path.join(self.work, "newer")
+        for version, base, files in (("old", self.template, names),
+                                     ("new", os.path.join(self.template, "_"), names),
+                                     ("newer", self.newer, newer_names)):
+            for name in files + [APPLICATION]:
                 path = os.path.join(base, *name.split("/"))
                 os.makedirs(os.path.dirname(path), exist_ok=True)
                 with open(path, "w") as handle:
                     handle.write(version + " " + name)
         with open(os.path.join(self.template, "unins000.dat"), "wb") as handle:
             handle.write(uninstall_log(folder, [], separator))
+        # Records of folders to remove make the log large enough that rewriting it takes a
+        # while, and kills land in that phase too.
+        folders = ["part%d/folder%d/removed%d" % (i % 200, i % 3, i) for i in range(80000)]
         with open(os.path.join(self.template, "_", "unins000.dat"), "wb") as handle:
-            handle.write(uninstall_log(folder, names, separator))
+            handle.write(uninstall_log(folder, names, separator, folders))
+        with open(os.path.join(self.newer, "unins000.dat"), "wb") as handle:
+            handle.write(uninstall_log(folder, newer_names, separator))
+
+    def stage_newer(self):
+        shutil.rmtree(os.path.join(self.root, "_"), ignore_errors=True)
+        subprocess.run(["cp", "-al", self.newer, os.path.join(self.root, "_")], check=True)
 
     def install(self):
+        """A copy of the template whose files are links to the template's: fast to make, and
+        safe, since the updater writes into no file of either version (it deletes, renames and
+        replaces the uninstall log by a file made new)."""
         shutil.rmtree(self.root, ignore_errors=True)
         os.makedirs(os.path.dirname(self.root), exist_ok=True)
-        subprocess.run(["cp", "-a", self.template, self.root], check=True)
+        subprocess.run(["cp", "-al", self.template, self.root], check=True)
 
     def start(self):
         env = dict(os.environ, TMPDIR=self.work) if not prog().windows else None
@@ -151,8 +158,15 @@ class CrashRerunTest(unittest.TestCase):
             process.kill()
 
     def run_to_end(self):
+        """Runs the updater to its end; under Wine a failure box is answered."""
         process = self.start()
-        code = process.wait(timeout=600)
+        while True:
+            try:
+                code = process.wait(timeout=0.5)
+                break
+            except subprocess.TimeoutExpired:
+                if prog().windows and find("Vellicor", 0):
+                    probe("click", "Vellicor", "OK", check=False)
         self.settle()
         return code
 
@@ -183,54 +197,97 @@ class CrashRerunTest(unittest.TestCase):
                     lines += handle.read().decode("utf-8", "replace").splitlines()
         return lines
 
+    def clean_update(self, change):
+        """The installation after an update that ran to its end over what is staged."""
+        self.install()
+        if change == "another version staged":
+            self.stage_newer()
+        before = self.log_files()
+        self.assertEqual(self.run_to_end(), 0, "a clean update")
+        state = snapshot(self.root)
+        self.assertNotIn("_", state)
+        return state, self.new_lines(before)
+
+    def kill_in(self, phase, moments, rng):
+        """Starts the update and kills it at a moment of `phase` (see PHASES); gives the phase
+        it left on disk."""
+        first, last = moments[phase]
+        moment = rng.uniform(first, last)
+        line = bisect.bisect_right(self.times, moment) - 1
+        delay = moment - self.times[line]
+        before = self.log_files()
+        process = self.start()
+        while len(self.new_lines(before)) <= line and process.poll() is None:
+            time.sleep(0.001)
+        time.sleep(delay)
+        self.kill(process)
+        process.wait(timeout=600)
+        self.settle()
+        return phase_left(self.root)
+
     def test_every_kill_is_repaired_by_the_next_run(self):
         print("\nseed %d, %d trials over %d files" % (self.seed, self.trials, self.files))
         rng = random.Random(self.seed)
-        self.install()
-        before = self.log_files()
-        self.assertEqual(self.run_to_end(), 0, "a clean update")
-        clean = snapshot(self.root)
-        self.assertNotIn("_", clean)
-        # A kill comes at a moment drawn from a clean run's time, told as the line the run has
-        # logged by then and the time since: so the kills follow the update's progress however
-        # busy the machine is, into the stretches without lines (marking, closing, rewriting
-        # the uninstall log) too.
-        lines = self.new_lines(before)
+        clean = {change: self.clean_update(change) for change in CHANGES[:2]}
+        lines = clean["nothing"][1]
+        self.assertNotIn("_", clean["nothing"][0])
 
         def seconds(line):
             hours, minutes, rest = line.split(" ")[2].split(":")
             return int(hours) * 3600 + int(minutes) * 60 + float(rest)
 
-        times = [seconds(line) for line in lines if line[:3].isalpha()]
-        print("a clean update logs %d lines in %.2f s" % (len(times), times[-1] - times[0]))
+        logged = [line for line in lines if line[:3].isalpha()]
+        self.times = [seconds(line) for line in logged]
+        print("a clean update logs %d lines in %.2f s" % (len(self.times),
+                                                          self.times[-1] - self.times[0]))
+
+        def time_of(text, default):
+            found = [t for t, line in zip(self.times, logged) if " INFO " + text in line]
+            return found[0] if found else default
+
+        moments = {name: (time_of(opens, self.times[0]) if opens else self.times[0],
+                          time_of(closes, self.times[-1]) if closes else self.times[-1] + 0.01)
+                   for name, opens, closes in PHASES}
 
         outcomes = {}
         failures = []
         for trial in range(self.trials):
-            self.install()
-            moment = rng.uniform(times[0], times[-1] + 0.01)
-            line = bisect.bisect_right(times, moment) - 1
-            delay = moment - times[line]
-            before = self.log_files()
-            process = self.start()
-            while len(self.new_lines(before)) <= line and process.poll() is None:
-                time.sleep(0.001)
-            time.sleep(delay)
-            self.kill(process)
-            process.wait(timeout=600)
-            self.settle()
-            phase = phase_left(self.root)
-            code = self.run_to_end() if phase != "finished" else 0
-            converged = code == 0 and snapshot(self.root) == clean
-            counts = outcomes.setdefault(phase, [0, 0])
-            counts[0] += 1
-            counts[1] += converged
-            if not converged:
-                failures.append("trial %d, killed %.3f s after line %d while %s: rerun exit %d"
-                                % (trial, delay, line, phase, code))
-        for phase, (total, good) in sorted(outcomes.items()):
-            print("  %-30s %3d kills, %3d repaired" % (phase, total, good))
+            aimed = PHASES[trial % len(PHASES)][0]
+            change = rng.choice(CHANGES)
+            # A kill that missed its phase (the machine was busier than in the clean run) is
+            # checked like any other, and the phase tried again.
+            for attempt in range(4):
+                self.install()
+                phase = self.kill_in(aimed, moments, rng)
+                if change == "another version staged":
+                    self.stage_newer()
+                elif change == "update folder removed":
+                    shutil.rmtree(os.path.join(self.root, "_"), ignore_errors=True)
+                before = snapshot(self.root)
+                rerun = phase != "finished" or change != "nothing"
+                code = self.run_to_end() if rerun else 0
+                after = snapshot(self.root)
+                expected = clean["another version staged" if change.startswith("another")
+                                 else "nothing"][0]
+                if change == "update folder removed":
+                    # Nothing can complete what was cut short, or it was complete already.
+                    repaired = (code, after) in ((0, expected), (1, before))
+                else:
+                    repaired = code == 0 and after == expected
+                counts = outcomes.setdefault((phase, change), [0, 0])
+                counts[0] += 1
+                counts[1] += repaired
+                if not repaired:
+                    failures.append("trial %d, aimed at %s, killed while %s, then %s: rerun "
+                                    "exit %d" % (trial, aimed, phase, change, code))
+                if phase == aimed:
+                    break
+        for (phase, change), (total, good) in sorted(outcomes.items()):
+            print("  %-30s %-24s %3d kills, %3d repaired" % (phase, change, total, good))
         self.assertEqual(failures, [], "seed %d" % self.seed)
+        hit = {phase for phase, _ in outcomes}
+        self.assertEqual([name for name, _, _ in PHASES if name not in hit], [],
+                         "phases no kill landed in (seed %d)" % self.seed)
 
 
 if __name__ == "__main__":

@@ -50,7 +50,7 @@ class MoveUpdateTest : public ::testing::Test {
     const Status status = move_update(*log.logger, installation, std::nullopt, user.hooks());
     lines_ = log.release();
     if (status) {
-      EXPECT_EQ(read_update_state(installation).value(), UpdatePhase::Moving);
+      EXPECT_EQ(read_update_state(installation).value()->phase, UpdatePhase::Moving);
       EXPECT_TRUE(remove_update_state(installation));
     }
     return status;

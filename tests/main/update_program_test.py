@@ -20,6 +20,7 @@ import time
 import unittest
 
 import program
+from uninstall_logs import uninstall_log
 from ui import box_text, failure_text, find, probe, run_to_files, wait_for_new_box
 
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
@@ -74,17 +75,34 @@ class Installation:
             self.root = os.path.join(tempfile.mkdtemp(prefix="vellicor-update-"), name)
         shutil.rmtree(self.root, ignore_errors=True)
         test.addCleanup(shutil.rmtree, self.root, True)
-        for tree, files in (("", self.OLD), ("_", self.NEW)):
-            for relative, content in files.items():
-                path = os.path.join(self.root, tree, *relative.split("/"))
-                os.makedirs(os.path.dirname(path), exist_ok=True)
-                with open(path, "w") as handle:
-                    handle.write(content)
+        self.new = dict(self.NEW)
+        self.write("", self.OLD)
+        self.stage(self.NEW)
         shutil.copy(os.path.join(DATA, "installed.dat"), self.path("unins000.dat"))
-        shutil.copy(os.path.join(DATA, "staged.dat"), self.path("_/unins000.dat"))
 
     def path(self, relative):
         return os.path.join(self.root, *relative.split("/"))
+
+    def write(self, tree, files):
+        for relative, content in files.items():
+            path = os.path.join(self.root, tree, *relative.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as handle:
+                handle.write(content)
+
+    def stage(self, files):
+        """A version staged anew in "_", with the installer's staged log."""
+        shutil.rmtree(self.path("_"), ignore_errors=True)
+        self.write("_", files)
+        shutil.copy(os.path.join(DATA, "staged.dat"), self.path("_/unins000.dat"))
+        self.new = dict(files)
+
+    def add_top_level(self, count):
+        """top<i>.dat directly in the root, in both versions: many renames to move in."""
+        files = {"top%d.dat" % i: "top %d" % i for i in range(count)}
+        self.write("", files)
+        self.write("_", files)
+        self.new.update(files)
 
     def add_library(self, files, folders):
         """lib/part<n>/file<i>.dat in both versions, its content "" (old) or "_/" (new)."""
@@ -106,8 +124,9 @@ class Installation:
         return self.program_path("Vellicor.exe")
 
     def expected_after_update(self):
-        """The tree after a successful update, without the rewritten uninstall log."""
-        files = dict(self.NEW)
+        """The tree after a successful update of what was staged last, without the rewritten
+        uninstall log."""
+        files = dict(self.new)
         files.update({k: v for k, v in self.OLD.items() if k.startswith(("tools/", "unins"))})
         entries = set()
         for relative, content in files.items():
@@ -133,6 +152,7 @@ class Run:
         full_env = dict(os.environ, **(env or {}))
         if not prog().windows:
             full_env["TMPDIR"] = self.tmp
+        self.args = args
         self.process = run_to_files(prog().command(args), env=full_env,
                                     start_new_session=not prog().windows)
         test.addCleanup(lambda: self.process.poll() is None and self.process.kill())
@@ -153,6 +173,39 @@ class Run:
                       if os.path.getmtime(path) >= self.started_wall - 1), key=os.path.getmtime)
         self.log_file = new[-1] if new else None
         return self.code
+
+    def kill_when_logged(self, text, timeout=120):
+        """SIGKILL to the updater (under Wine to the process that runs the exe) as soon as its
+        log holds `text`; then finishes the run."""
+        deadline = time.monotonic() + timeout
+        read = dict(self.sizes_before)
+        found = False
+        while not found:
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("the updater did not log %r before it ended" % text)
+            for path in self.logs():
+                with open(path, "rb") as handle:
+                    # From the start of the last line read, which may have been incomplete.
+                    handle.seek(read.get(path, 0))
+                    new = handle.read()
+                found = found or text.encode() in new
+                read[path] = read.get(path, 0) + max(0, new.rfind(b"\n"))
+            time.sleep(0.001)
+        if prog().windows:
+            marks = (os.path.basename(prog().exe).encode(), self.args[0].encode())
+            for pid in os.listdir("/proc"):
+                try:
+                    with open("/proc/%s/cmdline" % pid, "rb") as handle:
+                        line = handle.read()
+                    if all(mark in line for mark in marks):
+                        os.kill(int(pid), signal.SIGKILL)
+                except (OSError, ValueError):
+                    pass
+        else:
+            self.process.kill()
+        self.finish()
+        if prog().windows:
+            time.sleep(0.3)  # the server learns of the end a moment after it
 
     def lines(self):
         """The log's records without timestamps; a record that spans lines stays one."""
@@ -509,6 +562,167 @@ class UpdateProgramTest(unittest.TestCase):
             "WARN Failed to patch uninst.dat file",
             "WARN FileRec parse error: Failed to parse file rec typ",
             "INFO Update was successful!"])
+
+    def test_a_rerun_finishes_the_update_that_was_cut_short_and_nothing_else(self):
+        """The update is killed part-way, the installation changes, and the same command runs
+        again: it ends as the clean update of what is staged then, or, where nothing can
+        complete the update that was cut short, fails with nothing more deleted."""
+        newer = {"Vellicor.exe": "Vellicor 3", "resources/app.asar": "asar 3",
+                 "locales/fr-FR.pak": "fr 3", "docs/guide/index.html": "newest guide"}
+        outside = tempfile.mkdtemp(prefix="vellicor-outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        with open(os.path.join(outside, "Vellicor.exe"), "w") as handle:
+            handle.write("the user's")
+
+        def reinstall(installation):
+            # The installer lays the old version out anew around what it does not know (the
+            # record, the entries moved in), then the application stages the next version.
+            shutil.rmtree(installation.path("_"))
+            for relative in Installation.OLD:
+                if os.path.exists(installation.path(relative)):
+                    os.remove(installation.path(relative))
+            installation.write("", Installation.OLD)
+            installation.stage(newer)
+
+        def link(installation):
+            shutil.rmtree(installation.path("_"))
+            os.symlink(outside, installation.path("_"))
+
+        def hold_update_folder(installation):
+            # Windows keeps a process's current folder open: the folder cannot be removed.
+            marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "running")
+            self.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
+            holder = run_to_files(prog().runner + [prog().sleeper, "300", "-",
+                                                   "Z:" + marker.replace("/", "\\")],
+                                  cwd=installation.path("_"))
+            self.addCleanup(lambda: holder.poll() is None and holder.kill())
+            while not os.path.exists(marker):
+                time.sleep(0.02)
+
+        cases = [  # (name, the line the first run is killed at, the change, error of the rerun)
+            ("moved in part, then another version staged", "Rename: ",
+             lambda installation: installation.stage(newer), None),
+            ("moved in, its record left by a kill while rewriting the uninstall log, then the "
+             "next version staged", "Delete: ", lambda installation: installation.stage(newer),
+             None),
+            ("moved in part, then reinstalled and the next version staged", "Rename: ",
+             reinstall, None),
+            ("moved in part, then the update folder removed", "Rename: ",
+             lambda installation: shutil.rmtree(installation.path("_")),
+             "The interrupted update cannot be completed: "),
+            ("moved in part, then the update folder replaced by a link", "Rename: ", link,
+             "Update folder is a link to another folder: "),
+        ]
+        if prog().windows:
+            cases.append(("not cut short; a process whose current folder is the update folder",
+                          None, hold_update_folder, None))
+        for name, killed_at, change, error in cases:
+            with self.subTest(name):
+                installation = Installation(self, "CutShort")
+                installation.add_top_level(400)
+                if killed_at == "Delete: ":
+                    # A large log takes a while to rewrite: the kill lands in it.
+                    names = ["lib/file%d.dat" % i for i in range(150000)]
+                    with open(installation.path("_/unins000.dat"), "wb") as handle:
+                        handle.write(uninstall_log(installation.program_path("_"), names,
+                                                   "\\" if prog().windows else "/"))
+                if killed_at:
+                    first = Run(self, [installation.code_path, "true"])
+                    first.kill_when_logged("INFO " + killed_at)
+                    with open(installation.path(".vellicor-update")) as handle:
+                        self.assertIn("moving the new version in", handle.readline())
+                    self.assertEqual(os.path.exists(installation.path("_")),
+                                     killed_at == "Rename: ")
+                change(installation)
+                before = read_tree(installation.root)
+                if error is None:
+                    run = Run(self, [installation.code_path, "true"])
+                    self.assertEqual(run.finish(), 0, run.err)
+                    lines = run.lines()
+                    self.assertFalse(os.path.exists(installation.path(".vellicor-update")))
+                    self.assertIn("INFO Updating uninstall file " +
+                                  installation.program_path("unins000.dat"), lines)
+                    expected = installation.expected_after_update()
+                    if killed_at:
+                        self.assertIn("belongs to an earlier update", "\n".join(lines))
+                    else:
+                        # The new version is complete: the empty folder may stay.
+                        self.assertIn("WARN Could not remove the update folder " +
+                                      installation.program_path("_") + ": ", "\n".join(lines))
+                        expected = sorted(expected + ["_/"])
+                    self.assertEqual(installation.tree_without_log(), expected)
+                else:
+                    run, box = self.run_failing([installation.code_path, "true"])
+                    self.assertTrue(run.lines()[-1].startswith("ERRO " + error), run.lines()[-1])
+                    self.check_failure(run, run.lines()[-1][5:], box)
+                    self.assertEqual(read_tree(installation.root), before)
+                self.assertEqual(read_tree(outside), ["Vellicor.exe=the user's"])
+
+    def test_each_record_is_on_the_device_before_the_step_it_announces(self):
+        """A power cut keeps only what was flushed, so the order of the system calls is the
+        proof: each record's temporary file is flushed, renamed over the record and its folder
+        flushed before the first old file is unlinked (deleting) and before the first staged
+        entry is moved in (moving); the rewritten uninstall log is in place the same way before
+        the record is removed, and the removal is flushed too."""
+        if prog().windows or not shutil.which("strace"):
+            self.skipTest("strace over the POSIX build")
+        installation = Installation(self, "Durable")
+        trace = os.path.join(tempfile.mkdtemp(prefix="vellicor-trace-"), "trace")
+        self.addCleanup(shutil.rmtree, os.path.dirname(trace), True)
+        code, _, err = prog().run(
+            [installation.code_path, "true"],
+            # LeakSanitizer (native test build) does not work under ptrace.
+            env={"TMPDIR": os.path.dirname(trace), "ASAN_OPTIONS": "detect_leaks=0"},
+            runner=["strace", "-f", "-qq", "-o", trace, "-e",
+                    "trace=openat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat"])
+        self.assertEqual(code, 0, err)
+        calls = []
+        with open(trace) as handle:
+            for line in handle:
+                found = re.match(r"\d+ +(\w+)\((.*)\) += (-?\d+)", line)
+                if found:
+                    call, args, result = found.groups()
+                    calls.append((call, re.findall(r'"([^"]*)"', args), args, int(result)))
+
+        def first(predicate, start=0):
+            return next(i for i in range(start, len(calls)) if predicate(*calls[i]))
+
+        def opened(path, start):
+            i = first(lambda call, paths, args, result: call == "openat" and paths == [path] and
+                      result >= 0, start)
+            return i, calls[i][3]
+
+        def synced(fd, start):
+            return first(lambda call, paths, args, result: call in ("fsync", "fdatasync") and
+                         args == str(fd) and result == 0, start)
+
+        root = installation.root
+
+        def replaced_durably(temp, target, start):
+            """Where `temp` was made, flushed, renamed to `target` and the root flushed."""
+            made, fd = opened(temp, start)
+            renamed = first(lambda call, paths, args, result: call.startswith("rename") and
+                            paths == [temp, target] and result == 0, synced(fd, made))
+            folder, fd = opened(root, renamed)
+            return synced(fd, folder)
+
+        def unlinked(predicate, start=0):
+            return first(lambda call, paths, args, result: call.startswith("unlink") and
+                         result == 0 and predicate(paths[-1]), start)
+
+        record = installation.path(".vellicor-update")
+        deleting = replaced_durably(record + ".tmp", record, 0)
+        self.assertLess(deleting, unlinked(lambda path: path.startswith(root + "/") and
+                                           "/." not in path))
+        moving = replaced_durably(record + ".tmp", record, deleting + 1)
+        moved_in = first(lambda call, paths, args, result: call.startswith("rename") and
+                         paths[0].startswith(installation.path("_") + "/"))
+        self.assertLess(moving, moved_in)
+        log = installation.path("unins000.dat")
+        rewritten = replaced_durably(log + ".tmp", log, moved_in)
+        removed = unlinked(lambda path: path == record, rewritten)
+        folder, fd = opened(root, removed)
+        synced(fd, folder)
 
     def test_move_in_that_failed_is_finished_by_the_next_run(self):
         """The rename of a staged file fails until its holder ends; Cancel leaves the old

@@ -25,15 +25,16 @@ class Program:
     def windows(self):
         return self.platform == "win32"
 
-    def command(self, args):
-        return self.runner + [self.exe] + list(args)
+    def command(self, args, runner=None):
+        return (self.runner if runner is None else runner) + [self.exe] + list(args)
 
-    def run(self, args, timeout=120, env=None, **kwargs):
-        """Runs the program to its end; gives (exit code, stdout, stderr) as bytes."""
+    def run(self, args, timeout=120, env=None, runner=None, **kwargs):
+        """Runs the program to its end (under `runner` in place of the usual one); gives (exit
+        code, stdout, stderr) as bytes."""
         full_env = dict(os.environ)
         if env:
             full_env.update(env)
-        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL,
+        done = subprocess.run(self.command(args, runner), stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=timeout, env=full_env, **kwargs)
         return done.returncode, done.stdout, done.stderr
 
