@@ -25,11 +25,20 @@ struct DirEntry {
   bool directory_attribute = false;  // a link to a directory has it, a link to a file not
 };
 
+// Which file a path leads to: the volume serial number and file index on Windows, the device
+// and inode on POSIX. Two paths with equal identities name one file.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 struct FileMetadata {
   bool is_directory = false;
   // Which file system holds it: the volume serial number on Windows, the mount on POSIX (two
   // bind mounts of one file system differ). Equal values mean the same volume.
   uint64_t volume = 0;
+  FileIdentity identity;
 };
 
 // Metadata of what the path leads to, following links; fails with the platform's I/O error.

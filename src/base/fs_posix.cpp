@@ -76,7 +76,8 @@ Result<FileMetadata> metadata(std::string_view path) {
   if (::stat(terminated.c_str(), &info) != 0) return fail(last_os_io_error());
   const auto volume = mount_of(AT_FDCWD, terminated.c_str(), 0);
   if (!volume) return fail(last_os_io_error());
-  return FileMetadata{S_ISDIR(info.st_mode), *volume};
+  return FileMetadata{S_ISDIR(info.st_mode), *volume,
+                      FileIdentity{static_cast<uint64_t>(info.st_dev), info.st_ino}};
 }
 
 Result<std::string> resolve_path(std::string_view path) {

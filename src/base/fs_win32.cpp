@@ -92,7 +92,9 @@ Result<FileMetadata> metadata(std::string_view path) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
   return FileMetadata{(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                      info.dwVolumeSerialNumber};
+                      info.dwVolumeSerialNumber,
+                      FileIdentity{info.dwVolumeSerialNumber,
+                                   (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow}};
 }
 
 Result<std::string> resolve_path(std::string_view path) {
