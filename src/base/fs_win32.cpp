@@ -1,3 +1,5 @@
+#include <variant>
+
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
@@ -97,24 +99,59 @@ Result<FileMetadata> metadata(std::string_view path) {
                                    (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow}};
 }
 
-Result<std::string> resolve_path(std::string_view path) {
-  auto handle = open_for_query(path);
-  if (!handle) return fail(handle.error());
+namespace {
+
+// The final path of an open file or folder, or the error code of the call.
+std::variant<std::wstring, DWORD> final_path_of(HANDLE handle) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length =
-        GetFinalPathNameByHandleW(handle->get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+        GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return fail(last_os_io_error());
+    if (length == 0) return GetLastError();
     // Too small a buffer gives the size needed, terminating unit included.
     if (length >= buffer.size()) {
       buffer.resize(length);
       continue;
     }
     buffer.resize(length);
-    break;
+    return buffer;
   }
-  auto text = win32::from_wide(buffer);
+}
+
+// The path resolved through its folder, with its last name as the folder lists it (the file
+// system's spelling). Links are not followed this way: a last component that is a link fails
+// with `code`.
+Result<std::string> resolve_through_folder(std::string_view path, DWORD code) {
+  const std::string plain = normalize_path(without_verbatim_prefix(path));
+  const auto folder = parent_path(plain);
+  if (!folder || !path_file_name(plain) || folder->size() >= plain.size()) {
+    return fail(os_io_error(static_cast<int>(code)));
+  }
+  auto resolved_folder = resolve_path(*folder);
+  if (!resolved_folder) return resolved_folder;
+  auto entry = entry_without_following(plain);
+  if (!entry) return fail(entry.error());
+  if (!entry->name || entry->kind == EntryKind::Link) {
+    return fail(os_io_error(static_cast<int>(code)));
+  }
+  return join_path(*resolved_folder, *entry->name);
+}
+
+}  // namespace
+
+Result<std::string> resolve_path(std::string_view path) {
+  auto handle = open_for_query(path);
+  if (!handle) return fail(handle.error());
+  auto final_path = final_path_of(handle->get());
+  if (const DWORD* code = std::get_if<DWORD>(&final_path)) {
+    // Windows gives the size it needs at any length (the buffer grows above). Wine's call
+    // fails with ERROR_MORE_DATA instead once the path is longer than MAX_PATH; there the
+    // folder, a shorter path, is resolved, and Wine shows no links anyway.
+    if (*code == ERROR_MORE_DATA) return resolve_through_folder(path, *code);
+    return fail(os_io_error(static_cast<int>(*code)));
+  }
+  auto text = win32::from_wide(std::get<std::wstring>(final_path));
   if (!text) return fail(os_io_error(ERROR_INVALID_NAME));
   return without_verbatim_prefix(*text);
 }
