@@ -50,7 +50,18 @@ Result<DirEntry> entry_without_following(std::string_view path) {
 Status remove_directory(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
-  if (!RemoveDirectoryW(wide->c_str())) return fail(last_os_io_error());
+  // Windows refuses to remove a read-only folder (STATUS_CANNOT_DELETE), and Explorer marks
+  // customised folders so; the attribute is cleared just before, and set again when the removal
+  // fails. (Wine does not enforce it on folders.)
+  const DWORD attributes = GetFileAttributesW(wide->c_str());
+  const bool read_only =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only) SetFileAttributesW(wide->c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!RemoveDirectoryW(wide->c_str())) {
+    const int code = static_cast<int>(GetLastError());
+    if (read_only) SetFileAttributesW(wide->c_str(), attributes);
+    return fail(os_io_error(code));
+  }
   return {};
 }
 
