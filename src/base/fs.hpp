@@ -23,6 +23,9 @@ struct DirEntry {
   std::optional<std::string> name;  // nothing when the name is not valid Unicode
   EntryKind kind = EntryKind::File;
   bool directory_attribute = false;  // a link to a directory has it, a link to a file not
+  // A folder on which another file system is mounted (POSIX; listed as a link). Unlike a link
+  // or a Windows volume mount point it cannot be removed while the mount is there.
+  bool mount_point = false;
 };
 
 // Which file a path leads to: the volume serial number and file index on Windows, the device

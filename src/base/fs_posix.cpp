@@ -120,6 +120,7 @@ Result<std::vector<DirEntry>> list_directory(std::string_view path) {
     if (entry.directory_attribute && mount_of(fd, raw->d_name, AT_SYMLINK_NOFOLLOW) != own_mount) {
       // Another mount: its files are not the installation's, whatever path leads there.
       entry.kind = EntryKind::Link;
+      entry.mount_point = true;
     }
     if (is_valid_utf8(name)) entry.name = name;
     entries.push_back(std::move(entry));
