@@ -56,5 +56,23 @@ TEST(FileHandlesTest, ReadOnlyFileIsMarkedAndKeepsItsAttributeWhenUnmarked) {
   make_read_only(dir.at("kept.dll"), false);
 }
 
+// Closing a marked handle deletes the file it holds, never another file that has taken its
+// path meanwhile. On Windows nothing can take the path while the handle is open; on POSIX a
+// rename can, and the close then leaves the path alone.
+TEST(FileHandlesTest, FileRenamedOverTheHeldPathIsNotDeleted) {
+  testing_support::TempDir dir;
+  dir.write_file("app.dll", "old");
+  dir.write_file("app.dll.new", "new");
+  auto handle = open_file_handle(dir.at("app.dll"));
+  ASSERT_TRUE(handle) << handle.error().display_text();
+  ASSERT_TRUE(mark_for_deletion(*handle));
+  std::error_code refused;
+  fs::rename(dir.path() / "app.dll.new", dir.path() / "app.dll", refused);
+  EXPECT_EQ(static_cast<bool>(refused), kWindows) << refused.message();
+  ASSERT_TRUE(close_file_handle(*handle));
+  EXPECT_EQ(testing_support::read_tree(dir.path()),
+            kWindows ? Tree{"app.dll.new=new"} : Tree{"app.dll=new"});
+}
+
 }  // namespace
 }  // namespace vellicor

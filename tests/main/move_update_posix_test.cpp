@@ -16,7 +16,10 @@
 
 #include "base/path.hpp"
 #include "main/do_update.hpp"
+#include "main/installation.hpp"
 #include "main/move_update.hpp"
+#include "model/filerec/text_list.hpp"
+#include "model/uninstall_log.hpp"
 #include "support/fake_user.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -175,7 +178,35 @@ TEST(MoveUpdatePosixTest, BindMountsAreLeftAlone) {
   EXPECT_EQ(read_tree(dir.path() / "source"), (Tree{"a.exe=source"}));
 }
 
+// The installer wrote the paths of the uninstall log as it was given the folder, which may be a
+// link's spelling of the root. The rebase takes the update folder as the caller spelled the code
+// path too, not only as it resolves.
+TEST(MoveUpdatePosixTest, LogThatSpellsTheRootThroughALinkIsRebasedToThatSpelling) {
+  testing_support::TempDir dir;
+  testing_support::make_tree(dir.path(), {"real/app/a.exe=1", "real/app/_/a.exe=2"});
+  fs::create_directory_symlink(dir.path() / "real", dir.path() / "linked");
+  const std::string root = testing_support::utf8(dir.path() / "linked" / "app");
+  const auto texts = [](const std::string& folder) {
+    const std::vector<std::string> list = {join_path(folder, "a.exe"), "", "", "", ""};
+    return encode_text_list(list);
+  };
+  const std::vector<FileRec> records = {{0, texts(root + "/_"), FileRecType::DeleteFile}};
+  const UninstallHeader header{kHeaderId, "{APP}", "Vellicor", 1048, 1, 0, 1, 0};
+  const std::string log_path = testing_support::utf8(dir.path() / "real" / "app" / "unins000.dat");
+  ASSERT_TRUE(write_uninstall_log(log_path, header, records));
 
+  const auto installation = resolve_installation(root + "/a.exe");
+  ASSERT_TRUE(installation) << installation.error().display_text();
+  EXPECT_NE(installation->root, root);
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  const Status status = do_update(*log.logger, *installation, user.hooks());
+  ASSERT_TRUE(status) << status.error().display_text();
+  const auto rewritten = read_uninstall_log(log_path);
+  ASSERT_TRUE(rewritten) << rewritten.error().display_text();
+  ASSERT_EQ(rewritten->records.size(), 1u);
+  EXPECT_EQ(rewritten->records[0].data, texts(root));
+}
 
 // Reading a FIFO would wait for a writer forever, after the files were replaced.
 TEST(MoveUpdatePosixTest, UninstallLogThatIsAFifoGivesTheTwoWarningsAndSuccess) {
