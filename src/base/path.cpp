@@ -170,13 +170,17 @@ std::optional<std::string> parent_path(std::string_view path, PathStyle style) {
 
 std::string join_path(std::string_view base, std::string_view name, PathStyle style) {
   std::string out(base);
-  bool need_separator = !base.empty() && !is_separator(base.back(), style, false);
+  bool verbatim = false;  // under a verbatim prefix "/" is part of a name
+  bool bare_drive = false;
   if (style == PathStyle::Windows) {
-    const auto prefix = parse_windows_prefix(base);
-    if (prefix && prefix->kind == PrefixKind::Disk && prefix->length == base.size()) {
-      need_separator = false;  // "C:" + "x" is "C:x", relative to the drive's current folder
+    if (const auto prefix = parse_windows_prefix(base)) {
+      verbatim = prefix->verbatim();
+      bare_drive = prefix->kind == PrefixKind::Disk && prefix->length == base.size();
     }
   }
+  // "C:" + "x" is "C:x", relative to the drive's current folder.
+  const bool need_separator =
+      !base.empty() && !bare_drive && !is_separator(base.back(), style, verbatim);
   if (need_separator) out.push_back(style == PathStyle::Windows ? '\\' : '/');
   out.append(name);
   return out;
@@ -244,6 +248,10 @@ std::string normalize_path(std::string_view path, PathStyle style) {
     }
   }
   std::string out = head;
+  // A relative path whose first name reads as a drive ("C:x") keeps the "." before it.
+  if (style == PathStyle::Windows && head.empty() && !names.empty() && parse_drive(names[0])) {
+    out = std::string(".") + separator;
+  }
   for (size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out.push_back(separator);
     out.append(names[i]);

@@ -99,6 +99,7 @@ TEST(PathTest, Join) {
       {W, R"(C:)", "x", R"(C:x)"},
       {W, "", "x", "x"},
       {W, R"(\\server\share)", "x", R"(\\server\share\x)"},
+      {W, R"(\\?\C:\a/)", "x", R"(\\?\C:\a/\x)"},  // "/" is no separator under a verbatim prefix
       {P, "/opt", "x", "/opt/x"},
       {P, "/", "x", "/x"},
       {P, "", "x", "x"},
@@ -272,6 +273,7 @@ TEST(PathTest, Normalize) {
       {W, R"(\\server\share\a\..\b)", R"(\\server\share\b)"},
       {W, R"(\\?\C:\a\..\b)", R"(\\?\C:\a\..\b)"},  // verbatim: as it stands
       {W, R"(a\..\..\b)", R"(..\b)"},
+      {W, R"(.\C:x\.\y)", R"(.\C:x\y)"},  // without the ".", C:x would be a drive's path
       {P, "/tmp/../tmp//x/./y/", "/tmp/x/y"},
       {P, "/..", "/"},
   };
