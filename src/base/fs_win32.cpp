@@ -1,5 +1,3 @@
-#include <variant>
-
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
@@ -112,21 +110,26 @@ Result<FileMetadata> metadata(std::string_view path) {
 
 namespace {
 
-// The final path of an open file or folder, or the error code of the call.
-std::variant<std::wstring, DWORD> final_path_of(HANDLE handle) {
+// The final path of an open file or folder; `error` is the call's error code when it failed.
+struct FinalPath {
+  std::wstring path;
+  DWORD error = 0;
+};
+
+FinalPath final_path_of(HANDLE handle) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length =
         GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return GetLastError();
+    if (length == 0) return {{}, GetLastError()};
     // Too small a buffer gives the size needed, terminating unit included.
     if (length >= buffer.size()) {
       buffer.resize(length);
       continue;
     }
     buffer.resize(length);
-    return buffer;
+    return {std::move(buffer)};
   }
 }
 
@@ -154,15 +157,15 @@ Result<std::string> resolve_through_folder(std::string_view path, DWORD code) {
 Result<std::string> resolve_path(std::string_view path) {
   auto handle = open_for_query(path);
   if (!handle) return fail(handle.error());
-  auto final_path = final_path_of(handle->get());
-  if (const DWORD* code = std::get_if<DWORD>(&final_path)) {
+  const FinalPath final_path = final_path_of(handle->get());
+  if (final_path.error != 0) {
     // Windows gives the size it needs at any length (the buffer grows above). Wine's call
     // fails with ERROR_MORE_DATA instead once the path is longer than MAX_PATH; there the
     // folder, a shorter path, is resolved, and Wine shows no links anyway.
-    if (*code == ERROR_MORE_DATA) return resolve_through_folder(path, *code);
-    return fail(os_io_error(static_cast<int>(*code)));
+    if (final_path.error == ERROR_MORE_DATA) return resolve_through_folder(path, final_path.error);
+    return fail(os_io_error(static_cast<int>(final_path.error)));
   }
-  auto text = win32::from_wide(std::get<std::wstring>(final_path));
+  auto text = win32::from_wide(final_path.path);
   if (!text) return fail(os_io_error(ERROR_INVALID_NAME));
   return without_verbatim_prefix(*text);
 }
