@@ -27,7 +27,7 @@ struct Installation;
 // entry " + path + " cannot be moved into " + root + ": " and the system's text. POSIX: the
 // rename takes write and search permission on the update folder and on the root, and on a
 // staged folder write permission on itself too (its ".." changes); a sticky update folder
-// lets only the owners move its entries. Windows: the access control lists decide, which this
+// lets only the owners move its entries; a mount point does not move at all. Windows: the access control lists decide, which this
 // check does not read; the rename's own retries and error report them.
 [[nodiscard]] Status check_staged_movable(const Installation& installation,
                                           std::span<const DirEntry> staged);

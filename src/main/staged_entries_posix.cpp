@@ -46,6 +46,11 @@ Status check_staged_movable(const Installation& installation, std::span<const Di
       errno = folders_errno;
       return refused(path);
     }
+    // Another file system mounted on it: a mount point does not move.
+    if (entry.mount_point) {
+      errno = EBUSY;
+      return refused(path);
+    }
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0) return refused(path);
     if (!owner_may_move(folder_info, info)) {

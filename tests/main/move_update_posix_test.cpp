@@ -157,18 +157,27 @@ TEST(MoveUpdatePosixTest, BindMountsAreLeftAlone) {
   ASSERT_EQ(umount((root / "_").c_str()), 0);
 
   // Deeper in the old version, a mount point would keep its folder from being removed once
-  // the files are gone; it is found first.
-  testing_support::make_tree(root, {"_/a.exe=2", "lib/deep/", "lib/x.so=3"});
-  ASSERT_TRUE(bind(root / "lib" / "deep"));
-  const Tree before = read_tree(root);
-  status = do_update(*log.logger, testing_support::installation_at(root), user.hooks());
-  ASSERT_FALSE(status);
-  const std::string lib = join_path(testing_support::installation_at(root).root, "lib");
-  EXPECT_EQ(status.error().display_text(),
-            "Cannot remove " + lib + ": another file system is mounted on " + lib + "/deep");
-  EXPECT_EQ(read_tree(root), before);
-  ASSERT_EQ(umount((root / "lib" / "deep").c_str()), 0);
+  // the files are gone, and a staged one would not move: both are found first.
+  testing_support::make_tree(root, {"_/a.exe=2", "_/data/", "lib/deep/", "lib/x.so=3"});
+  const std::string real_root = testing_support::installation_at(root).root;
+  const std::string lib = join_path(real_root, "lib");
+  const std::pair<fs::path, std::string> mounts[] = {
+      {root / "lib" / "deep",
+       "Cannot remove " + lib + ": another file system is mounted on " + lib + "/deep"},
+      {root / "_" / "data", "Staged entry " + real_root + "/_/data cannot be moved into " +
+                                real_root + ": " + std::strerror(EBUSY)},
+  };
+  for (const auto& [mount_point, error] : mounts) {
+    ASSERT_TRUE(bind(mount_point));
+    const Tree before = read_tree(root);
+    status = do_update(*log.logger, testing_support::installation_at(root), user.hooks());
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().display_text(), error);
+    EXPECT_EQ(read_tree(root), before);
+    ASSERT_EQ(umount(mount_point.c_str()), 0);
+  }
   fs::remove_all(root / "lib");
+  fs::remove_all(root / "_" / "data");
 
   ASSERT_TRUE(bind(root / "data"));
   status = do_update(*log.logger, testing_support::installation_at(root), user.hooks());
