@@ -23,11 +23,15 @@ struct DirEntry {
   std::optional<std::string> name;  // nothing when the name is not valid Unicode
   EntryKind kind = EntryKind::File;
   bool directory_attribute = false;  // a link to a directory has it, a link to a file not
+  // A folder on which another file system is mounted (POSIX; listed as a link). Unlike a link
+  // or a Windows volume mount point it cannot be removed while the mount is there.
+  bool mount_point = false;
 };
 
 // What tells one file or folder from every other while it exists: its volume (the volume serial
 // number on Windows, the device on POSIX) and its index on that volume (the file index, the
-// inode). A rename within the volume keeps it; a file made anew gets another.
+// inode). Two paths with equal identities name one file; a rename within the volume keeps it, a
+// file made anew gets another.
 struct FileIdentity {
   uint64_t volume = 0;
   uint64_t index = 0;
@@ -39,6 +43,7 @@ struct FileMetadata {
   // Which file system holds it: the volume serial number on Windows, the mount on POSIX (two
   // bind mounts of one file system differ). Equal values mean the same volume.
   uint64_t volume = 0;
+  FileIdentity identity;  // of what the path leads to
 };
 
 // Metadata of what the path leads to, following links; fails with the platform's I/O error.

@@ -76,7 +76,8 @@ Result<FileMetadata> metadata(std::string_view path) {
   if (::stat(terminated.c_str(), &info) != 0) return fail(last_os_io_error());
   const auto volume = mount_of(AT_FDCWD, terminated.c_str(), 0);
   if (!volume) return fail(last_os_io_error());
-  return FileMetadata{S_ISDIR(info.st_mode), *volume};
+  return FileMetadata{S_ISDIR(info.st_mode), *volume,
+                      FileIdentity{static_cast<uint64_t>(info.st_dev), info.st_ino}};
 }
 
 Result<FileIdentity> entry_identity(std::string_view path) {
@@ -125,6 +126,7 @@ Result<std::vector<DirEntry>> list_directory(std::string_view path) {
     if (entry.directory_attribute && mount_of(fd, raw->d_name, AT_SYMLINK_NOFOLLOW) != own_mount) {
       // Another mount: its files are not the installation's, whatever path leads there.
       entry.kind = EntryKind::Link;
+      entry.mount_point = true;
     }
     if (is_valid_utf8(name)) entry.name = name;
     entries.push_back(std::move(entry));

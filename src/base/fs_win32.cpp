@@ -48,7 +48,18 @@ Result<DirEntry> entry_without_following(std::string_view path) {
 Status remove_directory(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
-  if (!RemoveDirectoryW(wide->c_str())) return fail(last_os_io_error());
+  // Windows refuses to remove a read-only folder (STATUS_CANNOT_DELETE), and Explorer marks
+  // customised folders so; the attribute is cleared just before, and set again when the removal
+  // fails. (Wine does not enforce it on folders.)
+  const DWORD attributes = GetFileAttributesW(wide->c_str());
+  const bool read_only =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only) SetFileAttributesW(wide->c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!RemoveDirectoryW(wide->c_str())) {
+    const int code = static_cast<int>(GetLastError());
+    if (read_only) SetFileAttributesW(wide->c_str(), attributes);
+    return fail(os_io_error(code));
+  }
   return {};
 }
 
@@ -85,6 +96,10 @@ Result<win32::UniqueHandle> open_for_query(std::string_view path, DWORD flags = 
   return handle;
 }
 
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
 Result<BY_HANDLE_FILE_INFORMATION> query_information(std::string_view path, DWORD flags = 0) {
   auto handle = open_for_query(path, flags);
   if (!handle) return fail(handle.error());
@@ -99,34 +114,73 @@ Result<FileMetadata> metadata(std::string_view path) {
   auto info = query_information(path);
   if (!info) return fail(info.error());
   return FileMetadata{(info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                      info->dwVolumeSerialNumber};
+                      info->dwVolumeSerialNumber, identity_of(*info)};
 }
 
 Result<FileIdentity> entry_identity(std::string_view path) {
   auto info = query_information(path, FILE_FLAG_OPEN_REPARSE_POINT);
   if (!info) return fail(info.error());
-  return FileIdentity{info->dwVolumeSerialNumber,
-                      (uint64_t{info->nFileIndexHigh} << 32) | info->nFileIndexLow};
+  return identity_of(*info);
 }
 
-Result<std::string> resolve_path(std::string_view path) {
-  auto handle = open_for_query(path);
-  if (!handle) return fail(handle.error());
+namespace {
+
+// The final path of an open file or folder; `error` is the call's error code when it failed.
+struct FinalPath {
+  std::wstring path;
+  DWORD error = 0;
+};
+
+FinalPath final_path_of(HANDLE handle) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length =
-        GetFinalPathNameByHandleW(handle->get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+        GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return fail(last_os_io_error());
+    if (length == 0) return {{}, GetLastError()};
     // Too small a buffer gives the size needed, terminating unit included.
     if (length >= buffer.size()) {
       buffer.resize(length);
       continue;
     }
     buffer.resize(length);
-    break;
+    return {std::move(buffer)};
   }
-  auto text = win32::from_wide(buffer);
+}
+
+// The path resolved through its folder, with its last name as the folder lists it (the file
+// system's spelling). Links are not followed this way: a last component that is a link fails
+// with `code`.
+Result<std::string> resolve_through_folder(std::string_view path, DWORD code) {
+  const std::string plain = normalize_path(without_verbatim_prefix(path));
+  const auto folder = parent_path(plain);
+  if (!folder || !path_file_name(plain) || folder->size() >= plain.size()) {
+    return fail(os_io_error(static_cast<int>(code)));
+  }
+  auto resolved_folder = resolve_path(*folder);
+  if (!resolved_folder) return resolved_folder;
+  auto entry = entry_without_following(plain);
+  if (!entry) return fail(entry.error());
+  if (!entry->name || entry->kind == EntryKind::Link) {
+    return fail(os_io_error(static_cast<int>(code)));
+  }
+  return join_path(*resolved_folder, *entry->name);
+}
+
+}  // namespace
+
+Result<std::string> resolve_path(std::string_view path) {
+  auto handle = open_for_query(path);
+  if (!handle) return fail(handle.error());
+  const FinalPath final_path = final_path_of(handle->get());
+  if (final_path.error != 0) {
+    // Windows gives the size it needs at any length (the buffer grows above). Wine's call
+    // fails with ERROR_MORE_DATA instead once the path is longer than MAX_PATH; there the
+    // folder, a shorter path, is resolved, and Wine shows no links anyway.
+    if (final_path.error == ERROR_MORE_DATA) return resolve_through_folder(path, final_path.error);
+    return fail(os_io_error(static_cast<int>(final_path.error)));
+  }
+  auto text = win32::from_wide(final_path.path);
   if (!text) return fail(os_io_error(ERROR_INVALID_NAME));
   return without_verbatim_prefix(*text);
 }

@@ -1,5 +1,6 @@
 #include "base/path.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/utf.hpp"
@@ -169,13 +170,17 @@ std::optional<std::string> parent_path(std::string_view path, PathStyle style) {
 
 std::string join_path(std::string_view base, std::string_view name, PathStyle style) {
   std::string out(base);
-  bool need_separator = !base.empty() && !is_separator(base.back(), style, false);
+  bool verbatim = false;  // under a verbatim prefix "/" is part of a name
+  bool bare_drive = false;
   if (style == PathStyle::Windows) {
-    const auto prefix = parse_windows_prefix(base);
-    if (prefix && prefix->kind == PrefixKind::Disk && prefix->length == base.size()) {
-      need_separator = false;  // "C:" + "x" is "C:x", relative to the drive's current folder
+    if (const auto prefix = parse_windows_prefix(base)) {
+      verbatim = prefix->verbatim();
+      bare_drive = prefix->kind == PrefixKind::Disk && prefix->length == base.size();
     }
   }
+  // "C:" + "x" is "C:x", relative to the drive's current folder.
+  const bool need_separator =
+      !base.empty() && !bare_drive && !is_separator(base.back(), style, verbatim);
   if (need_separator) out.push_back(style == PathStyle::Windows ? '\\' : '/');
   out.append(name);
   return out;
@@ -243,6 +248,10 @@ std::string normalize_path(std::string_view path, PathStyle style) {
     }
   }
   std::string out = head;
+  // A relative path whose first name reads as a drive ("C:x") keeps the "." before it.
+  if (style == PathStyle::Windows && head.empty() && !names.empty() && parse_drive(names[0])) {
+    out = std::string(".") + separator;
+  }
   for (size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out.push_back(separator);
     out.append(names[i]);
@@ -297,6 +306,68 @@ bool file_name_starts_with(std::string_view name, std::string_view prefix, PathS
   const auto start = folded_name(prefix, style);
   if (whole && start) return whole->starts_with(*start);
   return name.starts_with(prefix);
+}
+
+bool paths_equivalent(std::string_view a, std::string_view b, PathStyle style) {
+  using Kind = PathComponent::Kind;
+  const auto left = path_components(a, style);
+  const auto right = path_components(b, style);
+  if (left.size() != right.size()) return false;
+  for (size_t i = 0; i < left.size(); ++i) {
+    if (left[i].kind != right[i].kind) return false;
+    // The key holds the drive, server, share or device name (and bytes that are no letters).
+    if (left[i].kind == Kind::Prefix &&
+        !file_names_equal(left[i].prefix_key, right[i].prefix_key, style)) {
+      return false;
+    }
+    if (left[i].kind == Kind::Normal && !file_names_equal(left[i].text, right[i].text, style)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+  }
+  return true;
+}
+
+// The part of a name that the system compares with the device names: up to the first dot,
+// without the spaces before it ("nul .txt" is NUL).
+bool is_device_name(std::string_view name) {
+  std::string_view base = name.substr(0, std::min(name.find('.'), name.size()));
+  while (base.ends_with(' '))
+    base.remove_suffix(1);
+  for (const std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+    if (equal_ignoring_ascii_case(base, device)) return true;
+  }
+  if (base.size() < 4) return false;
+  const std::string_view port = base.substr(0, 3);
+  if (!equal_ignoring_ascii_case(port, "COM") && !equal_ignoring_ascii_case(port, "LPT")) {
+    return false;
+  }
+  const std::string_view digit = base.substr(3);
+  if (digit.size() == 1) return digit[0] >= '1' && digit[0] <= '9';
+  // The superscript digits of ISO 8859-1, which the system takes as digits here.
+  return digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";
+}
+
+}  // namespace
+
+std::optional<std::string_view> windows_name_problem(std::string_view name) {
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 32 || std::string_view("<>:\"/\\|?*").contains(c)) {
+      return "a character that Windows forbids";
+    }
+  }
+  if (is_device_name(name)) return "a device name";
+  if (name.ends_with('.') || name.ends_with(' ')) return "a trailing dot or space";
+  return std::nullopt;
 }
 
 }  // namespace vellicor

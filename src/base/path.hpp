@@ -1,6 +1,7 @@
 #pragma once
 // Path rules of both platforms as pure functions on UTF-8 (or, on POSIX, byte) strings:
-// components, parent, join, file name, absoluteness and component-wise equality.
+// components, parent, join, file name, absoluteness, component-wise equality and the names
+// that Windows cannot hold.
 
 #include <optional>
 #include <string>
@@ -52,6 +53,12 @@ bool is_absolute_path(std::string_view path, PathStyle style = native_path_style
 // Component-wise equality: drive letters ignore case, everything else compares byte for byte.
 bool paths_equal(std::string_view a, std::string_view b, PathStyle style = native_path_style());
 
+// Component-wise equality with the names compared as the platform's file system compares them
+// (file_names_equal): on Windows without regard to letter case (drive letters, server and share
+// names included), on POSIX as paths_equal.
+bool paths_equivalent(std::string_view a, std::string_view b,
+                      PathStyle style = native_path_style());
+
 // The path spelled plainly, without asking the file system: one separator of the platform
 // between components, "." dropped and ".." taking away the component before it (never the
 // root). A verbatim path (\\?\...) is taken as it stands, since the system does not normalise
@@ -78,5 +85,15 @@ bool file_names_equal(std::string_view a, std::string_view b,
                       PathStyle style = native_path_style());
 bool file_name_starts_with(std::string_view name, std::string_view prefix,
                            PathStyle style = native_path_style());
+
+// Why Windows' ordinary path handling cannot take `name` as the name of a file or folder as
+// it is, or nothing when it can: a device name (CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to
+// LPT9 with the superscript digits 1 to 3 too, in any letter case, alone or followed by an
+// extension: the system opens the device instead), a trailing dot or space (the system drops
+// it, so the name leads to another entry), or a character that no Windows name may hold
+// (< > : " / \ | ? * and the control characters 0 to 31). Such names come only from the
+// verbatim form (\\?\) or from another system. The answer completes a message: "a device
+// name", "a trailing dot or space", "a character that Windows forbids".
+std::optional<std::string_view> windows_name_problem(std::string_view name);
 
 }  // namespace vellicor

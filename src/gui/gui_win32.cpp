@@ -81,6 +81,11 @@ DWORD WINAPI progress_thread_main(void* parameter) {
 }  // namespace
 
 void run_progress_dialog(bool silent, ThreadIdSender id_sender) {
+  // The progress bar's class is registered before the dialog creates one, as the common
+  // controls' documentation requires of an application. Should that fail, the dialog still
+  // comes up (DS_NOFAILCREATE), only without its bar.
+  const INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&classes);
   ProgressDialogStart start{std::move(id_sender), silent};
   // A WM_QUIT ends the modal loop and destroys the window; the result says nothing more.
   DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kProgressDialogTemplate), nullptr,

@@ -10,6 +10,7 @@
 #include "logging/logger.hpp"
 #include "main/file_handles.hpp"
 #include "main/installation.hpp"
+#include "main/staged_entries.hpp"
 #include "main/update_state.hpp"
 #include "model/uninstall_log.hpp"
 
@@ -83,6 +84,12 @@ Status collect(Logger& logger, const Installation& installation, const RetryHook
         checked = true;
       }
       std::string path = join_path(directory, *entry.name);
+      // A mount point is left alone like a link, but the folder that holds it could not be
+      // removed: found now, before anything is deleted. One directly in the root stays.
+      if (entry.mount_point && !at_root) {
+        return fail_other("Cannot remove " + directory + ": another file system is mounted on " +
+                          path);
+      }
       switch (entry.kind) {
         case EntryKind::Directory:
           if (at_root) collected.top_level_directories.push_back(path);
@@ -208,11 +215,14 @@ Result<std::vector<DirEntry>> check_update_folder(const Installation& installati
 }
 
 // What the move-in needs of every staged entry, known before the first old file goes: a name
-// that is text and not one of the updater's own files, and a place in the root that the
-// rename can take. After the deletion the root holds only the kept entries and links; a file
-// may replace a kept file (the new unins000.dat replaces the old one in every update), but no
-// folder can replace anything, and no file can replace a folder.
+// that is text, that the system takes as it is, and that is not one of the updater's own files,
+// the permissions of the rename, and a place in the root that the rename can take. After the
+// deletion the root holds only the kept entries and links; a file may replace a kept file (the
+// new unins000.dat replaces the old one in every update), but no folder can replace anything,
+// and no file can replace a folder.
 Status check_staged_entries(const Installation& installation, const std::vector<DirEntry>& staged) {
+  if (auto names = check_staged_names(installation, staged); !names) return names;
+  if (auto movable = check_staged_movable(installation, staged); !movable) return movable;
   auto existing = list_directory(installation.root);
   if (!existing) return fail(existing.error());
   for (const auto& entry : staged) {

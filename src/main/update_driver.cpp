@@ -125,8 +125,11 @@ Status wait_for_process_exit(Logger& logger, std::string_view name, const RetryH
              kProcessModule);
     auto listing = list_processes();
     if (!listing) return fail(listing.error());
-    const bool running = std::any_of(listing->begin(), listing->end(),
-                                     [&](const ProcessEntry& entry) { return entry.name == name; });
+    // A process started through another spelling of the path (letter case, on Windows) is
+    // listed under that spelling of the name.
+    const bool running =
+        std::any_of(listing->begin(), listing->end(),
+                    [&](const ProcessEntry& entry) { return file_names_equal(entry.name, name); });
     if (!running) {
       log_info(logger, text + " is not running", kProcessModule);
       return {};
@@ -153,7 +156,7 @@ Status kill_with_retry(Logger& logger, std::string_view name, std::string_view e
         if (!listing) return fail(listing.error());
         std::vector<Error> errors;
         for (const auto& entry : *listing) {
-          if (entry.name != name) continue;
+          if (!file_names_equal(entry.name, name)) continue;
           if (auto killed = kill_process_if_found(logger, entry, expected_path); !killed) {
             errors.push_back(killed.error());
           }

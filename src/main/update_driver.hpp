@@ -24,13 +24,15 @@ inline constexpr std::string_view kKillAction =
 // is a warning, and the update still succeeded).
 int run_update(const std::vector<std::string>& args, bool relaunch_after = false);
 
-// Lists the processes every 500 ms, at most 60 times, until none is named `name`. Never fails
-// because one keeps running; fails at once when a listing fails.
+// Lists the processes every 500 ms, at most 60 times, until none is named `name` (names compared
+// as the file system compares them). Never fails because one keeps running; fails at once when
+// a listing fails.
 [[nodiscard]] Status wait_for_process_exit(Logger& logger, std::string_view name,
                                            const RetryHooks& hooks = {});
 
-// Kills every process named `name` whose image is `expected_path`, under retry_with_prompt with
-// 11 attempts a series; every attempt takes a fresh listing.
+// Kills every process named `name` (as the file system compares names) whose image is the file
+// at `expected_path` (names_same_file), under retry_with_prompt with 11 attempts a series;
+// every attempt takes a fresh listing.
 [[nodiscard]] Status kill_with_retry(Logger& logger, std::string_view name,
                                      std::string_view expected_path, const RetryHooks& hooks = {});
 

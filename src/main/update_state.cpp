@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
 
 #include "base/buffered_io.hpp"
 #include "base/file.hpp"
+#include "base/hex.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "main/installation.hpp"
@@ -70,10 +70,18 @@ std::optional<std::string> unescaped(std::string_view text) {
 }
 
 std::string staged_line(const StagedEntry& entry) {
-  char numbers[40];
-  std::snprintf(numbers, sizeof numbers, "%" PRIx64 ":%" PRIx64, entry.identity.volume,
-                entry.identity.index);
-  return std::string(kStagedPrefix) + numbers + " " + escaped(entry.name) + "\n";
+  return std::string(kStagedPrefix) + lower_hex(entry.identity.volume) + ":" +
+         lower_hex(entry.identity.index) + " " + escaped(entry.name) + "\n";
+}
+
+// A whole field of lower-case hex digits.
+std::optional<uint64_t> parse_hex(std::string_view text) {
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+    return std::nullopt;
+  }
+  return value;
 }
 
 std::optional<StagedEntry> parse_staged_line(std::string_view line) {
@@ -81,14 +89,14 @@ std::optional<StagedEntry> parse_staged_line(std::string_view line) {
   line.remove_prefix(kStagedPrefix.size());
   const size_t space = line.find(' ');
   if (space == std::string_view::npos) return std::nullopt;
-  const std::string numbers(line.substr(0, space));
+  const std::string_view numbers = line.substr(0, space);
+  const size_t colon = numbers.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto volume = parse_hex(numbers.substr(0, colon));
+  const auto index = parse_hex(numbers.substr(colon + 1));
+  if (!volume || !index) return std::nullopt;
   StagedEntry entry;
-  int consumed = 0;
-  if (std::sscanf(numbers.c_str(), "%" SCNx64 ":%" SCNx64 "%n", &entry.identity.volume,
-                  &entry.identity.index, &consumed) != 2 ||
-      static_cast<size_t>(consumed) != numbers.size()) {
-    return std::nullopt;
-  }
+  entry.identity = {*volume, *index};
   auto name = unescaped(line.substr(space + 1));
   if (!name || name->empty()) return std::nullopt;
   entry.name = std::move(*name);

@@ -25,11 +25,19 @@ struct ProcessEntry {
 // before it is used.
 [[nodiscard]] Result<std::vector<ProcessEntry>> list_processes();
 
-// Terminates the process only when its image path equals `expected_path` (path equality:
-// drive letters ignore case, separators and "." components do not matter). Success means
-// "killed" or "not that executable"; the log tells which. Does not wait for the process to end.
+// Terminates the process only when its image path names the same file as `expected_path`
+// (names_same_file). Success means "killed" or "not that executable"; the log tells which.
+// Does not wait for the process to end.
 [[nodiscard]] Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
                                            std::string_view expected_path);
+
+// Whether a process's image path names the file at `expected_path`, however either is spelled:
+// equal as given or as resolved (resolve_path), component by component, names compared as the
+// file system compares them (on Windows without regard to letter case); where the strings
+// differ, the files' identities decide (a link or a hard link to the file is that file). The
+// image path of a process is spelled as the process was started (Windows), so it need not be
+// the resolved one.
+bool names_same_file(std::string_view image_path, std::string_view expected_path);
 
 // Starts `executable` without arguments in `folder`, as the same user, detached from this
 // program (its own session or process group, no standard handles of ours), and gives its

@@ -109,7 +109,7 @@ Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
   // still runs now.
   if (!process.signal(0)) return fail(error_with_os_text("Failed to open process: "));
 
-  if (!paths_equal(*image_path, expected_path)) return {};
+  if (!names_same_file(*image_path, expected_path)) return {};
 
   log_info(logger, "Found " + entry.name + " running, pid " + pid + ", attempting to kill...",
            kProcessModule);

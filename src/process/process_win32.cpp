@@ -64,7 +64,7 @@ Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
   auto image_path = units_to_text(image.data(), written);
   if (!image_path) return fail(image_path.error());
 
-  if (!paths_equal(*image_path, expected_path)) return {};
+  if (!names_same_file(*image_path, expected_path)) return {};
 
   log_info(logger, "Found " + entry.name + " running, pid " + pid + ", attempting to kill...",
            kProcessModule);

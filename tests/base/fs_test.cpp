@@ -118,6 +118,29 @@ TEST(FsTest, RemovesNestedTrees) {
   EXPECT_FALSE(remove_directory_tree(dir.at("tree")));  // nothing left to remove
 }
 
+// The file system's own spelling of a path, at any length: an installation deep in the tree
+// has a code path of more than MAX_PATH characters.
+TEST(FsTest, ResolvesPathsOfAnyLength) {
+  TempDir dir;
+  std::string expected = resolve_path(dir.str()).value();
+  for (int i = 0; i < 5; ++i) {
+    expected = join_path(expected, "Folder-" + std::to_string(i) + "-" + std::string(50, 'x'));
+    // The verbatim form: the test program is not long-path aware.
+    ASSERT_TRUE(fs::create_directory(testing_support::from_utf8(system_path(expected))));
+  }
+  expected = join_path(expected, "App.exe");
+  std::ofstream(testing_support::from_utf8(system_path(expected))) << "app";
+  ASSERT_GT(expected.size(), 300u);
+  std::string spelling = expected;
+  if (kWindows) {
+    std::transform(spelling.begin(), spelling.end(), spelling.begin(),
+                   [](char c) { return static_cast<char>(std::toupper(c)); });
+  } else {
+    spelling.insert(spelling.rfind('/'), "/.");
+  }
+  EXPECT_EQ(resolve_path(spelling), expected);
+}
+
 TEST(FsTest, TempDirectoryExists) {
   auto temp = temp_directory();
   ASSERT_TRUE(temp);

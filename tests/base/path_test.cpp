@@ -99,6 +99,7 @@ TEST(PathTest, Join) {
       {W, R"(C:)", "x", R"(C:x)"},
       {W, "", "x", "x"},
       {W, R"(\\server\share)", "x", R"(\\server\share\x)"},
+      {W, R"(\\?\C:\a/)", "x", R"(\\?\C:\a/\x)"},  // "/" is no separator under a verbatim prefix
       {P, "/opt", "x", "/opt/x"},
       {P, "/", "x", "/x"},
       {P, "", "x", "x"},
@@ -188,6 +189,73 @@ TEST(PathTest, Equality) {
   }
 }
 
+// Equality as the file system compares names: letter case counts only on POSIX.
+TEST(PathTest, Equivalence) {
+  struct Case {
+    PathStyle style;
+    std::string a, b;
+    bool equivalent;
+  };
+  const Case cases[] = {
+      {W, R"(C:\Apps\Vellicor\App.exe)", R"(c:\apps\vellicor\app.exe)", true},
+      {W, R"(C:\Apps\Vellicor\App.exe)", R"(c:/APPS//vellicor/./APP.EXE)", true},
+      {W, "C:\\\xC3\x9C\\a", "C:\\\xC3\xBC\\A", true},  // U-umlaut, both cases
+      {W, R"(\\Server\Share\a)", R"(\\server\SHARE\A)", true},
+      {W, R"(\\?\C:\Apps)", R"(\\?\c:\apps)", true},
+      {W, R"(C:\Apps\App.exe)", R"(C:\Apps\App.ex)", false},
+      {W, R"(C:\Apps\App.exe)", R"(D:\Apps\App.exe)", false},
+      {W, R"(C:\Apps\x\..\App.exe)", R"(C:\Apps\App.exe)", false},  // ".." is not resolved
+      {W, R"(\\?\C:\Apps)", R"(C:\Apps)", false},
+      {P, "/opt/App", "/opt//./App/", true},
+      {P, "/opt/App", "/opt/app", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(paths_equivalent(c.a, c.b, c.style), c.equivalent) << c.a << " vs " << c.b;
+    EXPECT_EQ(paths_equivalent(c.b, c.a, c.style), c.equivalent) << c.b << " vs " << c.a;
+  }
+}
+
+TEST(PathTest, NamesThatWindowsCannotHold) {
+  const std::string device = "a device name";
+  const std::string trailing = "a trailing dot or space";
+  const std::string character = "a character that Windows forbids";
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"CON", device},
+      {"con", device},
+      {"prn", device},
+      {"lpt9", device},
+      {"Aux.txt", device},
+      {"NUL.tar.gz", device},
+      {"COM1.log", device},
+      {"COM\xC2\xB9", device},  // COM with a superscript 1
+      {"LPT\xC2\xB3.txt", device},
+      {"nul .txt", device},  // spaces before the extension do not count
+      {"COM0", std::nullopt},
+      {"COM10", std::nullopt},
+      {"LPT\xC2\xB4", std::nullopt},  // an acute accent, no digit
+      {"CONSOLE", std::nullopt},
+      {"con_x.txt", std::nullopt},
+      {"x.", trailing},
+      {"y ", trailing},
+      {"..", trailing},
+      {" leading space", std::nullopt},
+      {"a:b", character},
+      {"what?", character},
+      {"a*", character},
+      {"back\\slash", character},
+      {"tab\tname", character},
+      {std::string("nul\0byte", 8), character},
+      {"Vellicor.exe", std::nullopt},
+      {"\xC3\x9C"
+       "berblick",
+       std::nullopt},
+  };
+  for (const auto& [name, problem] : cases) {
+    const auto found = windows_name_problem(name);
+    EXPECT_EQ(found ? std::optional<std::string>(*found) : std::nullopt, problem) << name;
+  }
+}
+
 TEST(PathTest, Normalize) {
   const OneArgCase cases[] = {
       {W, R"(C:/Apps//Vellicor/lib/../Vellicor.exe)", R"(C:\Apps\Vellicor\Vellicor.exe)"},
@@ -196,6 +264,7 @@ TEST(PathTest, Normalize) {
       {W, R"(\\server\share\a\..\b)", R"(\\server\share\b)"},
       {W, R"(\\?\C:\a\..\b)", R"(\\?\C:\a\..\b)"},  // verbatim: as it stands
       {W, R"(a\..\..\b)", R"(..\b)"},
+      {W, R"(.\C:x\.\y)", R"(.\C:x\y)"},  // without the ".", C:x would be a drive's path
       {P, "/tmp/../tmp//x/./y/", "/tmp/x/y"},
       {P, "/..", "/"},
   };

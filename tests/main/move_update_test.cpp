@@ -203,22 +203,53 @@ TEST_F(MoveUpdateTest, LinesOfAWholeRunComeInPhaseOrder) {
   EXPECT_EQ(tree(), (Tree{"a.exe=new", "unins000.dat="}));
 }
 
-// Windows refuses to mark a read-only file for deletion. The files marked before it are
-// unmarked again: the whole old version stays, and so does no record of an update.
+constexpr auto kWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+
+bool read_only(const fs::path& path) {
+  return (fs::status(path).permissions() & kWrite) == fs::perms::none;
+}
+
+// Windows refuses to delete read-only files and folders; they go like the others, their
+// attribute cleared just before. (A read-only folder on POSIX is one whose entries cannot be
+// deleted: see the POSIX tests.)
+TEST_F(MoveUpdateTest, ReadOnlyOldFilesAndFoldersAreDeletedLikeTheOthers) {
+  make({"a.exe=1", "b/c.dll=2", "b/locked.dll=3", "unins000.dat=5", "_/a.exe=6"});
+  fs::permissions(root_dir() / "b" / "locked.dll", kWrite, fs::perm_options::remove);
+  if (kWindows) fs::permissions(root_dir() / "b", kWrite, fs::perm_options::remove);
+  const Status status = run();
+  ASSERT_TRUE(status) << status.error().display_text();
+  EXPECT_EQ(tree(), (Tree{"a.exe=6", "unins000.dat=5"}));
+}
+
+// A running program cannot be marked for deletion on Windows. The files marked before it are
+// unmarked again, a read-only one read-only again: the whole old version stays as it was, and
+// so does no record of an update.
 TEST_F(MoveUpdateTest, FileThatCannotBeDeletedLeavesEveryOldFileInPlace) {
-  if (!kWindows) GTEST_SKIP() << "read-only files can be deleted on POSIX (see the POSIX tests)";
-  make({"a.exe=1", "b/c.dll=2", "b/locked.dll=3", "b/z.dll=4", "unins000.dat=5", "_/a.exe=6"});
-  fs::permissions(root_dir() / "b" / "locked.dll", fs::perms::owner_write,
-                  fs::perm_options::remove);
+  if (!kWindows) GTEST_SKIP() << "a running program's file can be deleted on POSIX";
+  make({"a.exe=1", "locked.dll=2", "b/c.dll=3", "unins000.dat=5", "_/a.exe=6"});
+  fs::copy_file(testing_support::from_utf8(testing_support::platform_path(VELLICOR_SLEEPER)),
+                root_dir() / "b" / "running.exe");
+  fs::permissions(root_dir() / "locked.dll", kWrite, fs::perm_options::remove);
+  const std::string marker = testing_support::utf8(root_dir().parent_path() / "running");
+  const auto program =
+      testing_support::ChildProcess::start(join_path(at("b"), "running.exe"), {"60", "-", marker});
+  ASSERT_TRUE(program);
+  for (int i = 0; i < 1000 && !fs::exists(testing_support::from_utf8(marker)); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
   const Tree before = tree();
   FakeUser user;
   const Status status = run(user);
-  fs::permissions(root_dir() / "b" / "locked.dll", fs::perms::owner_write, fs::perm_options::add);
+  const bool locked_read_only = read_only(root_dir() / "locked.dll");
+  fs::permissions(root_dir() / "locked.dll", kWrite, fs::perm_options::add);
   ASSERT_FALSE(status);
-  EXPECT_TRUE(status.error().display_text().starts_with("Failed to mark file for deletion: "))
-      << status.error().display_text();
+  const std::string start =
+      "Failed to mark file for deletion: " + join_path(at("b"), "running.exe") + ": ";
+  EXPECT_TRUE(status.error().display_text().starts_with(start)) << status.error().display_text();
+  EXPECT_GT(status.error().display_text().size(), start.size());  // and the system's text
   EXPECT_EQ(user.questions.size(), 1u);
   EXPECT_EQ(tree(), before);
+  EXPECT_TRUE(locked_read_only);
 }
 
 // A file that another process holds open: the open is retried 16 times, then the user is asked.

@@ -64,7 +64,11 @@ class Installation:
            "resources/app.asar": "asar 2", "locales/en-US.pak": "en 2",
            "locales/de-DE.pak": "de 2", "docs/guide/index.html": "new guide"}
 
-    def __init__(self, test, name):
+    def __init__(self, test, name, executable="Vellicor.exe"):
+        """`executable`: the application's file name, one of its own where another test's
+        namesake must not count (processes of other users cannot be told apart by their
+        image)."""
+        self.executable = executable
         if prog().windows:
             # The sample logs name C:\Apps\Vellicor; other installations go next to it.
             self.windows_root = "C:\\Apps\\Vellicor" if name == "Vellicor" else \
@@ -75,10 +79,12 @@ class Installation:
             self.root = os.path.join(tempfile.mkdtemp(prefix="vellicor-update-"), name)
         shutil.rmtree(self.root, ignore_errors=True)
         test.addCleanup(shutil.rmtree, self.root, True)
-        self.new = dict(self.NEW)
-        self.write("", self.OLD)
+        self.write("", self.named(self.OLD))
         self.stage(self.NEW)
         shutil.copy(os.path.join(DATA, "installed.dat"), self.path("unins000.dat"))
+
+    def named(self, files):
+        return {(self.executable if k == "Vellicor.exe" else k): v for k, v in files.items()}
 
     def path(self, relative):
         return os.path.join(self.root, *relative.split("/"))
@@ -93,9 +99,9 @@ class Installation:
     def stage(self, files):
         """A version staged anew in "_", with the installer's staged log."""
         shutil.rmtree(self.path("_"), ignore_errors=True)
-        self.write("_", files)
+        self.new = self.named(files)
+        self.write("_", self.new)
         shutil.copy(os.path.join(DATA, "staged.dat"), self.path("_/unins000.dat"))
-        self.new = dict(files)
 
     def add_top_level(self, count):
         """top<i>.dat directly in the root, in both versions: many renames to move in."""
@@ -121,7 +127,7 @@ class Installation:
 
     @property
     def code_path(self):
-        return self.program_path("Vellicor.exe")
+        return self.program_path(self.executable)
 
     def expected_after_update(self):
         """The tree after a successful update of what was staged last, without the rewritten
@@ -142,9 +148,13 @@ class Installation:
 class Run:
     """One run of the updater; its output goes to files (see run_to_files)."""
 
-    def __init__(self, test, args, env=None):
+    def __init__(self, test, args, env=None, wrap=(), user_folder=None):
+        """`wrap`: a command that runs the program (given after it); `user_folder`: the user id
+        that gets the log folder, when `wrap` runs the program as another user (POSIX)."""
         self.tmp = tempfile.mkdtemp(prefix="vellicor-update-tmp-")
         test.addCleanup(shutil.rmtree, self.tmp, True)
+        if user_folder is not None:
+            os.chown(self.tmp, user_folder, user_folder)
         # A run in the same second as an earlier one appends to its log: read from here on.
         self.sizes_before = {path: os.path.getsize(path) for path in self.logs()}
         self.started_wall = time.time()
@@ -153,7 +163,7 @@ class Run:
         if not prog().windows:
             full_env["TMPDIR"] = self.tmp
         self.args = args
-        self.process = run_to_files(prog().command(args), env=full_env,
+        self.process = run_to_files(list(wrap) + prog().command(args), env=full_env,
                                     start_new_session=not prog().windows)
         test.addCleanup(lambda: self.process.poll() is None and self.process.kill())
         self.started = time.monotonic()
@@ -227,15 +237,17 @@ class Run:
         return "C:\\users\\" + user + "\\Temp\\" + os.path.basename(self.log_file)
 
 
-def start_application(test, folder_path, seconds, name="Vellicor.exe", sleeper=None):
-    """A copy of the sleeper at folder/name, running for `seconds`; waits until it runs."""
+def start_application(test, folder_path, seconds, name="Vellicor.exe", sleeper=None,
+                      spelling=None):
+    """A copy of the sleeper at folder/name, running for `seconds`, started through the path
+    `spelling` if given; waits until it runs."""
     exe = os.path.join(folder_path, name)
     os.makedirs(folder_path, exist_ok=True)
     shutil.copy(sleeper or prog().sleeper, exe)
     marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "running")
     test.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
     marker_arg = "Z:" + marker.replace("/", "\\") if prog().windows else marker
-    process = run_to_files(prog().runner + [exe, str(seconds), "-", marker_arg])
+    process = run_to_files(prog().runner + [spelling or exe, str(seconds), "-", marker_arg])
     test.addCleanup(lambda: process.poll() is None and process.kill())
     # Reaped as soon as it ends: a child that has ended but is not reaped is still listed.
     threading.Thread(target=process.wait, daemon=True).start()
@@ -406,6 +418,127 @@ class UpdateProgramTest(unittest.TestCase):
             self.assertEqual(boxes[0], KILL_BOX_START[:-len("Failed to open process: ")] +
                              error + BOX_END)
         self.assertEqual(read_tree(installation.root), before, "no file was touched")
+
+    def test_what_the_move_in_could_not_do_is_found_before_anything_is_deleted(self):
+        """Each case would delete the old version and then fail to move the new one in, and so
+        would every rerun: it ends with nothing touched, exit code 1 and an error naming the
+        entry. A read-only old file (Windows refuses to delete one) goes like the others."""
+        nobody = 65534 if os.geteuid() == 0 else None  # root may write anywhere
+
+        def unwritable(relative):
+            def prepare(installation):
+                if nobody is not None:
+                    for folder, dirs, files in os.walk(os.path.dirname(installation.root)):
+                        for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+                            os.lchown(name, nobody, nobody)
+                os.chmod(installation.path(relative), 0o555)
+                self.addCleanup(os.chmod, installation.path(relative), 0o755)
+                if nobody is None:
+                    return {}
+                # In a process namespace of its own: the kill steps see no other user's
+                # processes, whose images they could not read.
+                return {"wrap": ["unshare", "--pid", "--fork", "--mount-proc", "setpriv",
+                                 "--reuid=%d" % nobody, "--regid=%d" % nobody,
+                                 "--clear-groups"], "user_folder": nobody}
+            return prepare
+
+        def mounted(installation):
+            source = tempfile.mkdtemp(prefix="vellicor-mounted-")
+            self.addCleanup(shutil.rmtree, source, True)
+            script = 'mount --bind "$1" "$2" && shift 2 && exec "$@"'
+            return {"wrap": ["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                             "sh", source, installation.path("docs/guide")]}
+
+        def staged(name, folder=False):
+            def prepare(installation):
+                path = installation.path("_/" + name + ("/f.txt" if folder else ""))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w") as handle:
+                    handle.write("new")
+                return {}
+            return prepare
+
+        def read_only(installation):
+            os.chmod(installation.path("docs/obsolete.txt"), 0o444)
+            return {}
+
+        def staged_error(name, problem):
+            return lambda i: ("Staged entry " + i.program_path("_") + "\\" + name +
+                              " has a name that Windows cannot hold: " + problem)
+
+        if prog().windows:
+            cases = [  # (case, prepare, the error or a pattern of it; None: the clean update)
+                ("CON", staged("CON"), staged_error("CON", "a device name")),
+                ("aux.txt", staged("aux.txt"), staged_error("aux.txt", "a device name")),
+                ("COM1.log", staged("COM1.log"), staged_error("COM1.log", "a device name")),
+                ("x.", staged("x."), staged_error("x.", "a trailing dot or space")),
+                ("y ", staged("y ", True), staged_error("y ", "a trailing dot or space")),
+                ("a read-only old file", read_only, None),
+            ]
+        else:
+            moved_into = lambda i: " cannot be moved into " + i.root + ": Permission denied"
+            cases = [
+                ("_ that this user cannot write", unwritable("_"),
+                 lambda i: re.compile(re.escape("Staged entry " + i.path("_/")) + "[^/]+" +
+                                      re.escape(moved_into(i)) + r"\Z")),
+                ("a staged folder that this user cannot write", unwritable("_/docs"),
+                 lambda i: "Staged entry " + i.path("_/docs") + moved_into(i)),
+                ("a mount inside the old version", mounted,
+                 lambda i: "Cannot remove " + i.path("docs") +
+                 ": another file system is mounted on " + i.path("docs/guide")),
+            ]
+        can_mount = not prog().windows and subprocess.run(
+            ["unshare", "-m", "--propagation", "private", "true"],
+            capture_output=True).returncode == 0
+        for name, prepare, error in cases:
+            with self.subTest(name):
+                if prepare is mounted and not can_mount:
+                    self.skipTest("no mount namespace of its own here")
+                installation = Installation(self, "Refused", "Refused.exe")
+                options = prepare(installation)
+                before = read_tree(installation.root)
+                run = Run(self, [installation.code_path, "true"], **options)
+                if error is None:
+                    self.assertEqual(run.finish(), 0, run.err)
+                    self.assertEqual(installation.tree_without_log(),
+                                     installation.expected_after_update())
+                    continue
+                box = self.answer_failure_box(run) if prog().windows else None
+                run.finish()
+                expected = error(installation)
+                logged = run.lines()[-1][len("ERRO "):]
+                if isinstance(expected, re.Pattern):
+                    self.assertRegex(logged, expected)
+                    expected = logged
+                self.check_failure(run, expected, box)
+                self.assertEqual(read_tree(installation.root), before)
+
+    def test_application_started_with_its_path_in_lower_case_is_killed(self):
+        """Windows paths ignore letter case, and a process is listed with its path as it was
+        started: App.exe started as ...\\app.exe is the application, whichever of the two
+        spellings the updater is given."""
+        if not prog().windows:
+            self.skipTest("letter case counts in POSIX paths")
+        for spelling in ("lower case", "the file's own"):
+            with self.subTest(spelling):
+                installation = Installation(self, "LowerCase", "App.exe")
+                lower = installation.program_path("App.exe").lower()
+                application = start_application(self, installation.root, 300, "App.exe",
+                                                spelling=lower)
+                code_path = lower if spelling == "lower case" else \
+                    installation.program_path("App.exe")
+                run = Run(self, [code_path, "true"])
+                self.assertEqual(run.finish(), 0, run.err)
+                lines = run.lines()
+                self.assertIn("INFO Gave up waiting for App.exe to exit", lines)
+                self.assertTrue(any(line.lower().startswith("info successfully killed app.exe")
+                                    for line in lines), lines)
+                deadline = time.monotonic() + 20
+                while application.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertIsNotNone(application.poll(), "the application was killed")
+                self.assertEqual(installation.tree_without_log(),
+                                 installation.expected_after_update())
 
     def test_argument_errors(self):
         installation = Installation(self, "Arguments")

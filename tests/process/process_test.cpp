@@ -130,9 +130,9 @@ TEST(ProcessTest, KillsOnlyTheProcessWhoseImageIsTheExpectedPath) {
   }
 }
 
-// Spellings of the expected path that name the same file by path equality, and one that does
-// not (another letter case in a folder name).
-TEST(ProcessTest, ExpectedPathIsComparedComponentWise) {
+// Spellings of the expected path that name the same file: as given, as resolved, or by the
+// file's identity. Letter case counts where the file system's names do (POSIX).
+TEST(ProcessTest, ExpectedPathNamesTheSameFileHoweverSpelled) {
   TempDir root;
   const Installation installation(root, "Folder");
   const std::string exe = installation.exe();
@@ -144,14 +144,25 @@ TEST(ProcessTest, ExpectedPathIsComparedComponentWise) {
     std::string name;
     std::string expected;
     bool killed;
+    std::string started = {};  // the spelling the process is started with, if not `exe`
   };
   std::vector<Case> cases = {
       {"doubled separators", dir + sep + sep + kAppName, true},
       {"dot components", dir + sep + "." + sep + kAppName, true},
       {"trailing separator", exe + sep, true},
       {"folder name in another case",
-       platform_path(testing_support::utf8(root.path() / "FOLDER" / kAppName)), false},
+       platform_path(testing_support::utf8(root.path() / "FOLDER" / kAppName)), windows},
+      {"\"..\" through another folder", dir + sep + ".." + sep + "Folder" + sep + kAppName, true},
+      {"a hard link in another folder",
+       platform_path(testing_support::utf8(root.path() / "linked" / kAppName)), true},
+      {"a copy in another folder",
+       platform_path(testing_support::utf8(root.path() / "copied" / kAppName)), false},
   };
+  for (const char* other : {"linked", "copied"})
+    std::filesystem::create_directories(root.path() / other);
+  std::filesystem::create_hard_link(root.path() / "Folder" / kAppName,
+                                    root.path() / "linked" / kAppName);
+  std::filesystem::copy_file(root.path() / "Folder" / kAppName, root.path() / "copied" / kAppName);
   if (windows) {
     std::string slashes = exe;
     std::replace(slashes.begin(), slashes.end(), '\\', '/');
@@ -159,11 +170,16 @@ TEST(ProcessTest, ExpectedPathIsComparedComponentWise) {
     lower_drive[0] = static_cast<char>(std::tolower(lower_drive[0]));
     cases.push_back({"forward slashes", slashes, true});
     cases.push_back({"lower-case drive letter", lower_drive, true});
+    // The image path is listed as the process was started.
+    std::string lower = exe;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
+    cases.push_back({"started with the path in lower case", exe, true, lower});
   }
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name + ": " + c.expected);
-    auto child = start_running(root, exe);
+    auto child = start_running(root, c.started.empty() ? exe : c.started);
     ASSERT_TRUE(child);
     const auto entry = entry_of(*child);
     ASSERT_TRUE(entry);
