@@ -79,6 +79,12 @@ Result<FileMetadata> metadata(std::string_view path) {
   return FileMetadata{S_ISDIR(info.st_mode), *volume};
 }
 
+bool is_regular_file(std::string_view path) {
+  const std::string terminated(path);
+  struct stat info {};
+  return ::lstat(terminated.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 Result<std::string> resolve_path(std::string_view path) {
   const std::string terminated(path);
   char* resolved = ::realpath(terminated.c_str(), nullptr);

@@ -9,6 +9,7 @@
 #include "logging/logger.hpp"
 #include "main/file_handles.hpp"
 #include "main/installation.hpp"
+#include "main/staged_check.hpp"
 #include "main/update_state.hpp"
 #include "model/uninstall_log.hpp"
 
@@ -254,6 +255,7 @@ Status move_update(Logger& logger, const Installation& installation,
     auto staged = check_update_folder(installation);
     if (!staged) return fail(staged.error());
     if (auto checked = check_staged_entries(installation, *staged); !checked) return checked;
+    if (auto complete = check_staged_version(logger, installation); !complete) return complete;
 
     const bool fresh = !resume.has_value();
     bool deleting = false;

@@ -24,10 +24,11 @@ bool is_kept_entry(std::string_view name, PathStyle style = native_path_style())
 // Replaces the old version in the root by the new one from the update folder. A fresh update
 // (`resume` empty) or one resumed while deleting checks first, before anything is touched, that
 // the update folder is a directory of its own (not a link, junction or mount point, on the
-// root's volume) holding an entry named like the application's executable, and that every
-// staged entry can be moved in. It records its phase (update_state) as it goes; one resumed
-// while moving goes on with whatever is left in the update folder. Every step that may fail
-// for a while runs under retry_with_prompt with `hooks`.
+// root's volume) holding an entry named like the application's executable, that every staged
+// entry can be moved in, and that the staged version holds every file that its own uninstall
+// log names (check_staged_version). It records its phase (update_state) as it goes; one
+// resumed while moving goes on with whatever is left in the update folder. Every step that may
+// fail for a while runs under retry_with_prompt with `hooks`.
 [[nodiscard]] Status move_update(Logger& logger, const Installation& installation,
                                  std::optional<UpdatePhase> resume = std::nullopt,
                                  const RetryHooks& hooks = {});
