@@ -67,28 +67,29 @@ class StagedFiles {
   // Makes path_ the place in the update folder that the rest of a text names (what follows the
   // folder's spelling: nothing, or a separator and more), spelled with the folder's resolved
   // path, and top_level_ its first component. False for the folder itself and for a place
-  // that ".." takes out of it.
+  // that ".." takes out of it. The units go straight into reused buffers: this runs for every
+  // file of the new version.
   bool take_place(const uint8_t* rest, size_t size) {
-    units_.resize(size / 2);
-    for (size_t i = 0; i < units_.size(); ++i)
-      units_[i] = load_u16(rest + 2 * i);
-    // The list was checked, and the rest begins at a separator: it is whole UTF-16.
-    auto text = utf16_to_utf8(units_);
-    if (!text) return false;
     path_ = installation_.update_folder;
     top_level_.clear();
-    for (size_t at = 0; at < text->size();) {
-      size_t end = at;
-      while (end < text->size() &&
-             !matcher_.is_separator_unit(static_cast<unsigned char>((*text)[end]))) {
-        ++end;
+    const size_t units = size / 2;
+    for (size_t i = 0; i < units; ++i) {
+      component_.clear();
+      for (; i < units; ++i) {
+        const char16_t unit = load_u16(rest + 2 * i);
+        if (matcher_.is_separator_unit(unit)) break;
+        char32_t code_point = unit;
+        // The list was checked: a high surrogate is followed by its low one.
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
+          code_point = 0x10000 + ((unit - 0xD800u) << 10) + (load_u16(rest + 2 * ++i) - 0xDC00u);
+        }
+        append_utf8(component_, code_point);
       }
-      const std::string_view component(text->data() + at, end - at);
-      at = end + 1;
-      if (component.empty() || component == ".") continue;
-      if (component == "..") return false;
-      if (top_level_.empty()) top_level_ = component;
-      path_ = join_path(path_, component);
+      if (component_.empty() || component_ == ".") continue;
+      if (component_ == "..") return false;
+      if (top_level_.empty()) top_level_ = component_;
+      path_ += separator_;
+      path_ += component_;
     }
     return !top_level_.empty();
   }
@@ -98,7 +99,8 @@ class StagedFiles {
   const FolderMatcher& matcher_;
   Outcome& outcome_;
   std::vector<TextSpan> texts_;
-  std::u16string units_;
+  const char separator_ = native_path_style() == PathStyle::Windows ? '\\' : '/';
+  std::string component_;
   std::string path_;
   std::string top_level_;
 };

@@ -89,10 +89,11 @@ TEST_F(StagedCheckTest, FileRecordsInsideTheUpdateFolderNeedTheirFile) {
        2,
        ""},
       {"missing, named with the count",
-       {file(staged("a.exe")), file(staged("locales/de.pak"))},
+       {file(staged("a.exe")), file(staged("docs/\xC3\x9Cber-\xF0\x9F\x98\x80.txt"))},
        {"a.exe"},
        2,
-       "1 file that its uninstall log names is missing, " + staged("locales/de.pak")},
+       "1 file that its uninstall log names is missing, " +
+           staged("docs/\xC3\x9Cber-\xF0\x9F\x98\x80.txt")},
       {"the first in log order",
        {file(staged("c")), file(staged("a")), file(staged("b")), file(staged("d"))},
        {"d"},
