@@ -98,7 +98,8 @@ Result<FileMetadata> metadata(std::string_view path) {
 bool is_regular_file(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return false;
-  // One query of the attributes, which does not follow a reparse point; only a reparse point
+  // One query of the attributes, which for a symbolic link gives the link's own (Microsoft
+  // documents this for GetFileAttributesExW; Wine shows no links at all). Only a reparse point
   // needs its tag, to tell a link from a file that merely carries one (a deduplicated or
   // cloud-backed file). A name with wildcards fails the attribute query, so the search that
   // reads the tag can only find the entry itself.
