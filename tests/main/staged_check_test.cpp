@@ -26,6 +26,10 @@ const std::string kChecked = " files of the staged version against its uninstall
 const std::string kUnchecked =
     "WARN The staged version could not be checked against its uninstall log: ";
 const std::string kIncomplete = "The staged version is incomplete: ";
+// A letter of Latin-1 and one that UTF-16 holds as a surrogate pair.
+const std::string kUnicodeName =
+    "docs/\xC3\x9C"
+    "ber-\xF0\x9F\x98\x80.txt";
 
 // A relative path with the platform's separators.
 std::string native(std::string relative) {
@@ -89,11 +93,10 @@ TEST_F(StagedCheckTest, FileRecordsInsideTheUpdateFolderNeedTheirFile) {
        2,
        ""},
       {"missing, named with the count",
-       {file(staged("a.exe")), file(staged("docs/\xC3\x9Cber-\xF0\x9F\x98\x80.txt"))},
+       {file(staged("a.exe")), file(staged(kUnicodeName))},
        {"a.exe"},
        2,
-       "1 file that its uninstall log names is missing, " +
-           staged("docs/\xC3\x9Cber-\xF0\x9F\x98\x80.txt")},
+       "1 file that its uninstall log names is missing, " + staged(kUnicodeName)},
       {"the first in log order",
        {file(staged("c")), file(staged("a")), file(staged("b")), file(staged("d"))},
        {"d"},
