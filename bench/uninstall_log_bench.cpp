@@ -1,6 +1,7 @@
 // Patching (read, rebase, write) and dumping a generated 50 MB uninstall log, against copying
 // and reading the same file; "--parse" and a whole update as processes of their own, with
-// their peak memory, against cat.
+// their peak memory, against cat; the check of a staged version against its 50 MB log, against
+// the dump of that log.
 //
 // The files live in $VELLICOR_BENCH_DIR, else /dev/shm when it exists, else the temporary
 // directory: on a memory file system the flush to the device costs nothing, so the figures
@@ -22,6 +23,10 @@
 
 #include "base/file.hpp"
 #include "base/fs.hpp"
+#include "base/path.hpp"
+#include "logging/logger.hpp"
+#include "main/installation.hpp"
+#include "main/staged_check.hpp"
 #include "model/filerec/rebase.hpp"
 #include "model/filerec/text_list.hpp"
 #include "model/uninstall_log.hpp"
@@ -40,21 +45,30 @@ fs::path bench_dir() {
   return dir;
 }
 
+// Where a generated log's paths lie: the update folder, a folder outside it, and the separator.
+struct LogPaths {
+  std::string folder = kFolder;
+  std::string elsewhere = R"(C:\Users\root\AppData\Roaming\Vellicor)";
+  char separator = '\\';
+};
+
 // An installer-like log of about `bytes`: a few records of other types, then files (0x82: the
 // path and four empty texts) and folders (0x81), nine in ten of them inside the update folder.
-std::string make_log(size_t bytes, const std::string& name) {
+std::string make_log(size_t bytes, const std::string& name, const LogPaths& paths = {}) {
   std::vector<FileRec> records;
   records.push_back({0, std::vector<uint8_t>(300, 0x41), FileRecType::StartInstall});
   records.push_back({0, std::vector<uint8_t>(200000, 0x5A), FileRecType::CompiledCode});
   size_t total = 0;
+  const char sep = paths.separator;
   for (size_t i = 0; total < bytes; ++i) {
-    const std::string root = i % 10 == 9 ? R"(C:\Users\root\AppData\Roaming\Vellicor)" : kFolder;
-    const std::string dir = root + R"(\resources\docs\section-)" + std::to_string(i / 200);
+    const std::string root = i % 10 == 9 ? paths.elsewhere : paths.folder;
+    const std::string dir =
+        root + sep + "resources" + sep + "docs" + sep + "section-" + std::to_string(i / 200);
     FileRec record;
     if (i % 200 == 0) {
       record = {0, encode_text_list(std::vector<std::string>{dir}), FileRecType::DeleteDirOrFiles};
     } else {
-      const std::vector<std::string> texts = {dir + R"(\page-)" + std::to_string(i) + ".html", "",
+      const std::vector<std::string> texts = {dir + sep + "page-" + std::to_string(i) + ".html", "",
                                               "", "", ""};
       record = {0x100, encode_text_list(texts), FileRecType::DeleteFile};
     }
@@ -84,6 +98,46 @@ const std::string& small_log() {
   static const std::string path = make_log(kLogBytes / 10, "small.dat");
   return path;
 }
+
+// An installation whose update folder holds a generated 50 MB log and every file that it names
+// inside the folder, each a hard link of one empty file: the check looks at names, not
+// contents. `files` are their paths.
+struct StagedInstallation {
+  Installation installation;
+  std::vector<std::string> files;
+};
+
+const StagedInstallation& staged_installation() {
+  static const StagedInstallation staged = [] {
+    const fs::path root = bench_dir() / "Staged";
+    fs::create_directories(root / "_");
+    std::ofstream(root / "Vellicor.exe") << "old";
+    std::ofstream(root / "_" / "Vellicor.exe") << "new";
+    auto made = resolve_installation((root / "Vellicor.exe").string());
+    if (!made) abort();
+    std::vector<std::string> files;
+    const std::string log = make_log(kLogBytes, "Staged/_/unins000.dat",
+                                     {made->update_folder, "/home/user/.config/Vellicor", '/'});
+    const FileRecVisitor link_files{.record = [&](FileRec& record) {
+      if (record.typ != FileRecType::DeleteFile) return Status{};
+      const fs::path file = decode_text_list(record.data).value().at(0);
+      if (file.string().starts_with(made->update_folder)) {
+        fs::create_directories(file.parent_path());
+        fs::create_hard_link(root / "_" / "Vellicor.exe", file);
+        files.push_back(file.string());
+      }
+      return Status{};
+    }};
+    if (!read_file_recs(log, link_files)) abort();
+    return StagedInstallation{std::move(*made), std::move(files)};
+  }();
+  return staged;
+}
+
+class NullSink final : public LineSink {
+ public:
+  Status write_lines(std::string_view) override { return {}; }
+};
 
 // The peak resident size of a process, in KiB, from /proc: its own memory since its exec.
 long peak_resident_kib(pid_t pid) {
@@ -242,19 +296,48 @@ void BM_ReadLogFile(benchmark::State& state) {
   set_bytes(state);
 }
 
-void BM_DumpLog(benchmark::State& state) {
+void dump_log(benchmark::State& state, const std::string& log) {
   // The report's few lines go nowhere; the benchmark's own output stays on standard output.
   fflush(stdout);
   const int saved = dup(STDOUT_FILENO);
   const int null = open("/dev/null", O_WRONLY);
   dup2(null, STDOUT_FILENO);
   for (auto _ : state) {
-    if (dump_uninstall_log(generated_log()) != 0) abort();
+    if (dump_uninstall_log(log) != 0) abort();
   }
   dup2(saved, STDOUT_FILENO);
   close(null);
   close(saved);
+}
+
+void BM_DumpLog(benchmark::State& state) {
+  dump_log(state, generated_log());
   set_bytes(state);
+}
+
+// The staged version's check, a look at every file its log names, against "--parse" of the
+// log, which reads it the same way.
+void BM_CheckStagedVersion(benchmark::State& state) {
+  const Installation& installation = staged_installation().installation;
+  auto logger = create_logger(std::make_unique<NullSink>());
+  for (auto _ : state) {
+    if (!check_staged_version(*logger, installation)) abort();
+  }
+  release_logger(std::move(logger));
+  state.counters["files"] = static_cast<double>(staged_installation().files.size());
+}
+
+void BM_DumpStagedLog(benchmark::State& state) {
+  dump_log(state, join_path(staged_installation().installation.update_folder, "unins000.dat"));
+}
+
+// What the check cannot do without: one look at each of those files, by a list of their paths.
+void BM_StatStagedFiles(benchmark::State& state) {
+  for (auto _ : state) {
+    for (const auto& file : staged_installation().files) {
+      if (!is_regular_file(file)) abort();
+    }
+  }
 }
 
 // "--parse" as the user runs it, a whole process, against cat of the same file; and the
@@ -303,6 +386,9 @@ BENCHMARK(BM_WriteLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RewriteLogFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadLogFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DumpLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CheckStagedVersion)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DumpStagedLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StatStagedFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ParseProcess)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CatProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_UpdateProcess)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -314,6 +400,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   generated_log();  // made before any timing starts
   small_log();
+  staged_installation();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

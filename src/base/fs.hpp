@@ -52,6 +52,11 @@ struct FileMetadata {
 // The identity of the entry that `path` names itself: a link is not followed.
 [[nodiscard]] Result<FileIdentity> entry_identity(std::string_view path);
 
+// Whether a regular file is at `path` itself: not a directory, not a link or junction (which is
+// not followed), not a device, FIFO or socket. Anything that keeps it from being confirmed
+// (nothing there, no access, a name the system refuses) is false.
+bool is_regular_file(std::string_view path);
+
 // The path of what `path` leads to as the file system knows it: absolute, links and junctions
 // followed, "." and ".." applied, every component in the file system's own spelling (realpath;
 // GetFinalPathNameByHandleW, in the plain form C:\... or \\server\share\... where there is

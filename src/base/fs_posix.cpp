@@ -86,6 +86,12 @@ Result<FileIdentity> entry_identity(std::string_view path) {
   return FileIdentity{static_cast<uint64_t>(info->st_dev), static_cast<uint64_t>(info->st_ino)};
 }
 
+bool is_regular_file(std::string_view path) {
+  const std::string terminated(path);
+  struct stat info {};
+  return ::lstat(terminated.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 Result<std::string> resolve_path(std::string_view path) {
   const std::string terminated(path);
   char* resolved = ::realpath(terminated.c_str(), nullptr);

@@ -117,6 +117,22 @@ Result<FileMetadata> metadata(std::string_view path) {
                       info->dwVolumeSerialNumber, identity_of(*info)};
 }
 
+bool is_regular_file(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return false;
+  // One query of the attributes, which for a symbolic link gives the link's own (Microsoft
+  // documents this for GetFileAttributesExW; Wine shows no links at all). Only a reparse point
+  // needs its tag, to tell a link from a file that merely carries one (a deduplicated or
+  // cloud-backed file). A name with wildcards fails the attribute query, so the search that
+  // reads the tag can only find the entry itself.
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) return false;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  auto entry = entry_without_following(path);
+  return entry && entry->kind == EntryKind::File;
+}
+
 Result<FileIdentity> entry_identity(std::string_view path) {
   auto info = query_information(path, FILE_FLAG_OPEN_REPARSE_POINT);
   if (!info) return fail(info.error());

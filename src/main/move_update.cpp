@@ -1,5 +1,6 @@
 #include "main/move_update.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "logging/logger.hpp"
 #include "main/file_handles.hpp"
 #include "main/installation.hpp"
+#include "main/staged_check.hpp"
 #include "main/staged_entries.hpp"
 #include "main/update_state.hpp"
 #include "model/uninstall_log.hpp"
@@ -277,6 +279,7 @@ Status replace_old_version(Logger& logger, const Installation& installation,
   auto staged = check_update_folder(installation);
   if (!staged) return fail(staged.error());
   if (auto checked = check_staged_entries(installation, *staged); !checked) return checked;
+  if (auto complete = check_staged_version(logger, installation); !complete) return complete;
 
   UpdateRecord progress;
   if (resume) {
@@ -295,8 +298,10 @@ Status replace_old_version(Logger& logger, const Installation& installation,
 }
 
 // An update resumed while moving goes on with what is left in the update folder, if it is
-// still there: the installation's own folder, whose entries the move-in can take.
-Result<bool> check_what_is_left(const Installation& installation) {
+// still there: the installation's own folder, whose entries the move-in can take, and which
+// holds every file of them that the staged uninstall log names (in the root once it was moved
+// in itself).
+Result<bool> check_what_is_left(Logger& logger, const Installation& installation) {
   auto left = list_own_update_folder(installation);
   if (!left) {
     if (is_not_found(left.error())) return false;
@@ -304,6 +309,19 @@ Result<bool> check_what_is_left(const Installation& installation) {
   }
   if (auto checked = check_staged_entries(installation, *left); !checked) {
     return fail(checked.error());
+  }
+  const auto is_left = [&](std::string_view name) {
+    return std::any_of(left->begin(), left->end(), [&](const DirEntry& entry) {
+      return entry.name && file_names_equal(*entry.name, name);
+    });
+  };
+  StagedCheckScope scope;
+  scope.still_staged = is_left;
+  if (!is_left(*path_file_name(installation.uninstall_log))) {
+    scope.log_path = installation.uninstall_log;
+  }
+  if (auto complete = check_staged_version(logger, installation, scope); !complete) {
+    return fail(complete.error());
   }
   return true;
 }
@@ -319,7 +337,7 @@ Status move_update(Logger& logger, const Installation& installation,
       return replaced;
     }
   } else {
-    auto left = check_what_is_left(installation);
+    auto left = check_what_is_left(logger, installation);
     if (!left) return fail(left.error());
     // Everything was moved in and the update folder removed already.
     if (!*left) return {};

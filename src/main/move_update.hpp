@@ -18,8 +18,9 @@ struct Installation;
 // Replaces the old version in the root by the new one from the update folder. A fresh update
 // (`resume` empty) or one resumed while deleting checks first, before anything is touched, that
 // the update folder is a directory of its own (not a link, junction or mount point, on the
-// root's volume) holding an entry named like the application's executable, and that every
-// staged entry can be moved in. A fresh update records itself (update_state) with the staged
+// root's volume) holding an entry named like the application's executable, that every staged
+// entry can be moved in, and that the staged version holds every file that its own uninstall
+// log names (check_staged_version). A fresh update records itself (update_state) with the staged
 // entries before the first old file can go, and records each later phase as it gets there; one
 // resumed while moving checks what is left in the update folder the same way and moves it in.
 // Every step that may fail for a while runs under retry_with_prompt with `hooks`. Once every

@@ -278,6 +278,15 @@ TEST(DoUpdateFixtureTest, InstallersLogIsRebasedToTheExpectedBytes) {
   make_tree(root, {"Vellicor.exe=old", "resources/app.asar=old", "_/Vellicor.exe=new"});
   fs::copy_file(data / "installed.dat", root / "unins000.dat");
   fs::copy_file(data / "staged.dat", root / "_" / "unins000.dat");
+  // The new version as the installer laid it out: every file that its log names.
+  const auto staged = read_uninstall_log(testing_support::utf8(data / "staged.dat"));
+  ASSERT_TRUE(staged);
+  for (const auto& record : staged->records) {
+    if (record.typ != FileRecType::DeleteFile) continue;
+    const std::string path = decode_text_list(record.data).value().at(0);
+    fs::create_directories(testing_support::from_utf8(path).parent_path());
+    std::ofstream(testing_support::from_utf8(path)) << "new";
+  }
 
   auto log = testing_support::make_captured_logger();
   FakeUser user;

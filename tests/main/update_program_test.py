@@ -13,6 +13,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import threading
@@ -40,6 +41,29 @@ def wine_prefix():
                           os.path.join(os.path.dirname(prog().runner[0]), "wineprefix"))
 
 
+def staged_files():
+    """The files of the new version in staged.dat, the installer's own log of it: the first text
+    of every 0x82 record, in log order, relative to C:\\Apps\\Vellicor\\_ and with "/"."""
+    with open(os.path.join(DATA, "staged.dat"), "rb") as handle:
+        data = handle.read()
+    stream, at = b"", 448
+    while at < len(data):
+        size = struct.unpack_from("<I", data, at)[0]
+        stream, at = stream + data[at + 12:at + 12 + size], at + 12 + size
+    files, at, folder = [], 0, "C:\\Apps\\Vellicor\\_\\"
+    for _ in range(struct.unpack_from("<I", data, 324)[0]):
+        typ, _, size = struct.unpack_from("<HII", stream, at)
+        record, at = stream[at + 10:at + 10 + size], at + 10 + size
+        if typ == 0x82:
+            path = record[5:5 - struct.unpack_from("<i", record, 1)[0]].decode("utf-16-le")
+            assert path.startswith(folder), path
+            files.append(path[len(folder):].replace("\\", "/"))
+    return files
+
+
+STAGED_FILES = staged_files()
+
+
 def read_tree(root):
     """Every entry below root: "dir/" for folders, "file=content" for files."""
     entries = []
@@ -60,9 +84,11 @@ class Installation:
            "resources/app.asar": "asar 1", "locales/en-US.pak": "en 1",
            "docs/guide/index.html": "old guide", "docs/obsolete.txt": "gone in 2",
            "tools/notes.txt": "kept", "unins001.dat": "kept too"}
-    NEW = {"Vellicor.exe": "Vellicor 2", "resources/extbin/adb.exe": "adb 2",
-           "resources/app.asar": "asar 2", "locales/en-US.pak": "en 2",
-           "locales/de-DE.pak": "de 2", "docs/guide/index.html": "new guide"}
+    # The new version holds every file that its uninstall log (staged.dat) names.
+    NEW = dict.fromkeys(STAGED_FILES, "staged 2")
+    NEW.update({"Vellicor.exe": "Vellicor 2", "resources/extbin/adb.exe": "adb 2",
+                "resources/app.asar": "asar 2", "locales/en-US.pak": "en 2",
+                "locales/de-DE.pak": "de 2", "docs/guide/index.html": "new guide"})
 
     def __init__(self, test, name, executable="Vellicor.exe"):
         """`executable`: the application's file name, one of its own where another test's
@@ -306,6 +332,9 @@ class UpdateProgramTest(unittest.TestCase):
             "INFO Starting update, silent = false",
             "INFO do_update: " + code_path + ", _",
             "INFO move_update: " + installation.program_path("unins000.dat") + ", _"])
+        # The installer's log names C:\Apps\Vellicor\_, the Windows installation's folder.
+        self.assertIn("INFO Checked %d files of the staged version against its uninstall log" %
+                      (len(STAGED_FILES) if prog().windows else 0), lines)
         self.assertEqual(lines[-5:-3], ["INFO Delete: " + installation.program_path("_"),
                                         lines[-4]])
         self.assertTrue(lines[-4].startswith("INFO header: Header, id: Inno Setup Uninstall Log"))
@@ -332,6 +361,21 @@ class UpdateProgramTest(unittest.TestCase):
             self.assertIsNone(find("Zephrane", 0), "the progress window is gone")
         code, out, err = prog().run(["--parse", installation.program_path("unins000.dat")])
         self.assertEqual(code, 0, err)
+
+    def test_incomplete_staged_version_is_refused_with_nothing_touched(self):
+        """A file that the new version's own uninstall log names is missing from _ (a download
+        cut short, a quarantined file): the update stops before it touches anything and names
+        it."""
+        if not prog().windows:
+            self.skipTest("the installer's log names C:\\Apps\\Vellicor\\_")
+        installation = Installation(self, "Vellicor")
+        missing = "_/docs/Überblick.txt"
+        os.remove(installation.path(missing))
+        before = read_tree(installation.root)
+        run, box = self.run_failing([installation.code_path, "false"])
+        self.check_failure(run, "The staged version is incomplete: 1 file that its uninstall log "
+                           "names is missing, " + installation.program_path(missing), box)
+        self.assertEqual(read_tree(installation.root), before)
 
     def test_application_that_exits_after_a_moment_is_waited_for(self):
         installation = Installation(self, "WaitsForExit")

@@ -27,82 +27,77 @@ bool is_separator(char c, PathStyle style) {
   return c == '/' || (style == PathStyle::Windows && c == '\\');
 }
 
-// One spelling of the folder: its UTF-16LE bytes, and how many of them spell the parent.
-struct Spelling {
-  std::vector<uint8_t> folder;
-  std::vector<char16_t> folded;  // upper-cased units, for Windows' comparison
-  size_t parent_size = 0;
-};
-
 }  // namespace
+
+Result<FolderMatcher> FolderMatcher::create(std::span<const std::string> from, PathStyle style) {
+  FolderMatcher matcher(style);
+  for (const std::string_view spelled : from) {
+    if (!is_valid_utf8(spelled)) return fail(ErrorKind::Rebase, "");
+    const auto to = parent_path(spelled, style);
+    if (!to || !is_valid_utf8(*to)) return fail(ErrorKind::Rebase, "");
+    // A trailing separator on `from` must not swallow the one that follows the folder in the
+    // texts: C:\Apps\Vellicor\_\ still turns C:\Apps\Vellicor\_\a into C:\Apps\Vellicor\a.
+    std::string_view folder = spelled;
+    while (folder.size() > to->size() && is_separator(folder.back(), style)) {
+      folder.remove_suffix(1);
+    }
+    Spelling spelling;
+    spelling.folder = utf16le_bytes(folder);
+    // The parent is the folder's path with its last component cut off, so it is a prefix of
+    // the folder and every rewritten text gets shorter.
+    spelling.parent_size = utf16le_bytes(*to).size();
+    if (spelling.parent_size > spelling.folder.size()) return fail(ErrorKind::Rebase, "");
+    if (style == PathStyle::Windows) {
+      for (size_t i = 0; i < spelling.folder.size(); i += 2) {
+        spelling.folded.push_back(upper_case_unit(load_u16(spelling.folder.data() + i)));
+      }
+    }
+    matcher.spellings_.push_back(std::move(spelling));
+  }
+  return matcher;
+}
+
+bool FolderMatcher::starts_with(const uint8_t* text, const Spelling& spelling) const {
+  const size_t n = spelling.folder.size();
+  if (std::memcmp(text, spelling.folder.data(), n) == 0) return true;
+  if (style_ != PathStyle::Windows) return false;
+  for (size_t i = 0; i < n; i += 2) {
+    if (upper_case_unit(load_u16(text + i)) != spelling.folded[i / 2]) return false;
+  }
+  return true;
+}
+
+bool FolderMatcher::is_separator_unit(uint16_t unit) const {
+  return unit < 0x80 && is_separator(static_cast<char>(unit), style_);
+}
+
+std::optional<FolderMatcher::Match> FolderMatcher::match(const uint8_t* text, size_t size) const {
+  for (const auto& spelling : spellings_) {
+    const size_t n = spelling.folder.size();
+    if (size < n || !starts_with(text, spelling)) continue;
+    if (size == n || is_separator_unit(load_u16(text + n))) return Match{n, spelling.parent_size};
+  }
+  return std::nullopt;
+}
 
 class FileRecRebaser::State {
  public:
-  State(std::span<const std::string> from, PathStyle style)
-      : from_(from.begin(), from.end()), style_(style) {}
+  State(std::span<const std::string> from, PathStyle style) : from_(from), style_(style) {}
 
   Status rebase(FileRec& record) {
     if (!holds_text_list(record.typ)) return {};
     // A damaged list is reported even when `from` could not be used.
     if (auto scanned = scan_text_list(record.data, texts_); !scanned) return scanned;
-    if (!prepared_) {
-      if (auto prepared = prepare(); !prepared) return prepared;
+    if (!matcher_) {
+      auto matcher = FolderMatcher::create(from_, style_);
+      if (!matcher) return fail(matcher.error());
+      matcher_.emplace(std::move(*matcher));
     }
     rewrite(record.data);
     return {};
   }
 
  private:
-  Status prepare() {
-    for (const std::string_view from : from_) {
-      if (!is_valid_utf8(from)) return fail(ErrorKind::Rebase, "");
-      const auto to = parent_path(from, style_);
-      if (!to || !is_valid_utf8(*to)) return fail(ErrorKind::Rebase, "");
-      // A trailing separator on `from` must not swallow the one that follows the folder in the
-      // texts: C:\Apps\Vellicor\_\ still turns C:\Apps\Vellicor\_\a into C:\Apps\Vellicor\a.
-      std::string_view folder = from;
-      while (folder.size() > to->size() && is_separator(folder.back(), style_)) {
-        folder.remove_suffix(1);
-      }
-      Spelling spelling;
-      spelling.folder = utf16le_bytes(folder);
-      // The parent is the folder's path with its last component cut off, so it is a prefix of
-      // the folder and every rewritten text gets shorter.
-      spelling.parent_size = utf16le_bytes(*to).size();
-      if (spelling.parent_size > spelling.folder.size()) return fail(ErrorKind::Rebase, "");
-      if (style_ == PathStyle::Windows) {
-        for (size_t i = 0; i < spelling.folder.size(); i += 2) {
-          spelling.folded.push_back(upper_case_unit(load_u16(spelling.folder.data() + i)));
-        }
-      }
-      spellings_.push_back(std::move(spelling));
-    }
-    prepared_ = true;
-    return {};
-  }
-
-  bool starts_with(const uint8_t* text, const Spelling& spelling) const {
-    const size_t n = spelling.folder.size();
-    if (std::memcmp(text, spelling.folder.data(), n) == 0) return true;
-    if (style_ != PathStyle::Windows) return false;
-    for (size_t i = 0; i < n; i += 2) {
-      if (upper_case_unit(load_u16(text + i)) != spelling.folded[i / 2]) return false;
-    }
-    return true;
-  }
-
-  // The spelling that the text lies in, if any.
-  const Spelling* folder_of(const uint8_t* text, size_t size) const {
-    for (const auto& spelling : spellings_) {
-      const size_t n = spelling.folder.size();
-      if (size < n || !starts_with(text, spelling)) continue;
-      if (size == n) return &spelling;
-      const uint16_t next = load_u16(text + n);
-      if (next < 0x80 && is_separator(static_cast<char>(next), style_)) return &spelling;
-    }
-    return nullptr;
-  }
-
   // Every rewritten text is shorter than before (it loses the folder's last component), so the
   // list is rewritten inside its own bytes, front to back, and then cut to its new length. The
   // text keeps its own spelling of the parent.
@@ -112,19 +107,19 @@ class FileRecRebaser::State {
     size_t taken = 0;  // bytes before this were consumed
     for (const auto& text : texts_) {
       const uint8_t* units = bytes + text.offset;
-      const Spelling* spelling = folder_of(units, text.size);
-      if (spelling == nullptr) continue;
+      const auto match = matcher_->match(units, text.size);
+      if (!match) continue;
       const size_t entry = text.offset - kTextEntryHeaderSize;
       std::memmove(bytes + kept, bytes + taken, entry - taken);
       kept += entry - taken;
-      const size_t parent = spelling->parent_size;
-      const size_t rest = text.size - spelling->folder.size();
+      const size_t parent = match->parent_size;
+      const size_t rest = text.size - match->folder_size;
       bytes[kept] = kTextEntry;
       store_i32(bytes + kept + 1, -static_cast<int32_t>(parent + rest));
       kept += kTextEntryHeaderSize;
       std::memmove(bytes + kept, units, parent);
       kept += parent;
-      std::memmove(bytes + kept, units + spelling->folder.size(), rest);
+      std::memmove(bytes + kept, units + match->folder_size, rest);
       kept += rest;
       taken = text.offset + text.size;
     }
@@ -133,10 +128,9 @@ class FileRecRebaser::State {
     data.resize(kept + data.size() - taken);
   }
 
-  std::vector<std::string_view> from_;
+  std::span<const std::string> from_;
   PathStyle style_;
-  bool prepared_ = false;
-  std::vector<Spelling> spellings_;
+  std::optional<FolderMatcher> matcher_;
   std::vector<TextSpan> texts_;
 };
 

@@ -3,6 +3,7 @@
 // text of a 0x81 or 0x82 record that lies in folder `from` is rewritten to lie in the parent.
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,6 +29,40 @@ namespace vellicor {
 [[nodiscard]] Result<std::vector<FileRec>> rebase_file_recs(std::vector<FileRec> records,
                                                             std::string_view from,
                                                             PathStyle style = native_path_style());
+
+// Whether a text of a record lies in the update folder, by any of the folder's spellings, as the
+// rebase decides it (rebase_file_rec): the text equals the folder or continues with a path
+// separator after it. Works on a text's UTF-16LE bytes where the record holds them.
+class FolderMatcher {
+ public:
+  // A Rebase error when a spelling is not valid UTF-8 or has no parent.
+  [[nodiscard]] static Result<FolderMatcher> create(std::span<const std::string> from,
+                                                    PathStyle style = native_path_style());
+
+  struct Match {
+    size_t folder_size;  // bytes at the text's start that spell the folder
+    size_t parent_size;  // bytes of the spelling that name the folder's parent
+  };
+  // The first spelling that the text lies in, or nothing.
+  std::optional<Match> match(const uint8_t* text, size_t size) const;
+
+  // Whether a UTF-16 unit separates path components.
+  bool is_separator_unit(uint16_t unit) const;
+
+ private:
+  // One spelling of the folder: its UTF-16LE bytes, and how many of them spell the parent.
+  struct Spelling {
+    std::vector<uint8_t> folder;
+    std::vector<char16_t> folded;  // upper-cased units, for Windows' comparison
+    size_t parent_size = 0;
+  };
+
+  explicit FolderMatcher(PathStyle style) : style_(style) {}
+  bool starts_with(const uint8_t* text, const Spelling& spelling) const;
+
+  PathStyle style_;
+  std::vector<Spelling> spellings_;
+};
 
 // Rebases records one at a time, as they stream by: the state the rebase prepares once (the
 // folder's spellings as UTF-16) is kept between records.
