@@ -1,5 +1,6 @@
 #include "base/path.hpp"
 
+#include <cstdint>
 #include <utility>
 
 #include "base/utf.hpp"
@@ -297,6 +298,24 @@ bool file_name_starts_with(std::string_view name, std::string_view prefix, PathS
   const auto start = folded_name(prefix, style);
   if (whole && start) return whole->starts_with(*start);
   return name.starts_with(prefix);
+}
+
+std::string path_key(std::string_view path, PathStyle style) {
+  uint64_t hash = 0xCBF29CE484222325;
+  const auto mix = [&](uint8_t byte) { hash = (hash ^ byte) * 0x100000001B3; };
+  if (const auto units = folded_name(path, style)) {
+    for (const char16_t unit : *units) {
+      mix(static_cast<uint8_t>(unit));
+      mix(static_cast<uint8_t>(unit >> 8));
+    }
+  } else {
+    for (const char byte : path)
+      mix(static_cast<uint8_t>(byte));
+  }
+  std::string key;
+  for (int shift = 60; shift >= 0; shift -= 4)
+    key.push_back("0123456789abcdef"[(hash >> shift) & 15]);
+  return key;
 }
 
 }  // namespace vellicor

@@ -79,4 +79,10 @@ bool file_names_equal(std::string_view a, std::string_view b,
 bool file_name_starts_with(std::string_view name, std::string_view prefix,
                            PathStyle style = native_path_style());
 
+// A short fixed-length name for a path, the same for every letter case of it where the file
+// system ignores case: 16 lower-case hexadecimal digits of the 64-bit FNV-1a hash of the path's
+// UTF-16 units upper-cased (upper_case_unit), low byte first (Windows), or of its bytes (POSIX,
+// and a Windows path that is not valid UTF-8).
+std::string path_key(std::string_view path, PathStyle style = native_path_style());
+
 }  // namespace vellicor

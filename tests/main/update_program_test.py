@@ -30,8 +30,47 @@ KILL_BOX_START = ("There was an error while attempting to kill any running Velli
 BOX_END = "\n\nPlease verify there are no Vellicor processes still executing."
 
 
+RUN_KEY = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+
+
 def prog():
     return program.program()
+
+
+def path_key(path):
+    """The program's short name for a resolved installation root: FNV-1a (64 bits) of the path
+    as the file system compares it, upper-cased UTF-16LE on Windows, bytes on POSIX."""
+    data = path.upper().encode("utf-16-le") if prog().windows else os.fsencode(path)
+    key = 0xCBF29CE484222325
+    for byte in data:
+        key = ((key ^ byte) * 0x100000001B3) % (1 << 64)
+    return "%016x" % key
+
+
+def registration_place(config, root):
+    """Where the registration to finish the update of `root` (as the program names it) at the
+    next logon lives."""
+    if prog().windows:
+        return RUN_KEY + "\\Vellicor update " + path_key(root)
+    return os.path.join(config, "autostart",
+                        "vellicor-update-%s.desktop" % path_key(os.path.realpath(root)))
+
+
+def registration(config, root):
+    """What is registered to finish the update of `root` at the next logon: the Run value's
+    command line (Windows, the prefix's user) or the autostart entry's text (POSIX, in the
+    configuration folder `config`); None when nothing is."""
+    place = registration_place(config, root)
+    if prog().windows:
+        done = subprocess.run(prog().runner + ["reg", "query", RUN_KEY, "/v",
+                                               place.rsplit("\\", 1)[1]],
+                              capture_output=True, text=True, timeout=120)
+        return done.stdout.split("REG_SZ    ", 1)[1].strip() if done.returncode == 0 else None
+    try:
+        with open(place) as handle:
+            return handle.read()
+    except FileNotFoundError:
+        return None
 
 
 def wine_prefix():
@@ -131,8 +170,12 @@ class Run:
         self.started_wall = time.time()
         # Wine keeps its server's socket under $TMPDIR: a Windows program keeps the test's.
         full_env = dict(os.environ, **(env or {}))
+        # POSIX: autostart entries go to a configuration folder of the run's own, never the
+        # user's.
+        self.config = (env or {}).get("XDG_CONFIG_HOME", os.path.join(self.tmp, "config"))
         if not prog().windows:
             full_env["TMPDIR"] = self.tmp
+            full_env["XDG_CONFIG_HOME"] = self.config
         self.process = run_to_files(prog().command(args), env=full_env,
                                     start_new_session=not prog().windows)
         test.addCleanup(lambda: self.process.poll() is None and self.process.kill())
@@ -154,6 +197,19 @@ class Run:
         self.log_file = new[-1] if new else None
         return self.code
 
+    def wait_for(self, line, timeout=120):
+        """Waits until the running program has logged `line`."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            new = sorted((path for path in self.logs()
+                          if os.path.getmtime(path) >= self.started_wall - 1), key=os.path.getmtime)
+            if new:
+                self.log_file = new[-1]
+                if line in self.lines():
+                    return
+            time.sleep(0.05)
+        raise AssertionError("not logged: " + line)
+
     def lines(self):
         """The log's records without timestamps; a record that spans lines stays one."""
         with open(self.log_file, encoding="utf-8") as handle:
@@ -162,7 +218,7 @@ class Run:
             for line in handle.read().splitlines():
                 if TIMESTAMP.match(line):
                     records.append(line[TIMESTAMP.match(line).end():])
-                else:
+                elif records:  # else the start of a line still being written
                     records[-1] += "\n" + line
             return records
 
@@ -191,6 +247,21 @@ def start_application(test, folder_path, seconds, name="Vellicor.exe", sleeper=N
         test.assertLess(time.monotonic(), deadline, "the application did not start")
         time.sleep(0.02)
     return process
+
+
+def hold_file(test, path):
+    """A sleeper that holds the file at `path` (as the program names it) open until it is
+    killed; waits until it holds it. A Windows path that starts with "!" is held without
+    delete sharing."""
+    marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "held")
+    test.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
+    marker_arg = "Z:" + marker.replace("/", "\\") if prog().windows else marker
+    holder = run_to_files(prog().runner + [prog().sleeper, "300", path, marker_arg])
+    test.addCleanup(lambda: holder.poll() is None and holder.kill())
+    while not os.path.exists(marker):
+        test.assertIsNone(holder.poll(), "the holder could not open " + path)
+        time.sleep(0.02)
+    return holder
 
 
 class UpdateProgramTest(unittest.TestCase):
@@ -231,7 +302,8 @@ class UpdateProgramTest(unittest.TestCase):
         self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
         lines = run.lines()
         code_path, root = installation.code_path, installation.program_path()
-        self.assertEqual(lines[:9], [
+        place = registration_place(run.config, root)
+        self.assertEqual(lines[:10], [
             "INFO Starting: " + code_path + ", false",
             "INFO Checking for running Vellicor.exe processes... (attempt 1)",
             "INFO Vellicor.exe is not running",
@@ -239,15 +311,19 @@ class UpdateProgramTest(unittest.TestCase):
             "INFO Checking for possible conflicting running processes... (attempt 1)",
             "INFO Vellicor Updater v" + prog().version,
             "INFO Starting update, silent = false",
+            "INFO Registered to finish the update at the next logon: " + place,
             "INFO do_update: " + code_path + ", _",
             "INFO move_update: " + installation.program_path("unins000.dat") + ", _"])
-        self.assertEqual(lines[-5:-3], ["INFO Delete: " + installation.program_path("_"),
-                                        lines[-4]])
-        self.assertTrue(lines[-4].startswith("INFO header: Header, id: Inno Setup Uninstall Log"))
-        self.assertEqual(lines[-3:], ["INFO num_recs: 65",
+        self.assertEqual(lines[-6:-4], ["INFO Delete: " + installation.program_path("_"),
+                                        lines[-5]])
+        self.assertTrue(lines[-5].startswith("INFO header: Header, id: Inno Setup Uninstall Log"))
+        self.assertEqual(lines[-4:], ["INFO num_recs: 65",
                                       "INFO Updating uninstall file " +
                                       installation.program_path("unins000.dat"),
+                                      "INFO Removed the registration to finish the update at "
+                                      "the next logon: " + place,
                                       "INFO Update was successful!"])
+        self.assertIsNone(registration(run.config, root), "a clean update leaves none")
         phases = [line for line in lines if line in (
             "INFO Collected all directories and file handles",
             "INFO All file handles marked for deletion", "INFO All files deleted")]
@@ -505,9 +581,11 @@ class UpdateProgramTest(unittest.TestCase):
             handle.truncate(400 << 20)
         run = Run(self, [installation.code_path, "true"])
         self.assertEqual(run.finish(), 0, run.err)
-        self.assertEqual(run.lines()[-3:], [
+        self.assertEqual(run.lines()[-4:], [
             "WARN Failed to patch uninst.dat file",
             "WARN FileRec parse error: Failed to parse file rec typ",
+            "INFO Removed the registration to finish the update at the next logon: " +
+            registration_place(run.config, installation.program_path()),
             "INFO Update was successful!"])
 
     def test_move_in_that_failed_is_finished_by_the_next_run(self):
@@ -516,13 +594,7 @@ class UpdateProgramTest(unittest.TestCase):
         installation = Installation(self, "Vellicor")
         held = installation.path("_/Vellicor.exe")
         if prog().windows:
-            marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "held")
-            holder = run_to_files(prog().runner + [prog().sleeper, "300",
-                                                   "!" + installation.program_path("_/Vellicor.exe"),
-                                                   "Z:" + marker.replace("/", "\\")])
-            self.addCleanup(lambda: holder.poll() is None and holder.kill())
-            while not os.path.exists(marker):
-                time.sleep(0.02)
+            holder = hold_file(self, "!" + installation.program_path("_/Vellicor.exe"))
             release = holder.kill
         else:
             # A rename cannot be refused for an open file on POSIX: an immutable one refuses it.
@@ -619,13 +691,7 @@ class UpdateProgramTest(unittest.TestCase):
             self.skipTest("the progress window of the Windows build")
         installation = Installation(self, "Progress")
         # Another program holds a file open: the update keeps retrying to open it meanwhile.
-        marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "held")
-        holder = run_to_files(prog().runner + [prog().sleeper, "300",
-                                               installation.program_path("resources/app.asar"),
-                                               "Z:" + marker.replace("/", "\\")])
-        self.addCleanup(lambda: holder.poll() is None and holder.kill())
-        while not os.path.exists(marker):
-            time.sleep(0.02)
+        holder = hold_file(self, installation.program_path("resources/app.asar"))
         run = Run(self, [installation.code_path, "false"])
         window = find("Zephrane", 30000)
         self.assertIsNotNone(window, "the progress window did not come up")

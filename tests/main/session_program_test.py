@@ -1,0 +1,182 @@
+"""The end of a session and the next logon: the session waits while the update runs, and an
+update cut short is finished at the next logon by the command the system keeps for it (a value
+of the user's Run key, an autostart entry on POSIX).
+
+Windows: the tests end the session of the build's Wine prefix (wineboot --end-session asks every
+window whether it may end) and kill its server; a plain wineboot then acts as the next logon and
+runs the user's Run key. ctest runs them alone, and they leave the server running.
+"""
+
+import filecmp
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import time
+import unittest
+
+import program
+import update_program_test as updates
+from ui import wait_for_new_box
+
+
+def prog():
+    return program.program()
+
+
+def wine(*args):
+    """A Wine program of the build's prefix (its server is started first when none runs);
+    gives its exit code."""
+    return subprocess.run(prog().runner + list(args), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=120).returncode
+
+
+def exec_arguments(entry):
+    """The arguments of a desktop entry's Exec key: a string value's escapes undone, then the
+    quoting."""
+    value = re.search(r"^Exec=(.*)$", entry, re.M).group(1)
+    value = re.sub(r"\\(.)", lambda m: {"s": " ", "n": "\n", "t": "\t", "r": "\r"}.get(
+        m.group(1), m.group(1)), value)
+    return [arg.replace("%%", "%") for arg in shlex.split(value)]
+
+
+def logged_since(run, sizes, line, timeout=120):
+    """Waits until a log file of the run's folder has `line` beyond the sizes it had; gives the
+    records logged since."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for path in run.logs():
+            with open(path, encoding="utf-8", errors="replace") as handle:
+                handle.seek(sizes.get(path, 0))
+                records = [text[updates.TIMESTAMP.match(text).end():]
+                           for text in handle.read().splitlines() if updates.TIMESTAMP.match(text)]
+            if line in records:
+                return records
+        time.sleep(0.2)
+    raise AssertionError("not logged: " + line)
+
+
+class SessionProgramTest(unittest.TestCase):
+    def forget_registration(self, root):
+        """Windows: the Run value of `root` goes when the test ends, however it ends."""
+        name = updates.registration_place(None, root).rsplit("\\", 1)[1]
+        self.addCleanup(wine, "reg", "delete", updates.RUN_KEY, "/v", name, "/f")
+
+    def test_the_session_waits_while_the_update_runs(self):
+        """wineboot --end-session is refused while the update retries a held file, silent or
+        not, and the update then ends as a clean one; the failure box holds nothing."""
+        if not prog().windows:
+            self.skipTest("the end of a Windows session")
+        for silent in ("false", "true"):
+            with self.subTest(silent=silent):
+                installation = updates.Installation(self, "EndOfSession")
+                installation.add_library(200, 10)
+                held = installation.program_path("resources/app.asar")
+                holder = updates.hold_file(self, held)
+                run = updates.Run(self, [installation.code_path, silent])
+                run.wait_for("INFO Get file handle: " + held + " (attempt 2)")
+                self.assertEqual(wine("wineboot", "--end-session"), 1, "the session is kept")
+                self.assertIsNone(run.process.poll(), "the update goes on")
+                holder.kill()
+                self.assertEqual(run.finish(), 0, run.err)
+                self.assertEqual(
+                    [e for e in installation.tree_without_log() if not e.startswith("lib/")],
+                    installation.expected_after_update())
+        installation = updates.Installation(self, "EndOfSession")
+        os.remove(installation.path("_/Vellicor.exe"))
+        run = updates.Run(self, [installation.code_path, "false"])
+        wait_for_new_box(None, timeout=120)
+        self.assertEqual(wine("wineboot", "--end-session"), 0, "the session may end")
+        run.finish(timeout=60)
+        self.assertEqual(run.lines()[-1], "ERRO Update folder holds no Vellicor.exe: " +
+                         installation.program_path("_"))
+
+    def test_an_update_cut_short_is_finished_at_the_next_logon(self):
+        """The rename of a staged file fails until its holder ends; the update is killed after
+        the old version was deleted (Windows: with the whole session, by killing the Wine
+        server). The next logon runs the registered command, which finishes the update and takes
+        its registration back."""
+        installation = updates.Installation(self, "Vellicor")
+        root = installation.program_path()
+        if prog().windows:
+            self.forget_registration(root)
+            updates.hold_file(self, "!" + installation.program_path("_/Vellicor.exe"))
+        else:
+            held = installation.path("_/Vellicor.exe")
+            if subprocess.run(["chattr", "+i", held], capture_output=True).returncode != 0:
+                self.skipTest("no immutable files here")
+            self.addCleanup(lambda: subprocess.run(["chattr", "-i", held], capture_output=True))
+        run = updates.Run(self, [installation.code_path, "true"])
+        run.wait_for("INFO Rename: Vellicor.exe (attempt 2)")
+        lines = run.lines()
+        registered = "INFO Registered to finish the update at the next logon: " + \
+            updates.registration_place(run.config, root)
+        self.assertLess(lines.index(registered),
+                        lines.index("INFO Collected all directories and file handles"))
+        command = updates.registration(run.config, root)
+        sizes = {path: os.path.getsize(path) for path in run.logs()}
+        if prog().windows:
+            self.assertTrue(command.endswith(" %s true --at-logon" % installation.code_path),
+                            command)
+            subprocess.run(["wineserver", "-k"], env=dict(os.environ,
+                           WINEPREFIX=updates.wine_prefix()), check=True, timeout=60)
+            run.process.wait(timeout=60)
+            run.process.output()
+            self.assertEqual(wine("wineboot"), 0)
+        else:
+            self.assertEqual(exec_arguments(command), [os.path.realpath(prog().exe),
+                                                       installation.code_path, "true",
+                                                       "--at-logon"])
+            run.process.kill()
+            run.process.wait(timeout=60)
+            run.process.output()
+            subprocess.run(["chattr", "-i", installation.path("_/Vellicor.exe")], check=True)
+            env = dict(os.environ, TMPDIR=run.tmp, XDG_CONFIG_HOME=run.config)
+            subprocess.run(exec_arguments(command), env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, check=True, timeout=120)
+        lines = logged_since(run, sizes, "INFO Update was successful!")
+        self.assertIn("INFO Resuming an interrupted update at moving the new version in", lines)
+        self.assertIn("INFO Removed the registration to finish the update at the next logon: " +
+                      updates.registration_place(run.config, root), lines)
+        self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
+        if prog().windows:
+            self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
+                                        os.path.join(updates.DATA, "staged-rebased.dat"),
+                                        shallow=False))
+        self.assertIsNone(updates.registration(run.config, root), "no registration is left")
+
+    def test_a_run_at_logon_with_nothing_left_only_takes_its_registration_back(self):
+        """As after a kill between the last step and the removal of the registration: no record,
+        no update folder. The run neither waits for nor kills the application, shows no box."""
+        installation = updates.Installation(self, "AtLogon")
+        shutil.rmtree(installation.path("_"))
+        root = installation.program_path()
+        resolved = root if prog().windows else os.path.realpath(root)
+        application = updates.start_application(self, installation.root, 300)
+        config = installation.root + "-config"
+        self.addCleanup(shutil.rmtree, config, True)
+        place = updates.registration_place(config, root)
+        if prog().windows:
+            self.forget_registration(root)
+            self.assertEqual(wine("reg", "add", updates.RUN_KEY, "/v", place.rsplit("\\", 1)[1],
+                                  "/d", "left behind", "/f"), 0)
+        else:
+            os.makedirs(os.path.dirname(place))
+            with open(place, "w") as handle:
+                handle.write("[Desktop Entry]\n")
+        run = updates.Run(self, [installation.code_path, "true", "--at-logon"],
+                          env={"XDG_CONFIG_HOME": config})
+        self.assertEqual(run.finish(timeout=60), 0, run.err)
+        self.assertEqual(run.lines(), [
+            "INFO Starting: %s, true" % installation.code_path,
+            "INFO Started at logon with no update left to finish in " + resolved,
+            "INFO Removed the registration to finish the update at the next logon: " + place])
+        self.assertEqual(run.err, b"", "no box")
+        self.assertIsNone(application.poll(), "the application still runs")
+        self.assertIsNone(updates.registration(config, root))
+
+
+if __name__ == "__main__":
+    program.main()
