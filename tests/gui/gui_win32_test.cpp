@@ -125,22 +125,6 @@ TEST(ProgressWindowWin32Test, SilentDialogStaysHiddenYetSendsItsId) {
   EXPECT_TRUE(ended(thread));
 }
 
-TEST(ProgressWindowWin32Test, HoldsTheEndOfTheSessionUntilTheUpdateIsOver) {
-  for (const bool silent : {false, true}) {
-    const auto id = start_progress_thread(silent);
-    ASSERT_TRUE(id);
-    const UniqueHandle thread = open_thread(*id);
-    HWND dialog = dialog_of_thread(*id);
-    ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE) << silent;
-    end_shutdown_block(*id);
-    EXPECT_NE(SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE) << silent;
-    EXPECT_TRUE(IsWindow(dialog)) << "the window stays until the quit";
-    post_quit_to_thread(*id);
-    EXPECT_TRUE(ended(thread));
-  }
-}
-
 TEST(ProgressWindowWin32Test, AQuitPostedAtOnceEndsTheDialog) {
   for (int round = 0; round < 5; ++round) {
     const auto id = start_progress_thread(false);

@@ -59,11 +59,6 @@ def logged_since(run, sizes, line, timeout=120):
 
 
 class SessionProgramTest(unittest.TestCase):
-    def forget_registration(self, root):
-        """Windows: the Run value of `root` goes when the test ends, however it ends."""
-        name = updates.registration_place(None, root).rsplit("\\", 1)[1]
-        self.addCleanup(wine, "reg", "delete", updates.RUN_KEY, "/v", name, "/f")
-
     def test_the_session_waits_while_the_update_runs(self):
         """wineboot --end-session is refused while the update retries a held file, silent or
         not, and the update then ends as a clean one; the failure box holds nothing."""
@@ -93,89 +88,78 @@ class SessionProgramTest(unittest.TestCase):
         self.assertEqual(run.lines()[-1], "ERRO Update folder holds no Vellicor.exe: " +
                          installation.program_path("_"))
 
+    def logon(self, run, command, sizes, line):
+        """The next logon runs `command` (Windows: a new Wine server, whose wineboot runs the
+        Run key); gives the records logged since `sizes` once `line` is among them."""
+        if prog().windows:
+            self.assertEqual(wine("wineboot"), 0)
+        else:
+            env = dict(os.environ, TMPDIR=run.tmp, XDG_CONFIG_HOME=run.config)
+            subprocess.run(exec_arguments(command), env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=120)
+        return logged_since(run, sizes, line)
+
     def test_an_update_cut_short_is_finished_at_the_next_logon(self):
         """The rename of a staged file fails until its holder ends; the update is killed after
-        the old version was deleted (Windows: with the whole session, by killing the Wine
-        server). The next logon runs the registered command, which finishes the update and takes
-        its registration back."""
+        the old version was deleted (Windows: with the session, by killing the Wine server).
+        The next logon finishes it and takes the registration back. A registration left behind
+        (killed before its removal) is only taken back, the application left running."""
         installation = updates.Installation(self, "Vellicor")
-        root = installation.program_path()
+        held = installation.path("_/Vellicor.exe")
         if prog().windows:
-            self.forget_registration(root)
             updates.hold_file(self, "!" + installation.program_path("_/Vellicor.exe"))
-        else:
-            held = installation.path("_/Vellicor.exe")
-            if subprocess.run(["chattr", "+i", held], capture_output=True).returncode != 0:
-                self.skipTest("no immutable files here")
-            self.addCleanup(lambda: subprocess.run(["chattr", "-i", held], capture_output=True))
+        elif subprocess.run(["chattr", "+i", held], capture_output=True).returncode != 0:
+            self.skipTest("no immutable files here")
+        self.addCleanup(lambda: subprocess.run(["chattr", "-i", held], capture_output=True))
         run = updates.Run(self, [installation.code_path, "true"])
         run.wait_for("INFO Rename: Vellicor.exe (attempt 2)")
         lines = run.lines()
-        registered = "INFO Registered to finish the update at the next logon: " + \
-            updates.registration_place(run.config, root)
-        self.assertLess(lines.index(registered),
+        place = next(filter(None, map(updates.registration_line(run.config).match, lines)))
+        self.assertLess(lines.index(place.group(0)),
                         lines.index("INFO Collected all directories and file handles"))
-        command = updates.registration(run.config, root)
-        sizes = {path: os.path.getsize(path) for path in run.logs()}
+        [command] = [c for c in updates.registrations(run.config) if installation.code_path in c]
         if prog().windows:
-            self.assertTrue(command.endswith(" %s true --at-logon" % installation.code_path),
-                            command)
-            subprocess.run(["wineserver", "-k"], env=dict(os.environ,
-                           WINEPREFIX=updates.wine_prefix()), check=True, timeout=60)
-            run.process.wait(timeout=60)
-            run.process.output()
-            self.assertEqual(wine("wineboot"), 0)
+            name = place.group(1).rsplit("\\", 1)[1]
+            self.addCleanup(wine, "reg", "delete", updates.RUN_KEY, "/v", name, "/f")
+            self.assertTrue(command.endswith(" %s true --at-logon" % installation.code_path))
+            subprocess.run(["wineserver", "-k"], check=True, timeout=60,
+                           env=dict(os.environ, WINEPREFIX=updates.wine_prefix()))
         else:
             self.assertEqual(exec_arguments(command), [os.path.realpath(prog().exe),
                                                        installation.code_path, "true",
                                                        "--at-logon"])
             run.process.kill()
-            run.process.wait(timeout=60)
-            run.process.output()
-            subprocess.run(["chattr", "-i", installation.path("_/Vellicor.exe")], check=True)
-            env = dict(os.environ, TMPDIR=run.tmp, XDG_CONFIG_HOME=run.config)
-            subprocess.run(exec_arguments(command), env=env, stdin=subprocess.DEVNULL,
-                           capture_output=True, check=True, timeout=120)
-        lines = logged_since(run, sizes, "INFO Update was successful!")
+            subprocess.run(["chattr", "-i", held], check=True)
+        run.process.wait(timeout=60)
+        run.process.output()
+        removed = "INFO Removed the registration to finish the update at the next logon: " + \
+            place.group(1)
+        sizes = {path: os.path.getsize(path) for path in run.logs()}
+        lines = self.logon(run, command, sizes, "INFO Update was successful!")
         self.assertIn("INFO Resuming an interrupted update at moving the new version in", lines)
-        self.assertIn("INFO Removed the registration to finish the update at the next logon: " +
-                      updates.registration_place(run.config, root), lines)
+        self.assertIn(removed, lines)
         self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
         if prog().windows:
             self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
                                         os.path.join(updates.DATA, "staged-rebased.dat"),
                                         shallow=False))
-        self.assertIsNone(updates.registration(run.config, root), "no registration is left")
+        self.assertFalse([c for c in updates.registrations(run.config) if c == command])
 
-    def test_a_run_at_logon_with_nothing_left_only_takes_its_registration_back(self):
-        """As after a kill between the last step and the removal of the registration: no record,
-        no update folder. The run neither waits for nor kills the application, shows no box."""
-        installation = updates.Installation(self, "AtLogon")
-        shutil.rmtree(installation.path("_"))
-        root = installation.program_path()
-        resolved = root if prog().windows else os.path.realpath(root)
-        application = updates.start_application(self, installation.root, 300)
-        config = installation.root + "-config"
-        self.addCleanup(shutil.rmtree, config, True)
-        place = updates.registration_place(config, root)
         if prog().windows:
-            self.forget_registration(root)
-            self.assertEqual(wine("reg", "add", updates.RUN_KEY, "/v", place.rsplit("\\", 1)[1],
-                                  "/d", "left behind", "/f"), 0)
+            self.assertEqual(wine("reg", "add", updates.RUN_KEY, "/v", name, "/d", command,
+                                  "/f"), 0)
         else:
-            os.makedirs(os.path.dirname(place))
-            with open(place, "w") as handle:
-                handle.write("[Desktop Entry]\n")
-        run = updates.Run(self, [installation.code_path, "true", "--at-logon"],
-                          env={"XDG_CONFIG_HOME": config})
-        self.assertEqual(run.finish(timeout=60), 0, run.err)
-        self.assertEqual(run.lines(), [
+            with open(place.group(1), "w") as handle:
+                handle.write(command)
+        application = updates.start_application(self, installation.root, 300)
+        sizes = {path: os.path.getsize(path) for path in run.logs()}
+        root = installation.program_path()
+        self.assertEqual(self.logon(run, command, sizes, removed), [
             "INFO Starting: %s, true" % installation.code_path,
-            "INFO Started at logon with no update left to finish in " + resolved,
-            "INFO Removed the registration to finish the update at the next logon: " + place])
-        self.assertEqual(run.err, b"", "no box")
+            "INFO Started at logon with no update left to finish in " +
+            (root if prog().windows else os.path.realpath(root)), removed])
         self.assertIsNone(application.poll(), "the application still runs")
-        self.assertIsNone(updates.registration(config, root))
+        self.assertFalse([c for c in updates.registrations(run.config) if c == command])
 
 
 if __name__ == "__main__":

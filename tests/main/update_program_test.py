@@ -37,40 +37,29 @@ def prog():
     return program.program()
 
 
-def path_key(path):
-    """The program's short name for a resolved installation root: FNV-1a (64 bits) of the path
-    as the file system compares it, upper-cased UTF-16LE on Windows, bytes on POSIX."""
-    data = path.upper().encode("utf-16-le") if prog().windows else os.fsencode(path)
-    key = 0xCBF29CE484222325
-    for byte in data:
-        key = ((key ^ byte) * 0x100000001B3) % (1 << 64)
-    return "%016x" % key
-
-
-def registration_place(config, root):
-    """Where the registration to finish the update of `root` (as the program names it) at the
-    next logon lives."""
+def registrations(config):
+    """The commands registered to finish an update at the next logon: the data of the Run
+    values of ours (Windows, the prefix's user) or the autostart entries in the configuration
+    folder `config` (POSIX)."""
     if prog().windows:
-        return RUN_KEY + "\\Vellicor update " + path_key(root)
-    return os.path.join(config, "autostart",
-                        "vellicor-update-%s.desktop" % path_key(os.path.realpath(root)))
+        done = subprocess.run(prog().runner + ["reg", "query", RUN_KEY], capture_output=True,
+                              text=True, timeout=120)
+        return [line.split("REG_SZ    ", 1)[1].strip() for line in done.stdout.splitlines()
+                if line.startswith("    Vellicor update ")]
+    folder = os.path.join(config, "autostart")
+    entries = []
+    for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+        with open(os.path.join(folder, name)) as handle:
+            entries.append(handle.read())
+    return entries
 
 
-def registration(config, root):
-    """What is registered to finish the update of `root` at the next logon: the Run value's
-    command line (Windows, the prefix's user) or the autostart entry's text (POSIX, in the
-    configuration folder `config`); None when nothing is."""
-    place = registration_place(config, root)
-    if prog().windows:
-        done = subprocess.run(prog().runner + ["reg", "query", RUN_KEY, "/v",
-                                               place.rsplit("\\", 1)[1]],
-                              capture_output=True, text=True, timeout=120)
-        return done.stdout.split("REG_SZ    ", 1)[1].strip() if done.returncode == 0 else None
-    try:
-        with open(place) as handle:
-            return handle.read()
-    except FileNotFoundError:
-        return None
+def registration_line(config):
+    """The log line of the registration to finish the update at the next logon."""
+    place = RUN_KEY + "\\Vellicor update " if prog().windows else \
+        os.path.join(config, "autostart", "vellicor-update-")
+    return re.compile(r"INFO Registered to finish the update at the next logon: (%s"
+                      r"[0-9a-f]{16}(\.desktop)?)\Z" % re.escape(place))
 
 
 def wine_prefix():
@@ -302,7 +291,8 @@ class UpdateProgramTest(unittest.TestCase):
         self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
         lines = run.lines()
         code_path, root = installation.code_path, installation.program_path()
-        place = registration_place(run.config, root)
+        registered = registration_line(run.config).match(lines[7])
+        self.assertTrue(registered, lines[7])
         self.assertEqual(lines[:10], [
             "INFO Starting: " + code_path + ", false",
             "INFO Checking for running Vellicor.exe processes... (attempt 1)",
@@ -311,7 +301,7 @@ class UpdateProgramTest(unittest.TestCase):
             "INFO Checking for possible conflicting running processes... (attempt 1)",
             "INFO Vellicor Updater v" + prog().version,
             "INFO Starting update, silent = false",
-            "INFO Registered to finish the update at the next logon: " + place,
+            lines[7],
             "INFO do_update: " + code_path + ", _",
             "INFO move_update: " + installation.program_path("unins000.dat") + ", _"])
         self.assertEqual(lines[-6:-4], ["INFO Delete: " + installation.program_path("_"),
@@ -321,9 +311,10 @@ class UpdateProgramTest(unittest.TestCase):
                                       "INFO Updating uninstall file " +
                                       installation.program_path("unins000.dat"),
                                       "INFO Removed the registration to finish the update at "
-                                      "the next logon: " + place,
+                                      "the next logon: " + registered.group(1),
                                       "INFO Update was successful!"])
-        self.assertIsNone(registration(run.config, root), "a clean update leaves none")
+        self.assertFalse([c for c in registrations(run.config) if code_path in c],
+                         "a clean update leaves no registration")
         phases = [line for line in lines if line in (
             "INFO Collected all directories and file handles",
             "INFO All file handles marked for deletion", "INFO All files deleted")]
@@ -584,9 +575,8 @@ class UpdateProgramTest(unittest.TestCase):
         self.assertEqual(run.lines()[-4:], [
             "WARN Failed to patch uninst.dat file",
             "WARN FileRec parse error: Failed to parse file rec typ",
-            "INFO Removed the registration to finish the update at the next logon: " +
-            registration_place(run.config, installation.program_path()),
-            "INFO Update was successful!"])
+            run.lines()[-2], "INFO Update was successful!"])
+        self.assertTrue(run.lines()[-2].startswith("INFO Removed the registration "))
 
     def test_move_in_that_failed_is_finished_by_the_next_run(self):
         """The rename of a staged file fails until its holder ends; Cancel leaves the old
