@@ -1,6 +1,7 @@
 #include "main/logon_resume.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "base/fs.hpp"
 #include "base/utf.hpp"

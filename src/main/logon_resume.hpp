@@ -3,7 +3,6 @@
 // updater again with the same arguments (a value of the user's Run key on Windows, an autostart
 // desktop entry on POSIX) from before the first destructive step until the update is over.
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,9 +64,5 @@ std::string windows_command_line(const std::vector<std::string>& args);
 
 // Removes the registration, durably; false when there was none.
 [[nodiscard]] Result<bool> unregister_at_logon(std::string_view root);
-
-// What is registered: the Run value's command line, or the desktop entry's whole text; nothing
-// when there is no registration.
-[[nodiscard]] Result<std::optional<std::string>> registered_at_logon(std::string_view root);
 
 }  // namespace vellicor

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 #include "base/buffered_io.hpp"
 #include "base/file.hpp"
@@ -125,12 +126,6 @@ Result<bool> unregister_at_logon(std::string_view root) {
   }
   if (auto flushed = flush_directory(*folder); !flushed) return fail(flushed.error());
   return true;
-}
-
-Result<std::optional<std::string>> registered_at_logon(std::string_view root) {
-  auto place = logon_registration_place(root);
-  if (!place) return fail(place.error());
-  return read_entry(*place);
 }
 
 }  // namespace vellicor

@@ -1,7 +1,7 @@
 #include "base/win32.hpp"
 
 #include <memory>
-#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "base/fs.hpp"
@@ -47,19 +47,18 @@ Result<std::unique_ptr<RegistryKey>> open_run_key(bool create, REGSAM access) {
   return std::make_unique<RegistryKey>(key);
 }
 
-// The value's text; nothing when there is no such value.
-Result<std::optional<std::wstring>> read_value(HKEY key, const std::wstring& name) {
-  DWORD bytes = 0;
-  LSTATUS status =
-      RegGetValueW(key, nullptr, name.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
-  if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::wstring>();
-  std::vector<wchar_t> data(bytes / sizeof(wchar_t) + 1);
-  if (status == ERROR_SUCCESS) {
-    bytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    status = RegGetValueW(key, nullptr, name.c_str(), RRF_RT_REG_SZ, nullptr, data.data(), &bytes);
+// True when the value holds `data` as this program writes it, terminating zero included.
+bool holds(HKEY key, const std::wstring& name, const std::wstring& data) {
+  wchar_t existing[kLongestCommand + 2] = {};
+  DWORD bytes = sizeof existing;
+  DWORD type = 0;
+  if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(existing),
+                       &bytes) != ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return false;  // none, another kind, or longer than any of ours
   }
-  if (status != ERROR_SUCCESS) return fail(os_io_error(static_cast<int>(status)));
-  return std::optional<std::wstring>(data.data());
+  return std::wstring_view(existing, bytes / sizeof(wchar_t)) ==
+         std::wstring_view(data.c_str(), data.size() + 1);
 }
 
 }  // namespace
@@ -97,8 +96,7 @@ Status register_at_logon(std::string_view root, const std::vector<std::string>& 
   if (!key) return fail(key.error());
   // A run at logon finds its own value there already. Programs started from the Run key are
   // asked not to write to it while they run (it would disturb the start of the others).
-  auto existing = read_value((*key)->get(), *name);
-  if (existing && *existing == *data) return {};
+  if (holds((*key)->get(), *name, *data)) return {};
   const auto bytes = static_cast<DWORD>((data->size() + 1) * sizeof(wchar_t));
   LSTATUS status = RegSetValueExW((*key)->get(), name->c_str(), 0, REG_SZ,
                                   reinterpret_cast<const BYTE*>(data->c_str()), bytes);
@@ -122,22 +120,6 @@ Result<bool> unregister_at_logon(std::string_view root) {
   if (status == ERROR_SUCCESS) status = RegFlushKey((*key)->get());
   if (status != ERROR_SUCCESS) return fail(os_io_error(static_cast<int>(status)));
   return true;
-}
-
-Result<std::optional<std::string>> registered_at_logon(std::string_view root) {
-  auto name = win32::to_wide(value_name(root));
-  if (!name) return fail(name.error());
-  auto key = open_run_key(false, KEY_QUERY_VALUE);
-  if (!key) {
-    if (key.error().os_code() == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
-    return fail(key.error());
-  }
-  auto value = read_value((*key)->get(), *name);
-  if (!value) return fail(value.error());
-  if (!*value) return std::optional<std::string>();
-  auto text = win32::from_wide(**value);
-  if (!text) return fail(text.error());
-  return std::optional(std::move(*text));
 }
 
 }  // namespace vellicor

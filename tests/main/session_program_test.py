@@ -21,8 +21,24 @@ import update_program_test as updates
 from ui import wait_for_new_box
 
 
+# The application's name: one of its own, so that the updates here never wait for, nor fail to
+# kill, another test's program of the usual name.
+APPLICATION = "SessionTest.exe"
+
+
 def prog():
     return program.program()
+
+
+class Installation(updates.Installation):
+    """The installation of the whole-program tests, its application named APPLICATION."""
+
+    OLD = {k.replace("Vellicor.exe", APPLICATION): v for k, v in updates.Installation.OLD.items()}
+    NEW = {k.replace("Vellicor.exe", APPLICATION): v for k, v in updates.Installation.NEW.items()}
+
+    @property
+    def code_path(self):
+        return self.program_path(APPLICATION)
 
 
 def wine(*args):
@@ -66,7 +82,7 @@ class SessionProgramTest(unittest.TestCase):
             self.skipTest("the end of a Windows session")
         for silent in ("false", "true"):
             with self.subTest(silent=silent):
-                installation = updates.Installation(self, "EndOfSession")
+                installation = Installation(self, "EndOfSession")
                 installation.add_library(200, 10)
                 held = installation.program_path("resources/app.asar")
                 holder = updates.hold_file(self, held)
@@ -79,13 +95,13 @@ class SessionProgramTest(unittest.TestCase):
                 self.assertEqual(
                     [e for e in installation.tree_without_log() if not e.startswith("lib/")],
                     installation.expected_after_update())
-        installation = updates.Installation(self, "EndOfSession")
-        os.remove(installation.path("_/Vellicor.exe"))
+        installation = Installation(self, "EndOfSession")
+        os.remove(installation.path("_/" + APPLICATION))
         run = updates.Run(self, [installation.code_path, "false"])
         wait_for_new_box(None, timeout=120)
         self.assertEqual(wine("wineboot", "--end-session"), 0, "the session may end")
         run.finish(timeout=60)
-        self.assertEqual(run.lines()[-1], "ERRO Update folder holds no Vellicor.exe: " +
+        self.assertEqual(run.lines()[-1], "ERRO Update folder holds no " + APPLICATION + ": " +
                          installation.program_path("_"))
 
     def logon(self, run, command, sizes, line):
@@ -104,15 +120,15 @@ class SessionProgramTest(unittest.TestCase):
         the old version was deleted (Windows: with the session, by killing the Wine server).
         The next logon finishes it and takes the registration back. A registration left behind
         (killed before its removal) is only taken back, the application left running."""
-        installation = updates.Installation(self, "Vellicor")
-        held = installation.path("_/Vellicor.exe")
+        installation = Installation(self, "Vellicor")
+        held = installation.path("_/" + APPLICATION)
         if prog().windows:
-            updates.hold_file(self, "!" + installation.program_path("_/Vellicor.exe"))
+            updates.hold_file(self, "!" + installation.program_path("_/" + APPLICATION))
         elif subprocess.run(["chattr", "+i", held], capture_output=True).returncode != 0:
             self.skipTest("no immutable files here")
         self.addCleanup(lambda: subprocess.run(["chattr", "-i", held], capture_output=True))
         run = updates.Run(self, [installation.code_path, "true"])
-        run.wait_for("INFO Rename: Vellicor.exe (attempt 2)")
+        run.wait_for("INFO Rename: " + APPLICATION + " (attempt 2)")
         lines = run.lines()
         place = next(filter(None, map(updates.registration_line(run.config).match, lines)))
         self.assertLess(lines.index(place.group(0)),
@@ -151,7 +167,7 @@ class SessionProgramTest(unittest.TestCase):
         else:
             with open(place.group(1), "w") as handle:
                 handle.write(command)
-        application = updates.start_application(self, installation.root, 300)
+        application = updates.start_application(self, installation.root, 300, APPLICATION)
         sizes = {path: os.path.getsize(path) for path in run.logs()}
         root = installation.program_path()
         self.assertEqual(self.logon(run, command, sizes, removed), [
