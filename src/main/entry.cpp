@@ -56,12 +56,12 @@ int run_entry_point(const std::vector<std::string>& args) {
   if (positional.size() <= 2) return bad_usage();
   // Like every "--" argument they are filtered out above, wherever they stand; an updater that
   // does not know them ignores them.
-  const auto given = [&](std::string_view option) {
+  const auto has = [&](std::string_view option) {
     return std::find(args.begin() + 1, args.end(), option) != args.end();
   };
   UpdateOptions options;
-  options.relaunch = given(kRelaunchOption);
-  options.at_logon = given(kAtLogonOption);
+  options.relaunch = has(kRelaunchOption);
+  options.at_logon = has(kAtLogonOption);
   options.given.assign(args.begin() + 1, args.end());
   return run_update(positional, options);
 }
