@@ -371,6 +371,7 @@ void BM_UpdateProcess(benchmark::State& state) {
     fs::copy_file(log, root / "_" / "unins000.dat");
     state.ResumeTiming();
     setenv("TMPDIR", bench_dir().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (bench_dir() / "config").c_str(), 1);
     peak =
         std::max(peak, run_process({VELLICOR_UPDATER, (root / "Vellicor.exe").string(), "true"}));
   }

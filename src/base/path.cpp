@@ -1,6 +1,7 @@
 #include "base/path.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "base/utf.hpp"
@@ -368,6 +369,24 @@ std::optional<std::string_view> windows_name_problem(std::string_view name) {
   if (is_device_name(name)) return "a device name";
   if (name.ends_with('.') || name.ends_with(' ')) return "a trailing dot or space";
   return std::nullopt;
+}
+
+std::string path_key(std::string_view path, PathStyle style) {
+  uint64_t hash = 0xCBF29CE484222325;
+  const auto mix = [&](uint8_t byte) { hash = (hash ^ byte) * 0x100000001B3; };
+  if (const auto units = folded_name(path, style)) {
+    for (const char16_t unit : *units) {
+      mix(static_cast<uint8_t>(unit));
+      mix(static_cast<uint8_t>(unit >> 8));
+    }
+  } else {
+    for (const char byte : path)
+      mix(static_cast<uint8_t>(byte));
+  }
+  std::string key;
+  for (int shift = 60; shift >= 0; shift -= 4)
+    key.push_back("0123456789abcdef"[(hash >> shift) & 15]);
+  return key;
 }
 
 }  // namespace vellicor

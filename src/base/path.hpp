@@ -96,4 +96,10 @@ bool file_name_starts_with(std::string_view name, std::string_view prefix,
 // name", "a trailing dot or space", "a character that Windows forbids".
 std::optional<std::string_view> windows_name_problem(std::string_view name);
 
+// A short fixed-length name for a path, the same for every letter case of it where the file
+// system ignores case: 16 lower-case hexadecimal digits of the 64-bit FNV-1a hash of the path's
+// UTF-16 units upper-cased (upper_case_unit), low byte first (Windows), or of its bytes (POSIX,
+// and a Windows path that is not valid UTF-8).
+std::string path_key(std::string_view path, PathStyle style = native_path_style());
+
 }  // namespace vellicor

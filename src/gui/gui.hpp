@@ -126,6 +126,11 @@ void run_progress_dialog(bool silent, ThreadIdSender id_sender);
 // is gone does nothing.
 void post_quit_to_thread(uint32_t thread_id);
 
+// Tells the progress window of the thread with this id that the update is over: from then on
+// it lets the session end and no longer gives the reason that blocked it. Returns once the
+// window has taken it in; a thread without a window is left alone.
+void end_shutdown_block(uint32_t thread_id);
+
 // Where a window of the given outer size goes to be centred on the desktop: by the desktop's
 // right and bottom edges only, each half truncated toward zero.
 struct WindowPosition {

@@ -147,6 +147,10 @@ void post_quit_to_thread(uint32_t thread_id) {
   state.changed.notify_all();
 }
 
+// The spinner holds nothing back: the end of a session reaches a POSIX program as signals,
+// whatever it shows.
+void end_shutdown_block(uint32_t) {}
+
 MessageBoxAnswer show_message_box(std::string_view text, std::string_view caption,
                                   MessageBoxButtons buttons) {
   Screen& state = screen();

@@ -17,6 +17,10 @@ inline constexpr std::string_view kVersion = VELLICOR_VERSION_TEXT;
 // The positional mode's option that starts the application again after a successful update.
 inline constexpr std::string_view kRelaunchOption = "--relaunch";
 
+// The positional mode's option that marks a run that the system started at logon, to finish an
+// update that was cut short.
+inline constexpr std::string_view kAtLogonOption = "--at-logon";
+
 enum class Mode { Dump, FailureBoxDemo, ProgressWindowDemo, RetrySimulation, Version, Positional };
 
 // The process's arguments split by the platform's rules, element 0 being the program's path.

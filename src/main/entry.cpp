@@ -54,10 +54,16 @@ int run_entry_point(const std::vector<std::string>& args) {
   }
   const auto positional = remove_double_dash_arguments(args);
   if (positional.size() <= 2) return bad_usage();
-  // Like every "--" argument it is filtered out above, wherever it stands; an updater that
-  // does not know it ignores it.
-  const bool relaunch = std::find(args.begin() + 1, args.end(), kRelaunchOption) != args.end();
-  return run_update(positional, relaunch);
+  // Like every "--" argument they are filtered out above, wherever they stand; an updater that
+  // does not know them ignores them.
+  const auto has = [&](std::string_view option) {
+    return std::find(args.begin() + 1, args.end(), option) != args.end();
+  };
+  UpdateOptions options;
+  options.relaunch = has(kRelaunchOption);
+  options.at_logon = has(kAtLogonOption);
+  options.given.assign(args.begin() + 1, args.end());
+  return run_update(positional, options);
 }
 
 }  // namespace vellicor

@@ -14,6 +14,7 @@
 #include "main/do_update.hpp"
 #include "main/failure_box.hpp"
 #include "main/installation.hpp"
+#include "main/logon_resume.hpp"
 #include "main/update_arguments.hpp"
 #include "main/update_lock.hpp"
 #include "main/update_state.hpp"
@@ -26,9 +27,23 @@ constexpr uint32_t kWaitAttempts = 60;
 constexpr uint32_t kWaitMilliseconds = 500;
 constexpr uint32_t kKillLimit = 11;
 
+// The update engine, with the registration for the next logon around it: the registration
+// stays only while an update record says that the installation is between two versions (the
+// engine takes its record back when it stops before anything was deleted).
+Status replace_installation(Logger& logger, const Installation& installation,
+                            const UpdateOptions& options) {
+  const bool registered = register_resume_at_logon(logger, installation, options.given);
+  auto updated = do_update(logger, installation);
+  if (registered && (updated || !update_in_progress_next_to(installation.code_path))) {
+    unregister_resume_at_logon(logger, installation.root);
+  }
+  return updated;
+}
+
 // The steps between the argument checks and the end of the update engine; any error they
 // return takes the driver's one error path. Gives the installation that was updated.
-Result<Installation> update(Logger& logger, const std::vector<std::string>& args) {
+Result<Installation> update(Logger& logger, const std::vector<std::string>& args,
+                            const UpdateOptions& options) {
   auto arguments = validate_update_arguments(args[1], args[2]);
   if (!arguments) return fail(arguments.error());
 
@@ -65,8 +80,12 @@ Result<Installation> update(Logger& logger, const std::vector<std::string>& args
   const auto progress_thread = start_progress_thread(arguments->silent);
   if (!progress_thread) return fail_other("Could not receive GUI window handle");
 
-  // On failure the progress window is left alone: it stays up until the process ends.
-  if (auto updated = do_update(logger, *installation); !updated) return fail(updated.error());
+  // On failure the progress window stays up until the process ends, but the session no longer
+  // waits for it.
+  if (auto replaced = replace_installation(logger, *installation, options); !replaced) {
+    end_shutdown_block(*progress_thread);
+    return fail(replaced.error());
+  }
 
   post_quit_to_thread(*progress_thread);
   return std::move(*installation);
@@ -86,7 +105,7 @@ void relaunch(Logger& logger, const Installation& installation) {
 
 }  // namespace
 
-int run_update(const std::vector<std::string>& args, bool relaunch_after) {
+int run_update(const std::vector<std::string>& args, const UpdateOptions& options) {
   // Without a log file the program cannot report anything to the user: say why on standard
   // error (seen only when redirected) and stop.
   const auto now = unix_seconds_now();
@@ -105,10 +124,14 @@ int run_update(const std::vector<std::string>& args, bool relaunch_after) {
   std::unique_ptr<Logger> logger = create_logger(std::move(*sink));
 
   log_info(*logger, "Starting: " + args[1] + ", " + args[2]);
-  const auto updated = without_memory_exhaustion([&] { return update(*logger, args); });
+  if (options.at_logon && nothing_left_at_logon(*logger, args[1])) {
+    release_logger(std::move(logger));
+    return 0;
+  }
+  const auto updated = without_memory_exhaustion([&] { return update(*logger, args, options); });
   if (updated) {
     log_info(*logger, "Update was successful!");
-    if (relaunch_after) relaunch(*logger, *updated);
+    if (options.relaunch) relaunch(*logger, *updated);
     release_logger(std::move(logger));
     return 0;
   }

@@ -18,11 +18,21 @@ class Logger;
 inline constexpr std::string_view kKillAction =
     "attempting to kill any running Vellicor.exe processes";
 
+struct UpdateOptions {
+  // A successful update starts the application again (a failure to start it is a warning, and
+  // the update still succeeded).
+  bool relaunch = false;
+  // The system started the run at logon: with no update left to finish, it only takes the
+  // registration back.
+  bool at_logon = false;
+  // The arguments as the run was given them (element 0 left out), which the system runs again
+  // at the next logon while the update is unfinished.
+  std::vector<std::string> given;
+};
+
 // `args` is the filtered argument list with at least three elements: element 1 is the code
-// path, element 2 the silent flag. Gives 0 on success and 1 on any failure. With
-// `relaunch_after`, a successful update starts the application again (a failure to start it
-// is a warning, and the update still succeeded).
-int run_update(const std::vector<std::string>& args, bool relaunch_after = false);
+// path, element 2 the silent flag. Gives 0 on success and 1 on any failure.
+int run_update(const std::vector<std::string>& args, const UpdateOptions& options = {});
 
 // Lists the processes every 500 ms, at most 60 times, until none is named `name` (names compared
 // as the file system compares them). Never fails because one keeps running; fails at once when

@@ -329,6 +329,23 @@ TEST(PathTest, FileNamesCompareAsTheFileSystemDoes) {
   }
 }
 
+TEST(PathTest, KeysAreTheHashOfThePathAsTheFileSystemComparesIt) {
+  struct Case {
+    PathStyle style;
+    std::string path, key;
+  };
+  // FNV-1a (64 bits) of the UTF-16LE units upper-cased, or of the bytes.
+  const Case cases[] = {
+      {P, "/opt/Vellicor", "7990455ddf7bd4dc"},
+      {W, "C:\\APPS\\VELLICOR", "4d5ba9a355dd0ec2"},
+      {W, "c:\\Apps\\vellicor", "4d5ba9a355dd0ec2"},  // letter case does not count
+      {W, "\xFF", "af64724c8602eb6e"},                // not UTF-8: the bytes
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(path_key(c.path, c.style), c.key) << c.path;
+  }
+}
+
 TEST(PathTest, ComponentsKeepTheirOffsets) {
   using Kind = PathComponent::Kind;
   const auto components = path_components(R"(\\server\share\a\\b)", W);

@@ -135,7 +135,9 @@ class CrashRerunTest(unittest.TestCase):
         subprocess.run(["cp", "-al", self.template, self.root], check=True)
 
     def start(self):
-        env = dict(os.environ, TMPDIR=self.work) if not prog().windows else None
+        # POSIX: the autostart entry that a killed run leaves goes to the test's own folder.
+        env = dict(os.environ, TMPDIR=self.work, XDG_CONFIG_HOME=os.path.join(
+            self.work, "config")) if not prog().windows else None
         return subprocess.Popen(prog().runner + [self.exe, self.code_path, "true"],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, env=env, start_new_session=True)

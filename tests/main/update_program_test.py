@@ -32,8 +32,36 @@ KILL_BOX_START = ("There was an error while attempting to kill any running Velli
 BOX_END = "\n\nPlease verify there are no Vellicor processes still executing."
 
 
+RUN_KEY = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+
+
 def prog():
     return program.program()
+
+
+def registrations(config):
+    """The commands registered to finish an update at the next logon: the data of the Run
+    values of ours (Windows, the prefix's user) or the autostart entries in the configuration
+    folder `config` (POSIX)."""
+    if prog().windows:
+        done = subprocess.run(prog().runner + ["reg", "query", RUN_KEY], capture_output=True,
+                              text=True, timeout=120)
+        return [line.split("REG_SZ    ", 1)[1].strip() for line in done.stdout.splitlines()
+                if line.startswith("    Vellicor update ")]
+    folder = os.path.join(config, "autostart")
+    entries = []
+    for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+        with open(os.path.join(folder, name)) as handle:
+            entries.append(handle.read())
+    return entries
+
+
+def registration_line(config):
+    """The log line of the registration to finish the update at the next logon."""
+    place = RUN_KEY + "\\Vellicor update " if prog().windows else \
+        os.path.join(config, "autostart", "vellicor-update-")
+    return re.compile(r"INFO Registered to finish the update at the next logon: (%s"
+                      r"[0-9a-f]{16}(\.desktop)?)\Z" % re.escape(place))
 
 
 def wine_prefix():
@@ -186,8 +214,12 @@ class Run:
         self.started_wall = time.time()
         # Wine keeps its server's socket under $TMPDIR: a Windows program keeps the test's.
         full_env = dict(os.environ, **(env or {}))
+        # POSIX: autostart entries go to a configuration folder of the run's own, never the
+        # user's.
+        self.config = (env or {}).get("XDG_CONFIG_HOME", os.path.join(self.tmp, "config"))
         if not prog().windows:
             full_env["TMPDIR"] = self.tmp
+            full_env["XDG_CONFIG_HOME"] = self.config
         self.args = args
         self.process = run_to_files(list(wrap) + prog().command(args), env=full_env,
                                     start_new_session=not prog().windows)
@@ -243,6 +275,19 @@ class Run:
         if prog().windows:
             time.sleep(0.3)  # the server learns of the end a moment after it
 
+    def wait_for(self, line, timeout=120):
+        """Waits until the running program has logged `line`."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            new = sorted((path for path in self.logs()
+                          if os.path.getmtime(path) >= self.started_wall - 1), key=os.path.getmtime)
+            if new:
+                self.log_file = new[-1]
+                if line in self.lines():
+                    return
+            time.sleep(0.05)
+        raise AssertionError("not logged: " + line)
+
     def lines(self):
         """The log's records without timestamps; a record that spans lines stays one."""
         with open(self.log_file, encoding="utf-8") as handle:
@@ -251,7 +296,7 @@ class Run:
             for line in handle.read().splitlines():
                 if TIMESTAMP.match(line):
                     records.append(line[TIMESTAMP.match(line).end():])
-                else:
+                elif records:  # else the start of a line still being written
                     records[-1] += "\n" + line
             return records
 
@@ -282,6 +327,21 @@ def start_application(test, folder_path, seconds, name="Vellicor.exe", sleeper=N
         test.assertLess(time.monotonic(), deadline, "the application did not start")
         time.sleep(0.02)
     return process
+
+
+def hold_file(test, path):
+    """A sleeper that holds the file at `path` (as the program names it) open until it is
+    killed; waits until it holds it. A Windows path that starts with "!" is held without
+    delete sharing."""
+    marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "held")
+    test.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
+    marker_arg = "Z:" + marker.replace("/", "\\") if prog().windows else marker
+    holder = run_to_files(prog().runner + [prog().sleeper, "300", path, marker_arg])
+    test.addCleanup(lambda: holder.poll() is None and holder.kill())
+    while not os.path.exists(marker):
+        test.assertIsNone(holder.poll(), "the holder could not open " + path)
+        time.sleep(0.02)
+    return holder
 
 
 class UpdateProgramTest(unittest.TestCase):
@@ -322,7 +382,9 @@ class UpdateProgramTest(unittest.TestCase):
         self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
         lines = run.lines()
         code_path, root = installation.code_path, installation.program_path()
-        self.assertEqual(lines[:9], [
+        registered = registration_line(run.config).match(lines[7])
+        self.assertTrue(registered, lines[7])
+        self.assertEqual(lines[:10], [
             "INFO Starting: " + code_path + ", false",
             "INFO Checking for running Vellicor.exe processes... (attempt 1)",
             "INFO Vellicor.exe is not running",
@@ -330,18 +392,23 @@ class UpdateProgramTest(unittest.TestCase):
             "INFO Checking for possible conflicting running processes... (attempt 1)",
             "INFO Vellicor Updater v" + prog().version,
             "INFO Starting update, silent = false",
+            lines[7],
             "INFO do_update: " + code_path + ", _",
             "INFO move_update: " + installation.program_path("unins000.dat") + ", _"])
         # The installer's log names C:\Apps\Vellicor\_, the Windows installation's folder.
         self.assertIn("INFO Checked %d files of the staged version against its uninstall log" %
                       (len(STAGED_FILES) if prog().windows else 0), lines)
-        self.assertEqual(lines[-5:-3], ["INFO Delete: " + installation.program_path("_"),
-                                        lines[-4]])
-        self.assertTrue(lines[-4].startswith("INFO header: Header, id: Inno Setup Uninstall Log"))
-        self.assertEqual(lines[-3:], ["INFO num_recs: 65",
+        self.assertEqual(lines[-6:-4], ["INFO Delete: " + installation.program_path("_"),
+                                        lines[-5]])
+        self.assertTrue(lines[-5].startswith("INFO header: Header, id: Inno Setup Uninstall Log"))
+        self.assertEqual(lines[-4:], ["INFO num_recs: 65",
                                       "INFO Updating uninstall file " +
                                       installation.program_path("unins000.dat"),
+                                      "INFO Removed the registration to finish the update at "
+                                      "the next logon: " + registered.group(1),
                                       "INFO Update was successful!"])
+        self.assertFalse([c for c in registrations(run.config) if code_path in c],
+                         "a clean update leaves no registration")
         phases = [line for line in lines if line in (
             "INFO Collected all directories and file handles",
             "INFO All file handles marked for deletion", "INFO All files deleted")]
@@ -735,10 +802,11 @@ class UpdateProgramTest(unittest.TestCase):
             handle.truncate(400 << 20)
         run = Run(self, [installation.code_path, "true"])
         self.assertEqual(run.finish(), 0, run.err)
-        self.assertEqual(run.lines()[-3:], [
+        self.assertEqual(run.lines()[-4:], [
             "WARN Failed to patch uninst.dat file",
             "WARN FileRec parse error: Failed to parse file rec typ",
-            "INFO Update was successful!"])
+            run.lines()[-2], "INFO Update was successful!"])
+        self.assertTrue(run.lines()[-2].startswith("INFO Removed the registration "))
 
     def test_a_rerun_finishes_the_update_that_was_cut_short_and_nothing_else(self):
         """The update is killed part-way, the installation changes, and the same command runs
@@ -806,6 +874,12 @@ class UpdateProgramTest(unittest.TestCase):
                 if killed_at:
                     first = Run(self, [installation.code_path, "true"])
                     first.kill_when_logged("INFO " + killed_at)
+                    if prog().windows:
+                        # A run that fails keeps the value for the next logon: not the prefix's.
+                        place = registration_line(first.config).match(first.lines()[7]).group(1)
+                        self.addCleanup(subprocess.run, prog().runner + [
+                            "reg", "delete", RUN_KEY, "/v", place.rsplit("\\", 1)[1], "/f"],
+                            capture_output=True, timeout=120)
                     with open(installation.path(".vellicor-update")) as handle:
                         self.assertIn("moving the new version in", handle.readline())
                     self.assertEqual(os.path.exists(installation.path("_")),
@@ -907,13 +981,7 @@ class UpdateProgramTest(unittest.TestCase):
         installation = Installation(self, "Vellicor")
         held = installation.path("_/Vellicor.exe")
         if prog().windows:
-            marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "held")
-            holder = run_to_files(prog().runner + [prog().sleeper, "300",
-                                                   "!" + installation.program_path("_/Vellicor.exe"),
-                                                   "Z:" + marker.replace("/", "\\")])
-            self.addCleanup(lambda: holder.poll() is None and holder.kill())
-            while not os.path.exists(marker):
-                time.sleep(0.02)
+            holder = hold_file(self, "!" + installation.program_path("_/Vellicor.exe"))
             release = holder.kill
         else:
             # A rename cannot be refused for an open file on POSIX: an immutable one refuses it.
@@ -1010,13 +1078,7 @@ class UpdateProgramTest(unittest.TestCase):
             self.skipTest("the progress window of the Windows build")
         installation = Installation(self, "Progress")
         # Another program holds a file open: the update keeps retrying to open it meanwhile.
-        marker = os.path.join(tempfile.mkdtemp(prefix="vellicor-app-"), "held")
-        holder = run_to_files(prog().runner + [prog().sleeper, "300",
-                                               installation.program_path("resources/app.asar"),
-                                               "Z:" + marker.replace("/", "\\")])
-        self.addCleanup(lambda: holder.poll() is None and holder.kill())
-        while not os.path.exists(marker):
-            time.sleep(0.02)
+        holder = hold_file(self, installation.program_path("resources/app.asar"))
         run = Run(self, [installation.code_path, "false"])
         window = find("Zephrane", 30000)
         self.assertIsNotNone(window, "the progress window did not come up")

@@ -1,0 +1,131 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+
+#include "base/buffered_io.hpp"
+#include "base/file.hpp"
+#include "base/fs.hpp"
+#include "base/os_error.hpp"
+#include "main/logon_resume.hpp"
+
+// The registration is a desktop entry in the user's autostart folder, which desktops that
+// follow the freedesktop autostart rules start at every login.
+
+namespace vellicor {
+namespace {
+
+constexpr size_t kLongestEntry = 1 << 20;  // ours are a few hundred bytes
+
+// $XDG_CONFIG_HOME/autostart, else ~/.config/autostart. A relative XDG_CONFIG_HOME is invalid
+// and ignored, as the base directory rules say.
+Result<std::string> autostart_folder() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] == '/') return join_path(config, "autostart");
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') {
+    return fail_other("No folder for autostart entries: neither XDG_CONFIG_HOME nor HOME is set");
+  }
+  return join_path(join_path(home, ".config"), "autostart");
+}
+
+std::string entry_name(std::string_view root) {
+  return "vellicor-update-" + path_key(root) + ".desktop";
+}
+
+// Not a ".desktop" name, so that no desktop ever starts a half-written entry.
+std::string temp_path(const std::string& entry) {
+  return entry + ".tmp";
+}
+
+// The folder and every missing one above it, private to the user as the configuration
+// folders are.
+Status make_folders(const std::string& folder) {
+  for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+    const std::string part = folder.substr(0, end);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return fail(last_os_io_error());
+    if (end == std::string::npos) return {};
+  }
+}
+
+Result<std::optional<std::string>> read_entry(const std::string& path) {
+  auto file = File::open_for_reading(path);
+  if (!file) {
+    if (file.error().os_code() == ENOENT) return std::optional<std::string>();
+    return fail(file.error());
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    auto got = file->read(buffer, sizeof buffer);
+    if (!got) return fail(got.error());
+    if (*got == 0) return std::optional(std::move(text));
+    text.append(buffer, *got);
+    if (text.size() > kLongestEntry) return fail_other("Not an autostart entry of ours: " + path);
+  }
+}
+
+Result<std::string> entry_text(const std::vector<std::string>& command) {
+  auto exec = desktop_entry_exec(command);
+  if (!exec) return fail(exec.error());
+  return "[Desktop Entry]\nType=Application\nName=Vellicor update\n"
+         "Comment=Finishes an update of Vellicor that was cut short\nExec=" +
+         *exec + "\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
+}
+
+// Written whole to a new file, pushed to the disk, then renamed over the entry.
+Status write_entry(const std::string& folder, const std::string& path, std::string_view text) {
+  const std::string temp = temp_path(path);
+  if (auto removed = remove_file_if_present(temp); !removed) return removed;
+  auto file = File::create_new(temp);
+  if (!file) return fail(file.error());
+  BufferedWriter writer(*file);
+  if (auto written = writer.write_all(text.data(), text.size()); !written) return written;
+  if (auto handed = writer.flush(); !handed) return handed;
+  if (auto flushed = file->flush(); !flushed) return flushed;
+  if (auto closed = file->close(); !closed) return closed;
+  if (auto renamed = rename_replacing(temp, path); !renamed) return renamed;
+  return flush_directory(folder);
+}
+
+}  // namespace
+
+Result<std::string> updater_executable() {
+  return resolve_path("/proc/self/exe");
+}
+
+Result<std::string> logon_registration_place(std::string_view root) {
+  auto folder = autostart_folder();
+  if (!folder) return fail(folder.error());
+  return join_path(*folder, entry_name(root));
+}
+
+Status register_at_logon(std::string_view root, const std::vector<std::string>& command) {
+  auto folder = autostart_folder();
+  if (!folder) return fail(folder.error());
+  const std::string path = join_path(*folder, entry_name(root));
+  auto text = entry_text(command);
+  if (!text) return fail(text.error());
+  auto existing = read_entry(path);
+  if (existing && *existing == *text) return {};
+  if (auto made = make_folders(*folder); !made) return made;
+  return write_entry(*folder, path, *text);
+}
+
+Result<bool> unregister_at_logon(std::string_view root) {
+  auto folder = autostart_folder();
+  if (!folder) return fail(folder.error());
+  const std::string path = join_path(*folder, entry_name(root));
+  if (auto removed = remove_file_if_present(temp_path(path)); !removed)
+    return fail(removed.error());
+  if (::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return false;
+    return fail(last_os_io_error());
+  }
+  if (auto flushed = flush_directory(*folder); !flushed) return fail(flushed.error());
+  return true;
+}
+
+}  // namespace vellicor
