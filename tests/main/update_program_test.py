@@ -866,11 +866,12 @@ class UpdateProgramTest(unittest.TestCase):
                 installation = Installation(self, "CutShort")
                 installation.add_top_level(400)
                 if killed_at == "Delete: ":
-                    # A large log takes a while to rewrite: the kill lands in it.
-                    names = ["lib/file%d.dat" % i for i in range(150000)]
+                    # A large log (of folders to remove) takes a while to rewrite: the kill
+                    # lands in it.
+                    folders = ["lib/folder%d" % i for i in range(150000)]
                     with open(installation.path("_/unins000.dat"), "wb") as handle:
-                        handle.write(uninstall_log(installation.program_path("_"), names,
-                                                   "\\" if prog().windows else "/"))
+                        handle.write(uninstall_log(installation.program_path("_"), [],
+                                                   "\\" if prog().windows else "/", folders))
                 if killed_at:
                     first = Run(self, [installation.code_path, "true"])
                     first.kill_when_logged("INFO " + killed_at)
