@@ -33,12 +33,8 @@ def prog():
 class Installation(updates.Installation):
     """The installation of the whole-program tests, its application named APPLICATION."""
 
-    OLD = {k.replace("Vellicor.exe", APPLICATION): v for k, v in updates.Installation.OLD.items()}
-    NEW = {k.replace("Vellicor.exe", APPLICATION): v for k, v in updates.Installation.NEW.items()}
-
-    @property
-    def code_path(self):
-        return self.program_path(APPLICATION)
+    def __init__(self, test, name):
+        super().__init__(test, name, APPLICATION)
 
 
 def wine(*args):

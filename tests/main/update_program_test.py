@@ -138,7 +138,12 @@ class Installation:
         shutil.copy(os.path.join(DATA, "installed.dat"), self.path("unins000.dat"))
 
     def named(self, files):
-        return {(self.executable if k == "Vellicor.exe" else k): v for k, v in files.items()}
+        """The files with the application's executable named as it is here (the installer's
+        staged log names Vellicor.exe in the new version: that stays too)."""
+        files = dict(files)
+        if self.executable != "Vellicor.exe" and "Vellicor.exe" in files:
+            files[self.executable] = files["Vellicor.exe"]
+        return files
 
     def path(self, relative):
         return os.path.join(self.root, *relative.split("/"))
