@@ -13,7 +13,7 @@ Status BufferedReader::read_exact(void* destination, size_t size) {
       const bool direct = size >= kCapacity;
       auto got = direct ? file_.read(out, size) : file_.read(buffer_, kCapacity);
       if (!got) return fail(got.error());
-      if (*got == 0) return fail(ErrorKind::Io, kUnexpectedEof);
+      if (*got == 0) return fail(IoError, kUnexpectedEof);
       if (direct) {
         out += *got;
         size -= *got;
@@ -63,7 +63,7 @@ Status BufferedWriter::write_through(const uint8_t* data, size_t size) {
   while (size > 0) {
     auto put = file_.write(data, size);
     if (!put) return fail(put.error());
-    if (*put == 0) return fail(ErrorKind::Io, kWriteZero);
+    if (*put == 0) return fail(IoError, kWriteZero);
     data += *put;
     size -= *put;
   }

@@ -15,7 +15,7 @@ namespace vellicor {
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  // Delivers exactly `size` bytes or fails; the end of the data before that is the Io error
+  // Delivers exactly `size` bytes or fails; the end of the data before that is the IoError
   // kUnexpectedEof. After a failure the stream is not used again.
   [[nodiscard]] virtual Status read_exact(void* destination, size_t size) = 0;
 };
@@ -24,7 +24,7 @@ class ByteSource {
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
-  // Takes all `size` bytes or fails; a write that takes nothing is the Io error kWriteZero.
+  // Takes all `size` bytes or fails; a write that takes nothing is the IoError kWriteZero.
   [[nodiscard]] virtual Status write_all(const void* source, size_t size) = 0;
 };
 

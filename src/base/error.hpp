@@ -5,39 +5,67 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace vellicor {
 
-enum class ErrorKind {
-  Other,         // a general error: the message is the whole display text
-  Io,            // a platform I/O error: system text + " (os error N)", or a fixed text
-  Argument,      // "Bad arguments: " + message
-  HeaderParse,   // "Header parse error: " + message
-  HeaderWrite,   // "Header write error: " + message
-  FileRecParse,  // "FileRec parse error: " + message
-  FileRecWrite,  // "FileRec write error: " + message
-  StringDecode,  // "String decode error: " + message
-  Rebase,        // "Rebase error", no message of its own
+// What an error is, and so how its display text begins. Each module defines its own kinds as
+// constants beside the code that raises them (base's general, I/O and argument kinds are
+// below); two errors are of the same kind when they refer to the same constant.
+class ErrorKind {
+ public:
+  // Whether the kind's fixed text is followed by the error's message or stands alone.
+  enum class Text { StartsMessage, StandsAlone };
+
+  consteval ErrorKind(std::string_view name, std::string_view fixed_text,
+                      Text text = Text::StartsMessage)
+      : name_(name), fixed_text_(fixed_text), stands_alone_(text == Text::StandsAlone) {}
+  // A kind is known by its address: no copies.
+  ErrorKind(const ErrorKind&) = delete;
+  ErrorKind& operator=(const ErrorKind&) = delete;
+
+  // The constant's name, for test output.
+  std::string_view name() const { return name_; }
+  std::string_view fixed_text() const { return fixed_text_; }
+  bool stands_alone() const { return stands_alone_; }
+
+  friend bool operator==(const ErrorKind& a, const ErrorKind& b) { return &a == &b; }
+
+ private:
+  std::string_view name_;
+  std::string_view fixed_text_;
+  bool stands_alone_;
 };
+
+// A general error: the message is the whole display text.
+inline constexpr ErrorKind OtherError{"OtherError", ""};
+// A platform I/O error: the system's text and its code, or a fixed text of the program's own.
+inline constexpr ErrorKind IoError{"IoError", ""};
+// The update's command line does not hold what it must.
+inline constexpr ErrorKind ArgumentError{"ArgumentError", "Bad arguments: "};
 
 class Error {
  public:
-  Error(ErrorKind kind, std::string message, std::optional<int> os_code = std::nullopt)
-      : kind_(kind), message_(std::move(message)), os_code_(os_code) {}
+  Error(const ErrorKind& kind, std::string message, std::optional<int> os_code = std::nullopt)
+      : kind_(&kind), message_(std::move(message)), os_code_(os_code) {}
+  // Kinds are constants that outlive every error.
+  Error(const ErrorKind&&, std::string, std::optional<int> = std::nullopt) = delete;
 
-  ErrorKind kind() const { return kind_; }
+  const ErrorKind& kind() const { return *kind_; }
   const std::string& message() const { return message_; }
   // The platform's error code of an I/O error that came from a system call.
   std::optional<int> os_code() const { return os_code_; }
 
-  // The one-line text that logs, message boxes and the dump show.
+  // The one-line text that logs, message boxes and the dump show: the kind's fixed text, then
+  // the message (unless the fixed text stands alone), then " (os error N)" when a system call
+  // gave the error its code.
   std::string display_text() const;
 
   friend bool operator==(const Error&, const Error&) = default;
 
  private:
-  ErrorKind kind_;
+  const ErrorKind* kind_;
   std::string message_;
   std::optional<int> os_code_;
 };
@@ -49,11 +77,12 @@ using Status = Result<void>;
 inline std::unexpected<Error> fail(Error error) {
   return std::unexpected<Error>(std::move(error));
 }
-inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
+inline std::unexpected<Error> fail(const ErrorKind& kind, std::string message) {
   return std::unexpected<Error>(Error(kind, std::move(message)));
 }
+std::unexpected<Error> fail(const ErrorKind&&, std::string) = delete;
 inline std::unexpected<Error> fail_other(std::string message) {
-  return fail(ErrorKind::Other, std::move(message));
+  return fail(OtherError, std::move(message));
 }
 
 // Runs `operation` (which gives a Result) and turns a failure to get memory inside it into an

@@ -34,7 +34,7 @@ Result<File> File::open_for_reading(std::string_view path) {
   File file(*fd);
   struct stat info {};
   if (::fstat(*fd, &info) != 0) return fail(last_os_io_error());
-  if (!S_ISREG(info.st_mode)) return fail(Error(ErrorKind::Io, kNotRegularFile));
+  if (!S_ISREG(info.st_mode)) return fail(Error(IoError, kNotRegularFile));
   return file;
 }
 

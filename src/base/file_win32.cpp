@@ -28,7 +28,7 @@ Result<File> File::open_for_reading(std::string_view path) {
   auto handle = open_path(path, GENERIC_READ, OPEN_EXISTING);
   if (!handle) return fail(handle.error());
   File file(reinterpret_cast<std::intptr_t>(*handle));
-  if (GetFileType(*handle) != FILE_TYPE_DISK) return fail(Error(ErrorKind::Io, kNotRegularFile));
+  if (GetFileType(*handle) != FILE_TYPE_DISK) return fail(Error(IoError, kNotRegularFile));
   return file;
 }
 

@@ -1,17 +1,39 @@
 #pragma once
-// I/O errors built from the platform's error codes.
+// The system's texts for its error codes, and the errors built from them.
+
+#include <string>
+#include <string_view>
 
 #include "base/error.hpp"
 
 namespace vellicor {
 
-// An Io error for a platform error code: the system's message (without a trailing line break)
-// and the code, displayed as "<message> (os error <code>)".
+// The calling thread's last error code (GetLastError on Windows, errno on POSIX). Read it
+// directly after the failed call.
+int last_os_error_code();
+
+// What stands for the system's message where it has none for a code.
+inline constexpr const char* kUnknownOsError = "unknown error";
+
+// The system's message for an error code, exactly as the system gives it (on Windows with its
+// trailing line break), or "unknown error" when it has none. Fails with "Could not convert from
+// utf16" when the system's text is not valid UTF-16.
+[[nodiscard]] Result<std::string> os_error_text(int code);
+
+// An IoError for a platform error code: the system's message without its trailing line break
+// (or "unknown error") and the code, displayed as "<message> (os error <code>)".
 Error os_io_error(int code);
 
-// The same for the calling thread's last error (GetLastError on Windows, errno on POSIX).
-// Call it directly after the failed call.
+// The same for the calling thread's last error. Call it directly after the failed call.
 Error last_os_io_error();
+
+// The system's message for the calling thread's last error, as os_error_text gives it. Call it
+// right after the failed system call.
+[[nodiscard]] Result<std::string> last_os_error_text();
+
+// An error whose text is `prefix` followed by last_os_error_text(); when that lookup fails, its
+// own error instead. Call it right after the failed system call.
+Error error_with_os_text(std::string_view prefix);
 
 // True when the error says that nothing is at the path (on Windows a missing file or a missing
 // folder on the way to it, on POSIX ENOENT).

@@ -5,15 +5,16 @@
 
 namespace vellicor {
 
-Error os_io_error(int code) {
+int last_os_error_code() {
+  return errno;
+}
+
+Result<std::string> os_error_text(int code) {
   char buffer[256] = {};
   // The GNU strerror_r may return a static text instead of filling the buffer.
   const char* text = strerror_r(code, buffer, sizeof buffer);
-  return Error(ErrorKind::Io, text ? text : "unknown error", code);
-}
-
-Error last_os_io_error() {
-  return os_io_error(errno);
+  if (text == nullptr || *text == '\0') return std::string(kUnknownOsError);
+  return std::string(text);
 }
 
 bool is_not_found(const Error& error) {

@@ -1,21 +1,24 @@
+#include <vector>
+
 #include "base/os_error.hpp"
+#include "base/utf.hpp"
 #include "base/win32.hpp"
 
 namespace vellicor {
 
-Error os_io_error(int code) {
-  std::string text = "unknown error";
-  if (auto message = win32::format_system_message(static_cast<DWORD>(code))) {
-    if (auto utf8 = win32::from_wide(*message)) text = std::move(*utf8);
-  }
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  return Error(ErrorKind::Io, std::move(text), code);
+int last_os_error_code() {
+  return static_cast<int>(GetLastError());
 }
 
-Error last_os_io_error() {
-  return os_io_error(static_cast<int>(GetLastError()));
+Result<std::string> os_error_text(int code) {
+  constexpr DWORD kBufferUnits = 32000;
+  std::vector<wchar_t> buffer(kBufferUnits, L'\0');
+  // Language 0: the system's own order of languages. The text keeps its line break.
+  const DWORD written =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), 0, buffer.data(), kBufferUnits, nullptr);
+  if (written == 0) return std::string(kUnknownOsError);
+  return wide_to_text(reinterpret_cast<const char16_t*>(buffer.data()), written);
 }
 
 bool is_not_found(const Error& error) {

@@ -85,20 +85,28 @@ Result<std::string> utf16_to_utf8(std::u16string_view units) {
   out.reserve(units.size());
   for (size_t i = 0; i < units.size(); ++i) {
     const char16_t unit = units[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      if (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) {
+    if (is_high_surrogate(unit)) {
+      if (i + 1 == units.size() || !is_low_surrogate(units[i + 1])) {
         return fail_other("unpaired surrogate in UTF-16 text");
       }
-      const char32_t cp = 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-      append_utf8(out, cp);
+      append_utf8(out, surrogate_pair_code_point(unit, units[i + 1]));
       ++i;
-    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+    } else if (is_low_surrogate(unit)) {
       return fail_other("unpaired surrogate in UTF-16 text");
     } else {
       append_utf8(out, unit);
     }
   }
   return out;
+}
+
+Result<std::string> wide_to_text(const char16_t* units, size_t length) {
+  size_t end = 0;
+  while (end < length && units[end] != 0)
+    ++end;
+  auto text = utf16_to_utf8(std::u16string_view(units, end));
+  if (!text) return fail_other("Could not convert from utf16");
+  return text;
 }
 
 char16_t upper_case_unit(char16_t unit) {

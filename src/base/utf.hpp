@@ -22,8 +22,26 @@ void append_utf8(std::string& out, char32_t code_point);
 // above U+10FFFF).
 [[nodiscard]] Result<std::u16string> utf8_to_utf16(std::string_view text);
 
+// A code point past U+FFFF takes two UTF-16 units: a high surrogate, then a low one.
+constexpr bool is_high_surrogate(char32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+constexpr bool is_low_surrogate(char32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// The code point that a high and a low surrogate stand for together.
+constexpr char32_t surrogate_pair_code_point(char32_t high, char32_t low) {
+  return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+}
+
 // Fails on an unpaired surrogate.
 [[nodiscard]] Result<std::string> utf16_to_utf8(std::u16string_view units);
+
+// The text in one of the system's fixed-size UTF-16 buffers: the units up to the first zero
+// unit (all of them when there is none) as UTF-8; an unpaired surrogate fails with "Could not
+// convert from utf16".
+[[nodiscard]] Result<std::string> wide_to_text(const char16_t* units, size_t length);
 
 // The upper-case form of one UTF-16 unit, as Windows file systems map letters when they compare
 // names: ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters (with the file systems'

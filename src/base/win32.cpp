@@ -1,7 +1,5 @@
 #include "base/win32.hpp"
 
-#include <vector>
-
 #include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "base/utf.hpp"
@@ -23,15 +21,6 @@ Result<std::wstring> wide_path(std::string_view path) {
 Result<std::string> from_wide(std::wstring_view units) {
   return utf16_to_utf8(
       std::u16string_view(reinterpret_cast<const char16_t*>(units.data()), units.size()));
-}
-
-std::optional<std::wstring> format_system_message(DWORD code) {
-  constexpr DWORD kBufferUnits = 32000;
-  std::vector<wchar_t> buffer(kBufferUnits, L'\0');
-  const DWORD written = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                       nullptr, code, 0, buffer.data(), kBufferUnits, nullptr);
-  if (written == 0) return std::nullopt;
-  return std::wstring(buffer.data(), written);
 }
 
 }  // namespace vellicor::win32

@@ -15,7 +15,6 @@
 #endif
 #include <windows.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,9 +61,5 @@ class UniqueHandle {
 
 // UTF-16 units to UTF-8; fails on an unpaired surrogate.
 [[nodiscard]] Result<std::string> from_wide(std::wstring_view units);
-
-// The system's message text for an error code, exactly as FormatMessageW gives it (with its
-// trailing line break), or nothing when the system has no message for the code.
-std::optional<std::wstring> format_system_message(DWORD code);
 
 }  // namespace vellicor::win32

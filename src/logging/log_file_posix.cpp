@@ -27,7 +27,7 @@ class FileLineSink final : public LineSink {
         if (errno == EINTR) continue;
         return fail(last_os_io_error());
       }
-      if (written == 0) return fail(ErrorKind::Io, kWriteZero);
+      if (written == 0) return fail(IoError, kWriteZero);
       lines.remove_prefix(static_cast<size_t>(written));
     }
     return {};

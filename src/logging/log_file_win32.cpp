@@ -18,7 +18,7 @@ class FileLineSink final : public LineSink {
       if (!WriteFile(handle_.get(), lines.data(), chunk, &written, nullptr)) {
         return fail(last_os_io_error());
       }
-      if (written == 0) return fail(ErrorKind::Io, kWriteZero);
+      if (written == 0) return fail(IoError, kWriteZero);
       lines.remove_prefix(written);
     }
     return {};

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/os_error.hpp"
 #include "main/file_handles.hpp"
-#include "process/process.hpp"
 
 namespace vellicor {
 

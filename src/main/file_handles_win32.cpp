@@ -1,6 +1,6 @@
+#include "base/os_error.hpp"
 #include "base/win32.hpp"
 #include "main/file_handles.hpp"
-#include "process/process.hpp"
 
 namespace vellicor {
 

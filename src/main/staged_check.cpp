@@ -80,8 +80,8 @@ class StagedFiles {
         if (matcher_.is_separator_unit(unit)) break;
         char32_t code_point = unit;
         // The list was checked: a high surrogate is followed by its low one.
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
-          code_point = 0x10000 + ((unit - 0xD800u) << 10) + (load_u16(rest + 2 * ++i) - 0xDC00u);
+        if (is_high_surrogate(unit) && i + 1 < units) {
+          code_point = surrogate_pair_code_point(unit, load_u16(rest + 2 * ++i));
         }
         append_utf8(component_, code_point);
       }

@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <string>
 
+#include "base/os_error.hpp"
 #include "main/installation.hpp"
 #include "main/staged_entries.hpp"
-#include "process/process.hpp"
 
 namespace vellicor {
 namespace {

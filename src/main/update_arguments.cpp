@@ -8,7 +8,7 @@ namespace vellicor {
 
 Status check_code_path_absolute(std::string_view code_path) {
   if (is_absolute_path(code_path)) return {};
-  return fail(ErrorKind::Argument,
+  return fail(ArgumentError,
               "Code path needs to be absolute. Instead got: " + std::string(code_path));
 }
 
@@ -17,14 +17,13 @@ Status check_code_path_exists(std::string_view code_path) {
   // An update cut short after it deleted the old executable is finished by running the same
   // command again.
   if (update_in_progress_next_to(code_path)) return {};
-  return fail(ErrorKind::Argument, "Code path doesn't seem to exist: " + std::string(code_path));
+  return fail(ArgumentError, "Code path doesn't seem to exist: " + std::string(code_path));
 }
 
 Result<bool> parse_silent_flag(std::string_view flag) {
   if (flag == "true") return true;
   if (flag == "false") return false;
-  return fail(ErrorKind::Argument,
-              "Silent needs to be true or false. Instead got: " + std::string(flag));
+  return fail(ArgumentError, "Silent needs to be true or false. Instead got: " + std::string(flag));
 }
 
 Result<UpdateArguments> validate_update_arguments(std::string_view code_path,

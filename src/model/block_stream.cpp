@@ -43,10 +43,10 @@ Status BlockReader::load_block() {
   const uint32_t size = load_u32(header);
   const uint32_t not_size = load_u32(header + 4);
   const uint32_t crc = load_u32(header + 8);
-  if (size != ~not_size) return fail(ErrorKind::Io, kBlockSizeCorrupt);
-  if (size > kBlockCapacity) return fail(ErrorKind::Io, kBlockSizeTooLarge);
+  if (size != ~not_size) return fail(IoError, kBlockSizeCorrupt);
+  if (size > kBlockCapacity) return fail(IoError, kBlockSizeTooLarge);
   if (auto read = inner_.read_exact(payload_, size); !read) return read;
-  if (crc32(payload_, size) != crc) return fail(ErrorKind::Io, kBlockCrcMismatch);
+  if (crc32(payload_, size) != crc) return fail(IoError, kBlockCrcMismatch);
   position_ = 0;
   remaining_ = size;
   return {};

@@ -18,7 +18,7 @@ namespace vellicor {
 inline constexpr uint32_t kBlockCapacity = 4096;
 inline constexpr size_t kBlockHeaderSize = 12;
 
-// Failures: the inner source's own, or Io errors with the block messages below.
+// Failures: the inner source's own, or IoErrors with the block messages below.
 inline constexpr const char* kBlockSizeCorrupt = "Block header size is corrupt";
 inline constexpr const char* kBlockSizeTooLarge = "Block header size is too large";
 inline constexpr const char* kBlockCrcMismatch = "Block header crc32 check failed";

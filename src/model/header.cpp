@@ -52,9 +52,7 @@ bool write_text(HeaderImage& image, const TextField& field, const std::string& t
 }  // namespace
 
 Result<UninstallHeader> parse_header(std::span<const uint8_t> image) {
-  const auto header_error = [](const char* message) {
-    return fail(ErrorKind::HeaderParse, message);
-  };
+  const auto header_error = [](const char* message) { return fail(HeaderParseError, message); };
   UninstallHeader header;
   for (const auto& [field, target] :
        {std::pair{&kIdField, &header.id}, std::pair{&kAppIdField, &header.app_id},
@@ -85,13 +83,13 @@ Result<UninstallHeader> parse_header(std::span<const uint8_t> image) {
 Result<HeaderImage> serialize_header(const UninstallHeader& header, uint32_t end_offset) {
   HeaderImage image{};
   if (!write_text(image, kIdField, header.id)) {
-    return fail(ErrorKind::HeaderWrite, kIdField.write_error);
+    return fail(HeaderWriteError, kIdField.write_error);
   }
   if (!write_text(image, kAppIdField, header.app_id)) {
-    return fail(ErrorKind::HeaderWrite, kAppIdField.write_error);
+    return fail(HeaderWriteError, kAppIdField.write_error);
   }
   if (!write_text(image, kAppNameField, header.app_name)) {
-    return fail(ErrorKind::HeaderWrite, kAppNameField.write_error);
+    return fail(HeaderWriteError, kAppNameField.write_error);
   }
   store_i32(image.data() + kVersionOffset, header.version);
   store_u32(image.data() + kNumRecsOffset, header.num_recs);

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "base/error.hpp"
+#include "model/errors.hpp"
 
 namespace vellicor {
 
@@ -33,12 +33,12 @@ struct UninstallHeader {
   friend bool operator==(const UninstallHeader&, const UninstallHeader&) = default;
 };
 
-// Parses and validates the bytes read from offset 0 (a HeaderParse error otherwise). The
+// Parses and validates the bytes read from offset 0 (a HeaderParseError otherwise). The
 // reserved words and anything after a text's terminating zero are not kept.
 [[nodiscard]] Result<UninstallHeader> parse_header(std::span<const uint8_t> image);
 
 // The header's image with the given end offset and a freshly computed crc; its own end_offset
-// and crc are not used. A text longer than its field is a HeaderWrite error.
+// and crc are not used. A text longer than its field is a HeaderWriteError.
 [[nodiscard]] Result<HeaderImage> serialize_header(const UninstallHeader& header,
                                                    uint32_t end_offset);
 

@@ -17,7 +17,7 @@ namespace vellicor {
 Status read_file_recs(ByteSource& source, const FileRecVisitor& visitor) {
   HeaderImage image;
   if (!source.read_exact(image.data(), image.size())) {
-    return fail(ErrorKind::HeaderParse, "Failed to read header to buffer");
+    return fail(HeaderParseError, "Failed to read header to buffer");
   }
   const auto header = parse_header(image);
   if (!header) return fail(header.error());
@@ -120,13 +120,13 @@ Status UninstallLogWriter::finish(const UninstallHeader& header) {
   if (!end) return fail(end.error());
   // The header holds the length in 32 bits; a longer file would get a wrong one.
   if (*end > UINT32_MAX) {
-    return fail(ErrorKind::HeaderWrite, "Failed to write header end offset to buffer");
+    return fail(HeaderWriteError, "Failed to write header end offset to buffer");
   }
   const auto image = serialize_header(header, static_cast<uint32_t>(*end));
   if (!image) return fail(image.error());
   if (auto moved = file_.seek(0); !moved) return moved;
   if (!buffer_.write_all(image->data(), image->size())) {
-    return fail(ErrorKind::HeaderWrite, "Failed to write header to writer");
+    return fail(HeaderWriteError, "Failed to write header to writer");
   }
   if (auto flushed = buffer_.flush(); !flushed) return flushed;
   if (auto flushed = file_.flush(); !flushed) return flushed;

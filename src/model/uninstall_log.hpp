@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "base/buffered_io.hpp"
-#include "base/error.hpp"
 #include "base/file.hpp"
 #include "model/block_stream.hpp"
+#include "model/errors.hpp"
 #include "model/filerec/file_rec.hpp"
 #include "model/header.hpp"
 
@@ -39,8 +39,8 @@ struct FileRecVisitor {
 };
 
 // Reads a log from `source`, positioned at the header, record by record: memory does not grow
-// with the log, and nothing after the last record is read. Fails with a HeaderParse error, the
-// FileRecParse error of the first record that cannot be read, or a visitor's error.
+// with the log, and nothing after the last record is read. Fails with a HeaderParseError, the
+// FileRecParseError of the first record that cannot be read, or a visitor's error.
 [[nodiscard]] Status read_file_recs(ByteSource& source, const FileRecVisitor& visitor);
 
 // The same for the log at `path`; fails first with the I/O error of opening the file.
@@ -67,9 +67,9 @@ class UninstallLogWriter {
   UninstallLogWriter& operator=(const UninstallLogWriter&) = delete;
   ~UninstallLogWriter();
 
-  // A FileRecWrite error (or the I/O error of the file).
+  // A FileRecWriteError (or the I/O error of the file).
   [[nodiscard]] Status write(const FileRec& record);
-  // An I/O error or a HeaderWrite error.
+  // An I/O error or a HeaderWriteError.
   [[nodiscard]] Status commit(const UninstallHeader& header);
 
  private:
@@ -93,7 +93,7 @@ class UninstallLogWriter {
 // on to a new log at `to` (which may be `from`: the new file replaces it only once complete).
 // Memory does not grow with the log. The outcome is what reading the whole log, then changing
 // every record, then writing the file would give: an error of reading (the open's I/O error,
-// HeaderParse, FileRecParse) wins over one of `change`, which wins over one of writing;
+// HeaderParseError, FileRecParseError) wins over one of `change`, which wins over one of writing;
 // `read` is told the header and the record count once every record was read, and only then.
 [[nodiscard]] Status rewrite_uninstall_log(
     std::string_view from, std::string_view to, const std::function<Status(FileRec&)>& change,

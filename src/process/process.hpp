@@ -1,8 +1,7 @@
 #pragma once
-// Running processes: listing them, killing one whose image is a given executable, and the
-// system's text for the last OS error.
+// Running processes: listing them, killing one whose image is a given executable, starting one
+// detached.
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,17 +42,5 @@ bool names_same_file(std::string_view image_path, std::string_view expected_path
 // program (its own session or process group, no standard handles of ours), and gives its
 // process id; this program does not wait for it. Fails with the system's error of starting it.
 [[nodiscard]] Result<uint32_t> start_detached(std::string_view executable, std::string_view folder);
-
-// The system's message for the calling thread's last error code, unchanged (on Windows with
-// its trailing line break), or "unknown error". Call it right after the failed system call.
-[[nodiscard]] Result<std::string> last_os_error_text();
-
-// An error whose text is `prefix` followed by last_os_error_text(); when that lookup fails, its
-// own error instead. Call it right after the failed system call.
-Error error_with_os_text(std::string_view prefix);
-
-// UTF-16 units up to the first zero unit (or all of them) as UTF-8 text; an unpaired surrogate
-// fails with "Could not convert from utf16".
-[[nodiscard]] Result<std::string> wide_to_text(const char16_t* units, size_t length);
 
 }  // namespace vellicor

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 
 #include "base/os_error.hpp"
@@ -116,14 +115,6 @@ Status kill_process_if_found(Logger& logger, const ProcessEntry& entry,
   if (!process.signal(SIGKILL)) return fail_other("Failed to kill process");
   log_info(logger, "Successfully killed " + entry.name + ", pid " + pid, kProcessModule);
   return {};
-}
-
-Result<std::string> last_os_error_text() {
-  const int code = errno;
-  char buffer[256] = {};
-  const char* text = strerror_r(code, buffer, sizeof buffer);
-  if (text == nullptr || *text == '\0') return std::string("unknown error");
-  return std::string(text);
 }
 
 }  // namespace vellicor

@@ -6,6 +6,7 @@
 
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/utf.hpp"
 #include "logging/logger.hpp"
 #include "process/process.hpp"
 
@@ -92,12 +93,6 @@ Result<uint32_t> start_detached(std::string_view executable, std::string_view fo
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);
   return static_cast<uint32_t>(started.dwProcessId);
-}
-
-Result<std::string> last_os_error_text() {
-  const auto message = win32::format_system_message(GetLastError());
-  if (!message) return std::string("unknown error");
-  return units_to_text(message->data(), message->size());
 }
 
 }  // namespace vellicor

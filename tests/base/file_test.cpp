@@ -33,7 +33,7 @@ TEST(FileTest, OpeningAMissingFileIsThePlatformsError) {
   TempDir dir;
   const auto file = File::open_for_reading(dir.at("missing"));
   ASSERT_FALSE(file.has_value());
-  EXPECT_EQ(file.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(file.error().kind(), IoError);
   EXPECT_EQ(file.error().os_code(), 2);  // ENOENT, ERROR_FILE_NOT_FOUND
   EXPECT_NE(file.error().display_text().find(" (os error 2)"), std::string::npos);
   EXPECT_FALSE(File::create_for_writing(dir.at("no/such/folder/file")).has_value());
@@ -89,7 +89,7 @@ TEST(FileTest, RemoveDeletesAndReportsAMissingFile) {
   dir.write_file("b", "old");
   ASSERT_TRUE(remove_file(dir.at("b")).has_value());
   EXPECT_FALSE(fs::exists(dir.path() / "b"));
-  EXPECT_EQ(error_of(remove_file(dir.at("b"))).value_or(Error(ErrorKind::Other, "")).os_code(), 2);
+  EXPECT_EQ(error_of(remove_file(dir.at("b"))).value_or(Error(OtherError, "")).os_code(), 2);
 }
 
 TEST(BufferedIoTest, ReadsExactlyAcrossRefillsAndLargeRequests) {
@@ -109,7 +109,7 @@ TEST(BufferedIoTest, ReadsExactlyAcrossRefillsAndLargeRequests) {
   ASSERT_TRUE(reader.read_exact(rest.data(), rest.size()).has_value());
   EXPECT_EQ(back + rest, content);
   char one;
-  EXPECT_EQ(error_of(reader.read_exact(&one, 1)), Error(ErrorKind::Io, kUnexpectedEof));
+  EXPECT_EQ(error_of(reader.read_exact(&one, 1)), Error(IoError, kUnexpectedEof));
 }
 
 TEST(BufferedIoTest, AShortFileIsAnUnexpectedEnd) {
@@ -120,7 +120,7 @@ TEST(BufferedIoTest, AShortFileIsAnUnexpectedEnd) {
   BufferedReader reader(*file);
   std::string buffer(448, '\0');
   EXPECT_EQ(error_of(reader.read_exact(buffer.data(), buffer.size())),
-            Error(ErrorKind::Io, kUnexpectedEof));
+            Error(IoError, kUnexpectedEof));
 }
 
 TEST(BufferedIoTest, WritesReachTheFileOnFlushInOrder) {
@@ -152,7 +152,7 @@ TEST(BufferedIoTest, AWriteThatTakesNothingFails) {
   ASSERT_TRUE(writer.write_all("abc", 3).has_value());  // only buffered
   const auto flushed = writer.flush();
   ASSERT_FALSE(flushed.has_value());
-  EXPECT_EQ(flushed.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(flushed.error().kind(), IoError);
   EXPECT_TRUE(flushed.error().os_code().has_value());
 }
 

@@ -73,7 +73,7 @@ TEST(FsTest, ListsFilesAndDirectoriesWithoutDotEntries) {
 
   auto missing = list_directory(dir.at("missing"));
   ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(missing.error().kind(), IoError);
 }
 
 TEST(FsTest, MetadataFollowsToFilesAndDirectories) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 namespace vellicor {
@@ -59,6 +60,36 @@ TEST(UtfTest, RefusesUnpairedSurrogates) {
   };
   for (const auto& units : bad)
     EXPECT_FALSE(utf16_to_utf8(units));
+}
+
+TEST(UtfTest, WideToText) {
+  struct Case {
+    std::u16string units;
+    std::optional<std::string> text;
+  };
+  const Case cases[] = {
+      {u"Vellicor.exe", "Vellicor.exe"},  // no terminating zero: every unit is taken
+      {std::u16string(u"app.exe\0junk", 12), "app.exe"},
+      {u"", ""},
+      {u"\u00dcberblick",
+       "\xC3\x9C"
+       "berblick"},
+      {u"smile-\U0001F600", "smile-\xF0\x9F\x98\x80"},
+      {std::u16string{u'a', 0xD800, u'b'}, std::nullopt},
+      {std::u16string{0xDE00}, std::nullopt},
+      {std::u16string{u'a', 0xD83D}, std::nullopt},  // the pair is cut off by the length
+  };
+  for (const auto& c : cases) {
+    const auto text = wide_to_text(c.units.data(), c.units.size());
+    if (c.text) {
+      EXPECT_EQ(text, *c.text);
+    } else {
+      ASSERT_FALSE(text);
+      EXPECT_EQ(text.error().display_text(), "Could not convert from utf16");
+    }
+  }
+  const std::u16string full(260, u'x');  // a 260-unit name without a zero is taken whole
+  EXPECT_EQ(wide_to_text(full.data(), full.size())->size(), 260u);
 }
 
 TEST(UtfTest, UpperCaseUnitsAsWindowsNamesCompare) {

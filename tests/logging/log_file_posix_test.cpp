@@ -47,7 +47,7 @@ TEST(LogFilePosixTest, NeverFollowsALinkAtItsName) {
   ASSERT_EQ(::symlink(dir.at("target.txt").c_str(), dir.at("run.log").c_str()), 0);
   const auto file = create_log_file(dir.at("run.log"));
   ASSERT_FALSE(file.has_value());
-  EXPECT_EQ(file.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(file.error().kind(), IoError);
   std::ifstream in(dir.path() / "target.txt");
   std::ostringstream content;
   content << in.rdbuf();
@@ -59,7 +59,7 @@ TEST(LogFilePosixTest, RefusesAFifoWithoutWaitingForAReader) {
   ASSERT_EQ(::mkfifo(dir.at("run.log").c_str(), 0600), 0);
   const auto file = create_log_file(dir.at("run.log"));
   ASSERT_FALSE(file.has_value());
-  EXPECT_EQ(file.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(file.error().kind(), IoError);
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ TEST(LogFileTest, ANameThatCannotBeCreatedIsAnIoError) {
   for (const auto& path : bad_paths) {
     const auto file = create_log_file(path);
     ASSERT_FALSE(file.has_value()) << path;
-    EXPECT_EQ(file.error().kind(), ErrorKind::Io);
+    EXPECT_EQ(file.error().kind(), IoError);
     EXPECT_NE(file.error().display_text().find("(os error "), std::string::npos)
         << file.error().display_text();
   }

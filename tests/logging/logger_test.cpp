@@ -178,7 +178,7 @@ TEST(LoggerTest, ReleaseWithAFullQueueWaitsForRoomForItsFinishMarker) {
 
 TEST(LoggerTest, AFailedWriteEndsTheWorkerAndLaterRecordsCountAsDropped) {
   auto captured = make_captured_logger();
-  captured.capture->fail_from(1, Error(ErrorKind::Io, "No space left on device", 28));
+  captured.capture->fail_from(1, Error(IoError, "No space left on device", 28));
   testing::internal::CaptureStderr();
   log_info(*captured.logger, "written");
   ASSERT_TRUE(captured.capture->wait_for_lines(1));  // so that the next one is a write of its own

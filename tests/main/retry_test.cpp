@@ -159,7 +159,7 @@ TEST(RetryWithPromptTest, TheBoxNamesTheActionAndTheErrorsDisplayText) {
   (void)retry_with_prompt(
       "Opening file handle: C:\\Apps\\Vellicor\\a.dll", 1,
       [](uint32_t) -> Status {
-        return fail(Error(ErrorKind::Io, "The process cannot access the file.\r\n", 32));
+        return fail(Error(IoError, "The process cannot access the file.\r\n", 32));
       },
       user.hooks());
   ASSERT_EQ(user.questions.size(), 2u);

@@ -17,7 +17,7 @@ TEST(UpdateArgumentsTest, RelativeCodePathIsRefusedWithTheArgumentUnchanged) {
   for (const std::string path : {"Vellicor.exe", "dir/Vellicor.exe", "", "-v"}) {
     const auto status = check_code_path_absolute(path);
     ASSERT_FALSE(status);
-    EXPECT_EQ(status.error().kind(), ErrorKind::Argument);
+    EXPECT_EQ(status.error().kind(), ArgumentError);
     EXPECT_EQ(error_text(status),
               "Bad arguments: Code path needs to be absolute. Instead got: " + path);
   }

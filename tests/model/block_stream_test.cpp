@@ -56,7 +56,7 @@ TEST(BlockReaderTest, BlockHeaderChecks) {
       continue;
     }
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(error_of(result), Error(ErrorKind::Io, c.error));
+    EXPECT_EQ(error_of(result), Error(IoError, c.error));
   }
 }
 
@@ -77,7 +77,7 @@ TEST(BlockReaderTest, EmptyBlocksAreSkippedAndFieldsSpanBlocks) {
   EXPECT_EQ(out, (Bytes{1, 2, 3, 4}));
   ASSERT_TRUE(reader.read_exact(out.data(), 1).has_value());
   EXPECT_EQ(out[0], 5);
-  EXPECT_EQ(error_of(reader.read_exact(out.data(), 1)), Error(ErrorKind::Io, kUnexpectedEof));
+  EXPECT_EQ(error_of(reader.read_exact(out.data(), 1)), Error(IoError, kUnexpectedEof));
 }
 
 // Pieces in place end where their block ends; empty blocks yield none, and a broken block is
@@ -96,7 +96,7 @@ TEST(BlockReaderTest, ReadSomeHandsOutPiecesOfOneBlockAtATime) {
   EXPECT_EQ(piece_of(2), (Bytes{1, 2}));
   EXPECT_EQ(piece_of(5), (Bytes{3}));
   EXPECT_EQ(piece_of(5), (Bytes{4, 5}));
-  EXPECT_EQ(error_of(piece_of(1)), Error(ErrorKind::Io, kBlockCrcMismatch));
+  EXPECT_EQ(error_of(piece_of(1)), Error(IoError, kBlockCrcMismatch));
 }
 
 TEST(BlockReaderTest, LoadsOnlyTheBlocksItNeeds) {
@@ -162,9 +162,8 @@ TEST(BlockWriterTest, AFailedEmitKeepsThePendingBytes) {
   MemorySink sink(100);  // cannot take a 4096-byte block
   BlockWriter writer(sink);
   const Bytes stream = pattern(5000);
-  EXPECT_EQ(error_of(writer.write_all(stream.data(), stream.size())),
-            Error(ErrorKind::Io, kWriteZero));
-  EXPECT_EQ(error_of(writer.flush_block()), Error(ErrorKind::Io, kWriteZero));
+  EXPECT_EQ(error_of(writer.write_all(stream.data(), stream.size())), Error(IoError, kWriteZero));
+  EXPECT_EQ(error_of(writer.flush_block()), Error(IoError, kWriteZero));
 }
 
 TEST(BlockStreamTest, WhatIsWrittenReadsBackUnchanged) {

@@ -11,7 +11,7 @@ namespace {
 using namespace testing_support;
 
 Error parse_error(const std::string& message) {
-  return Error(ErrorKind::FileRecParse, message);
+  return Error(FileRecParseError, message);
 }
 
 // Reads records from a stream of blocks until one fails; gives the records and that failure.
@@ -93,7 +93,7 @@ TEST(FileRecTest, OnlyTheSeventeenTypesAreRecords) {
   for (uint16_t number : {0x00, 0x02, 0x0F, 0x12, 0x21, 0x7F, 0x8D, 0xFF, 0x181, 0x8201}) {
     const auto [records, error] = read_all(blocks_of(record(number, 0, {})), 1);
     ASSERT_TRUE(error.has_value()) << number;
-    EXPECT_EQ(error->kind(), ErrorKind::FileRecParse);
+    EXPECT_EQ(error->kind(), FileRecParseError);
     EXPECT_EQ(error->message().rfind("Unsupported file rec typ 0x", 0), 0u) << error->message();
   }
 }
@@ -132,7 +132,7 @@ TEST(FileRecTest, WriteFailuresNameTheField) {
     BlockWriter writer(sink);
     const Bytes before(c.already, 0);
     ASSERT_TRUE(writer.write_all(before.data(), before.size()).has_value());
-    EXPECT_EQ(error_of(write_file_rec(writer, rec)), Error(ErrorKind::FileRecWrite, c.message));
+    EXPECT_EQ(error_of(write_file_rec(writer, rec)), Error(FileRecWriteError, c.message));
   }
 }
 

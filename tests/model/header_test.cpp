@@ -10,7 +10,7 @@ namespace {
 using namespace testing_support;
 
 Error parse_error(const char* message) {
-  return Error(ErrorKind::HeaderParse, message);
+  return Error(HeaderParseError, message);
 }
 
 TEST(HeaderTest, ParsesTheInstallersHeader) {
@@ -151,15 +151,15 @@ TEST(HeaderTest, TextsLongerThanTheirFieldsAreRefused) {
   UninstallHeader header{kHeaderId, "{A}", "B"};
   header.id = std::string(65, 'i');
   EXPECT_EQ(error_of(serialize_header(header, 448)),
-            Error(ErrorKind::HeaderWrite, "Failed to write header id to buffer"));
+            Error(HeaderWriteError, "Failed to write header id to buffer"));
   header.id = kHeaderId;
   header.app_id = std::string(129, 'a');
   EXPECT_EQ(error_of(serialize_header(header, 448)),
-            Error(ErrorKind::HeaderWrite, "Failed to write header app id to buffer"));
+            Error(HeaderWriteError, "Failed to write header app id to buffer"));
   header.app_id = std::string(128, 'a');
   header.app_name = std::string(129, 'n');
   EXPECT_EQ(error_of(serialize_header(header, 448)),
-            Error(ErrorKind::HeaderWrite, "Failed to write header app name to buffer"));
+            Error(HeaderWriteError, "Failed to write header app name to buffer"));
 }
 
 TEST(HeaderTest, TextForm) {

@@ -101,19 +101,19 @@ TEST(RebaseTest, Failures) {
     std::string from;
     std::optional<Error> error;
   } cases[] = {
-      {"a drive root", {list_rec({"C:\\a"})}, R"(C:\)", Error(ErrorKind::Rebase, "")},
-      {"a share root", {list_rec({})}, R"(\\srv\share)", Error(ErrorKind::Rebase, "")},
-      {"an empty folder", {list_rec({})}, "", Error(ErrorKind::Rebase, "")},
-      {"a folder that is not UTF-8", {list_rec({})}, "C:\\\xFF\\_", Error(ErrorKind::Rebase, "")},
+      {"a drive root", {list_rec({"C:\\a"})}, R"(C:\)", Error(RebaseError, "")},
+      {"a share root", {list_rec({})}, R"(\\srv\share)", Error(RebaseError, "")},
+      {"an empty folder", {list_rec({})}, "", Error(RebaseError, "")},
+      {"a folder that is not UTF-8", {list_rec({})}, "C:\\\xFF\\_", Error(RebaseError, "")},
       // The list is decoded before the folder is looked at.
       {"a damaged list and a root",
        {{0, damaged, FileRecType::DeleteDirOrFiles}},
        R"(C:\)",
-       Error(ErrorKind::StringDecode, "Failed to parse file rec string size")},
+       Error(StringDecodeError, "Failed to parse file rec string size")},
       {"a damaged list after a good one",
        {list_rec({"C:\\a"}), {0, damaged, FileRecType::DeleteFile}},
        kFolder,
-       Error(ErrorKind::StringDecode, "Failed to parse file rec string size")},
+       Error(StringDecodeError, "Failed to parse file rec string size")},
       // Without a list to rewrite the folder is never needed.
       {"no lists and a root", {{0, damaged, FileRecType::Run}}, R"(C:\)", std::nullopt},
       {"no records and a root", {}, "", std::nullopt},
@@ -124,10 +124,9 @@ TEST(RebaseTest, Failures) {
     if (c.error) {
       ASSERT_FALSE(rebased.has_value());
       EXPECT_EQ(error_of(rebased), *c.error);
-      EXPECT_EQ(
-          rebased.error().display_text().rfind(
-              c.error->kind() == ErrorKind::Rebase ? "Rebase error" : "String decode error: ", 0),
-          0u);
+      EXPECT_EQ(rebased.error().display_text().rfind(
+                    c.error->kind() == RebaseError ? "Rebase error" : "String decode error: ", 0),
+                0u);
     } else {
       ASSERT_TRUE(rebased.has_value()) << rebased.error().display_text();
       EXPECT_EQ(*rebased, c.records);

@@ -77,7 +77,7 @@ TEST(TextListTest, Decoding) {
       EXPECT_EQ(encode_text_list(*texts), c.data);
     } else {
       ASSERT_FALSE(texts.has_value());
-      EXPECT_EQ(error_of(texts), Error(ErrorKind::StringDecode, c.error));
+      EXPECT_EQ(error_of(texts), Error(StringDecodeError, c.error));
     }
   }
 }

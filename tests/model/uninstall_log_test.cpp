@@ -105,17 +105,17 @@ TEST(UninstallLogTest, ReadFailures) {
     Bytes file;
     Error error;
   } cases[] = {
-      {"an empty file", {}, Error(ErrorKind::HeaderParse, "Failed to read header to buffer")},
+      {"an empty file", {}, Error(HeaderParseError, "Failed to read header to buffer")},
       {"447 bytes", drop_last(header_image({}), 1),
-       Error(ErrorKind::HeaderParse, "Failed to read header to buffer")},
-      {"a damaged header", bad_crc, Error(ErrorKind::HeaderParse, "CRC32 check failed")},
+       Error(HeaderParseError, "Failed to read header to buffer")},
+      {"a damaged header", bad_crc, Error(HeaderParseError, "CRC32 check failed")},
       {"3 records promised, 2 there", concat({header_image({.num_recs = 3}), blocks_of(three)}),
-       Error(ErrorKind::FileRecParse, "Failed to parse file rec typ")},
+       Error(FileRecParseError, "Failed to parse file rec typ")},
       {"a damaged block", concat({header_image({.num_recs = 1}), block(three, {.crc = 7})}),
-       Error(ErrorKind::FileRecParse, "Failed to parse file rec typ")},
+       Error(FileRecParseError, "Failed to parse file rec typ")},
       {"a record cut short",
        concat({header_image({.num_recs = 1}), block(Bytes(three.begin(), three.begin() + 12))}),
-       Error(ErrorKind::FileRecParse, "Failed to parse file rec data")},
+       Error(FileRecParseError, "Failed to parse file rec data")},
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -130,7 +130,7 @@ TEST(UninstallLogTest, AMissingFileIsThePlatformsOpenError) {
   TempDir dir;
   const auto log = read_uninstall_log(dir.at("missing.dat"));
   ASSERT_FALSE(log.has_value());
-  EXPECT_EQ(log.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(log.error().kind(), IoError);
   EXPECT_EQ(log.error().os_code(), 2);  // ENOENT and ERROR_FILE_NOT_FOUND alike
 }
 
@@ -148,11 +148,11 @@ TEST(UninstallLogTest, ACountBeyondTheFileEndsWhereTheRecordsRunOut) {
   } cases[] = {
       {"4294967295 records promised, 2 there",
        concat({header_image({.num_recs = 0xFFFFFFFFu}), blocks_of(two)}),
-       Error(ErrorKind::FileRecParse, "Failed to parse file rec typ")},
+       Error(FileRecParseError, "Failed to parse file rec typ")},
       {"600 records, cut short inside the data of record 137",
        concat({header_image({.num_recs = 600}),
                blocks_of(Bytes(many.begin(), many.begin() + many.size() * 137 / 600 - 3))}),
-       Error(ErrorKind::FileRecParse, "Failed to parse file rec data")},
+       Error(FileRecParseError, "Failed to parse file rec data")},
   };
   for (const auto& c : cases) {
     MemorySource source(c.file);
@@ -178,7 +178,7 @@ TEST(UninstallLogTest, AFailedWriteLeavesTheOldLogUntouched) {
       {"a header that does not fit",
        {std::string(70, 'x'), "", ""},
        log->records,
-       Error(ErrorKind::HeaderWrite, "Failed to write header id to buffer")},
+       Error(HeaderWriteError, "Failed to write header id to buffer")},
   };
   for (const auto& c : cases) {
     write_bytes(from_utf8(path), old);
@@ -198,7 +198,7 @@ TEST(UninstallLogTest, AFailedReplaceRemovesTheTemporaryFile) {
   const std::string path = dir.at("unins000.dat");
   const auto written = write_uninstall_log(path, {kHeaderId, "", ""}, {});
   ASSERT_FALSE(written.has_value());
-  EXPECT_EQ(written.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(written.error().kind(), IoError);
   EXPECT_TRUE(fs::is_directory(dir.path() / "unins000.dat" / "inside"));
   EXPECT_FALSE(fs::exists(from_utf8(uninstall_log_temp_path(path))));
 }
@@ -225,7 +225,7 @@ TEST(UninstallLogTest, AnUncreatableTemporaryFileChangesNothing) {
   fs::create_directory(from_utf8(uninstall_log_temp_path(path)));
   const auto written = write_uninstall_log(path, {kHeaderId, "", ""}, {});
   ASSERT_FALSE(written.has_value());
-  EXPECT_EQ(written.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(written.error().kind(), IoError);
   EXPECT_EQ(read_bytes(from_utf8(path)), (Bytes{1, 2, 3}));
 }
 

@@ -214,50 +214,6 @@ TEST(ProcessTest, ProcessThatCannotBeOpenedGivesTheSystemText) {
   EXPECT_EQ(log.release(), kill_lines(std::to_string(ended.pid), false));
 }
 
-TEST(ProcessTest, LastOsErrorTextIsTheSystemMessageUnchanged) {
-  testing_support::set_last_os_error(2);
-  const auto text = last_os_error_text();
-  ASSERT_TRUE(text);
-  EXPECT_FALSE(text->empty());
-  if (native_path_style() == PathStyle::Windows) {
-    EXPECT_TRUE(text->ends_with("\r\n")) << *text;
-    testing_support::set_last_os_error(0x2FFFFFFF);  // a code without a message
-    EXPECT_EQ(last_os_error_text(), std::string("unknown error"));
-  } else {
-    EXPECT_EQ(*text, "No such file or directory");
-  }
-}
-
-TEST(ProcessTest, WideToText) {
-  struct Case {
-    std::u16string units;
-    std::optional<std::string> text;
-  };
-  const Case cases[] = {
-      {u"Vellicor.exe", "Vellicor.exe"},  // no terminating zero: every unit is taken
-      {std::u16string(u"app.exe\0junk", 12), "app.exe"},
-      {u"", ""},
-      {u"\u00dcberblick",
-       "\xC3\x9C"
-       "berblick"},
-      {u"smile-\U0001F600", "smile-\xF0\x9F\x98\x80"},
-      {std::u16string{u'a', 0xD800, u'b'}, std::nullopt},
-      {std::u16string{0xDE00}, std::nullopt},
-      {std::u16string{u'a', 0xD83D}, std::nullopt},  // the pair is cut off by the length
-  };
-  for (const auto& c : cases) {
-    const auto text = wide_to_text(c.units.data(), c.units.size());
-    if (c.text) {
-      EXPECT_EQ(text, *c.text);
-    } else {
-      ASSERT_FALSE(text);
-      EXPECT_EQ(text.error().display_text(), "Could not convert from utf16");
-    }
-  }
-  const std::u16string full(260, u'x');  // a 260-unit name without a zero is taken whole
-  EXPECT_EQ(wide_to_text(full.data(), full.size())->size(), 260u);
-}
-
 TEST(ProcessTest, ListingAndKillingLeakNoHandles) {
   TempDir root;
   const Installation installation(root, "loop");

@@ -1,6 +1,6 @@
 #pragma once
-// Lets GoogleTest print an Error by its display text instead of its bytes, and compare the
-// error of a result that may, wrongly, have succeeded.
+// Lets GoogleTest print an Error by its kind and display text instead of its bytes, and
+// compare the error of a result that may, wrongly, have succeeded.
 
 #include <optional>
 #include <ostream>
@@ -9,8 +9,12 @@
 
 namespace vellicor {
 
+inline void PrintTo(const ErrorKind& kind, std::ostream* out) {
+  *out << kind.name();
+}
+
 inline void PrintTo(const Error& error, std::ostream* out) {
-  *out << "Error(" << static_cast<int>(error.kind()) << ", \"" << error.display_text() << "\")";
+  *out << "Error(" << error.kind().name() << ", \"" << error.display_text() << "\")";
 }
 
 template <class T>

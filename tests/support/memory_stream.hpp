@@ -19,7 +19,7 @@ class MemorySource final : public ByteSource {
     ++reads_;
     if (bytes_.size() - position_ < size) {
       position_ = bytes_.size();
-      return fail(ErrorKind::Io, kUnexpectedEof);
+      return fail(IoError, kUnexpectedEof);
     }
     if (size > 0) std::memcpy(destination, bytes_.data() + position_, size);
     position_ += size;
@@ -41,7 +41,7 @@ class MemorySink final : public ByteSink {
   explicit MemorySink(size_t capacity = SIZE_MAX) : capacity_(capacity) {}
 
   Status write_all(const void* source, size_t size) override {
-    if (capacity_ - bytes_.size() < size) return fail(ErrorKind::Io, kWriteZero);
+    if (capacity_ - bytes_.size() < size) return fail(IoError, kWriteZero);
     const auto* in = static_cast<const uint8_t*>(source);
     bytes_.insert(bytes_.end(), in, in + size);
     return {};

@@ -10,11 +10,11 @@ namespace {
 constexpr size_t kDataChunk = size_t{1} << 20;
 
 std::unexpected<Error> parse_error(const char* message) {
-  return fail(ErrorKind::FileRecParse, message);
+  return fail(FileRecParseError, message);
 }
 
 std::unexpected<Error> write_error(const char* message) {
-  return fail(ErrorKind::FileRecWrite, message);
+  return fail(FileRecWriteError, message);
 }
 
 }  // namespace
@@ -72,7 +72,7 @@ Status read_file_rec_into(BlockReader& reader, FileRec& record) {
 
   // The type is checked only once the whole record is in, so that the stream stays in step.
   const auto typ = file_rec_type(number);
-  if (!typ) return fail(ErrorKind::FileRecParse, "Unsupported file rec typ 0x" + lower_hex(number));
+  if (!typ) return fail(FileRecParseError, "Unsupported file rec typ 0x" + lower_hex(number));
   record.typ = *typ;
   return {};
 }

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "base/error.hpp"
 #include "model/block_stream.hpp"
+#include "model/errors.hpp"
 
 namespace vellicor {
 
@@ -68,14 +68,14 @@ inline constexpr size_t kPrefetchAhead = 8;
 inline constexpr size_t kFileRecPrefixSize = 10;
 inline constexpr uint32_t kMaxFileRecDataSize = 134217728;
 
-// Reads one record; every failure, the block layer's included, is a FileRecParse error with
+// Reads one record; every failure, the block layer's included, is a FileRecParseError with
 // the message of the field being read.
 [[nodiscard]] Result<FileRec> read_file_rec(BlockReader& reader);
 
 // The same into `record`, whose data keeps its memory from one record to the next.
 [[nodiscard]] Status read_file_rec_into(BlockReader& reader, FileRec& record);
 
-// Writes one record; every failure is a FileRecWrite error with the field's message.
+// Writes one record; every failure is a FileRecWriteError with the field's message.
 [[nodiscard]] Status write_file_rec(BlockWriter& writer, const FileRec& record);
 
 }  // namespace vellicor

@@ -32,9 +32,9 @@ bool is_separator(char c, PathStyle style) {
 Result<FolderMatcher> FolderMatcher::create(std::span<const std::string> from, PathStyle style) {
   FolderMatcher matcher(style);
   for (const std::string_view spelled : from) {
-    if (!is_valid_utf8(spelled)) return fail(ErrorKind::Rebase, "");
+    if (!is_valid_utf8(spelled)) return fail(RebaseError, "");
     const auto to = parent_path(spelled, style);
-    if (!to || !is_valid_utf8(*to)) return fail(ErrorKind::Rebase, "");
+    if (!to || !is_valid_utf8(*to)) return fail(RebaseError, "");
     // A trailing separator on `from` must not swallow the one that follows the folder in the
     // texts: C:\Apps\Vellicor\_\ still turns C:\Apps\Vellicor\_\a into C:\Apps\Vellicor\a.
     std::string_view folder = spelled;
@@ -46,7 +46,7 @@ Result<FolderMatcher> FolderMatcher::create(std::span<const std::string> from, P
     // The parent is the folder's path with its last component cut off, so it is a prefix of
     // the folder and every rewritten text gets shorter.
     spelling.parent_size = utf16le_bytes(*to).size();
-    if (spelling.parent_size > spelling.folder.size()) return fail(ErrorKind::Rebase, "");
+    if (spelling.parent_size > spelling.folder.size()) return fail(RebaseError, "");
     if (style == PathStyle::Windows) {
       for (size_t i = 0; i < spelling.folder.size(); i += 2) {
         spelling.folded.push_back(upper_case_unit(load_u16(spelling.folder.data() + i)));

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "base/error.hpp"
 #include "base/path.hpp"
+#include "model/errors.hpp"
 #include "model/filerec/file_rec.hpp"
 
 namespace vellicor {
@@ -20,7 +20,7 @@ namespace vellicor {
 // exact; on Windows it ignores letter case, as the file system does, and the text keeps its own
 // spelling of the parent (c:\apps\vellicor\_\a.txt becomes c:\apps\vellicor\a.txt). Records of
 // other types come back unchanged.
-// Fails with the StringDecode error of a damaged text list, or with a Rebase error when a
+// Fails with the StringDecodeError of a damaged text list, or with a RebaseError when a
 // record has to be rewritten and `from` is not valid UTF-8 or has no parent.
 [[nodiscard]] Result<FileRec> rebase_file_rec(FileRec record, std::string_view from,
                                               PathStyle style = native_path_style());
@@ -35,7 +35,7 @@ namespace vellicor {
 // separator after it. Works on a text's UTF-16LE bytes where the record holds them.
 class FolderMatcher {
  public:
-  // A Rebase error when a spelling is not valid UTF-8 or has no parent.
+  // A RebaseError when a spelling is not valid UTF-8 or has no parent.
   [[nodiscard]] static Result<FolderMatcher> create(std::span<const std::string> from,
                                                     PathStyle style = native_path_style());
 

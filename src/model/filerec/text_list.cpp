@@ -12,7 +12,7 @@ namespace vellicor {
 namespace {
 
 std::unexpected<Error> decode_error(std::string message) {
-  return fail(ErrorKind::StringDecode, std::move(message));
+  return fail(StringDecodeError, std::move(message));
 }
 
 // Non-zero when one of the four 16-bit units may be a surrogate (D800-DFFF): a lane of x is

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "base/error.hpp"
+#include "model/errors.hpp"
 
 namespace vellicor {
 
-// Decodes a list strictly (a StringDecode error otherwise). Empty texts are kept, so that
+// Decodes a list strictly (a StringDecodeError otherwise). Empty texts are kept, so that
 // encoding the result gives back exactly the bytes that were decoded.
 [[nodiscard]] Result<std::vector<std::string>> decode_text_list(std::span<const uint8_t> data);
 

@@ -1,0 +1,30 @@
+#include "base/os_error.hpp"
+
+namespace vellicor {
+
+Error os_io_error(int code) {
+  auto text = os_error_text(code);
+  std::string message = text ? std::move(*text) : std::string(kUnknownOsError);
+  // The code follows the text on the same line.
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return Error(IoError, std::move(message), code);
+}
+
+Error last_os_io_error() {
+  return os_io_error(last_os_error_code());
+}
+
+Result<std::string> last_os_error_text() {
+  return os_error_text(last_os_error_code());
+}
+
+Error error_with_os_text(std::string_view prefix) {
+  auto text = last_os_error_text();
+  if (!text) return text.error();
+  return Error(OtherError, std::string(prefix) + *text);
+}
+
+}  // namespace vellicor
