@@ -25,6 +25,7 @@
 #include "base/fs.hpp"
 #include "base/path.hpp"
 #include "logging/logger.hpp"
+#include "main/dump.hpp"
 #include "main/installation.hpp"
 #include "main/staged_check.hpp"
 #include "model/filerec/rebase.hpp"

@@ -6,8 +6,8 @@
 #include "base/console.hpp"
 #include "main/command_line.hpp"
 #include "main/demo_modes.hpp"
+#include "main/dump.hpp"
 #include "main/update_driver.hpp"
-#include "model/uninstall_log.hpp"
 
 namespace vellicor {
 namespace {

@@ -1,14 +1,11 @@
 #include "model/uninstall_log.hpp"
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "base/console.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
-#include "base/hex.hpp"
 #include "base/path.hpp"
 #include "model/block_stream.hpp"
 
@@ -217,33 +214,24 @@ Status rewrite_uninstall_log(
   return writer->commit(header);
 }
 
-int dump_uninstall_log(std::string_view path) {
-  // Counted per type number as the records stream by; the lines come in ascending type order.
-  std::string report;
-  std::array<uint32_t, 256> counts{};
+Result<UninstallLogSummary> summarize_uninstall_log(std::string_view path) {
+  UninstallLogSummary summary;
+  // Counted per type number as the records stream by.
   const FileRecVisitor visitor{
       .header =
           [&](const UninstallHeader& header) {
-            report = header_text(header) + "\n";
+            summary.header = header;
             return Status{};
           },
       .record =
           [&](FileRec& record) {
-            ++counts[static_cast<uint8_t>(record.typ)];
+            ++summary.records_per_type[static_cast<uint8_t>(record.typ)];
             return Status{};
           },
   };
   const Status read = without_memory_exhaustion([&] { return read_file_recs(path, visitor); });
-  if (!read) {
-    write_stderr(read.error().display_text() + "\n");
-    return 1;
-  }
-  for (size_t typ = 0; typ < counts.size(); ++typ) {
-    if (counts[typ] == 0) continue;
-    report += "Records 0x" + lower_hex(typ) + " " + std::to_string(counts[typ]) + "\n";
-  }
-  write_stdout(report);
-  return 0;
+  if (!read) return fail(read.error());
+  return summary;
 }
 
 }  // namespace vellicor

@@ -1,8 +1,9 @@
 #pragma once
 // Whole uninstall logs, as streams of records: reading one record by record, writing one back
-// (header last, with a fresh end offset and CRC), and the diagnostic dump of the "--parse"
-// mode.
+// (header last, with a fresh end offset and CRC), and the summary that the "--parse" mode
+// shows.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -102,8 +103,14 @@ class UninstallLogWriter {
 // The temporary file that a writer fills before it replaces `path`.
 std::string uninstall_log_temp_path(std::string_view path);
 
-// Prints the header line and one "Records 0x<type> <count>" line per record type present to
-// standard output and gives 0, or prints the read error to standard error and gives 1.
-int dump_uninstall_log(std::string_view path);
+// A log's header and how many of its records are of each type, indexed by the type's number.
+struct UninstallLogSummary {
+  UninstallHeader header;
+  std::array<uint32_t, 256> records_per_type{};
+};
+
+// Reads the log at `path` record by record (memory does not grow with the log) and counts its
+// records per type; fails as read_file_recs does, or with "Out of memory".
+[[nodiscard]] Result<UninstallLogSummary> summarize_uninstall_log(std::string_view path);
 
 }  // namespace vellicor
