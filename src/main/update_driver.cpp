@@ -11,14 +11,14 @@
 #include "gui/gui.hpp"
 #include "logging/logger.hpp"
 #include "main/command_line.hpp"
-#include "main/do_update.hpp"
 #include "main/failure_box.hpp"
-#include "main/installation.hpp"
 #include "main/logon_resume.hpp"
 #include "main/update_arguments.hpp"
-#include "main/update_lock.hpp"
-#include "main/update_state.hpp"
 #include "process/process.hpp"
+#include "update/do_update.hpp"
+#include "update/installation.hpp"
+#include "update/update_lock.hpp"
+#include "update/update_record.hpp"
 
 namespace vellicor {
 namespace {
