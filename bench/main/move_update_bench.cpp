@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "logging/logger.hpp"
-#include "main/installation.hpp"
-#include "main/move_update.hpp"
+#include "update/installation.hpp"
+#include "update/do_update.hpp"
 #include "support/bench_dir.hpp"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/error.hpp"
+#include "base/handle.hpp"
 
 namespace vellicor {
 
@@ -16,17 +17,6 @@ namespace vellicor {
 class File {
  public:
   File() = default;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-  File& operator=(File&& other) noexcept {
-    if (this != &other) {
-      discard();
-      handle_ = std::exchange(other.handle_, kNoHandle);
-    }
-    return *this;
-  }
-  ~File() { discard(); }
 
   // An existing regular file, for reading; others may read, write and delete it meanwhile.
   // Anything else (a FIFO, a device, a directory) fails with kNotRegularFile, without waiting
@@ -38,7 +28,7 @@ class File {
   // at the path already, so that nothing planted there is written through.
   [[nodiscard]] static Result<File> create_new(std::string_view path);
 
-  bool is_open() const { return handle_ != kNoHandle; }
+  bool is_open() const { return handle_.valid(); }
 
   // Reads up to `size` bytes; 0 means the end of the file.
   [[nodiscard]] Result<size_t> read(void* buffer, size_t size);
@@ -51,16 +41,12 @@ class File {
   // Pushes what was written down to the storage device (FlushFileBuffers, fsync).
   [[nodiscard]] Status flush();
   // Closes the file and reports a failure of the close itself.
-  [[nodiscard]] Status close();
+  [[nodiscard]] Status close() { return handle_.close(); }
 
  private:
-  // Both an fd of -1 and INVALID_HANDLE_VALUE are "no file".
-  static constexpr std::intptr_t kNoHandle = -1;
-  explicit File(std::intptr_t handle) : handle_(handle) {}
-  // Closes without reporting: for paths that already failed or only read.
-  void discard();
+  explicit File(Handle handle) : handle_(std::move(handle)) {}
 
-  std::intptr_t handle_ = kNoHandle;
+  Handle handle_;
 };
 
 // Deletes one file.

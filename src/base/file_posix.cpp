@@ -31,7 +31,7 @@ Result<File> File::open_for_reading(std::string_view path) {
   // the flag.
   auto fd = open_path(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return fail(fd.error());
-  File file(*fd);
+  File file{Handle(*fd)};
   struct stat info {};
   if (::fstat(*fd, &info) != 0) return fail(last_os_io_error());
   if (!S_ISREG(info.st_mode)) return fail(Error(IoError, kNotRegularFile));
@@ -41,20 +41,20 @@ Result<File> File::open_for_reading(std::string_view path) {
 Result<File> File::create_for_writing(std::string_view path) {
   auto fd = open_path(path, O_WRONLY | O_CREAT | O_TRUNC);
   if (!fd) return fail(fd.error());
-  return File(*fd);
+  return File(Handle(*fd));
 }
 
 Result<File> File::create_new(std::string_view path) {
   // O_EXCL with O_CREAT refuses an existing name, a link included, without following it.
   auto fd = open_path(path, O_WRONLY | O_CREAT | O_EXCL);
   if (!fd) return fail(fd.error());
-  return File(*fd);
+  return File(Handle(*fd));
 }
 
 Result<size_t> File::read(void* buffer, size_t size) {
   const size_t chunk = size < kMaxChunk ? size : kMaxChunk;
   for (;;) {
-    const ssize_t got = ::read(static_cast<int>(handle_), buffer, chunk);
+    const ssize_t got = ::read(static_cast<int>(handle_.get()), buffer, chunk);
     if (got >= 0) return static_cast<size_t>(got);
     if (errno != EINTR) return fail(last_os_io_error());
   }
@@ -63,49 +63,38 @@ Result<size_t> File::read(void* buffer, size_t size) {
 Result<size_t> File::write(const void* data, size_t size) {
   const size_t chunk = size < kMaxChunk ? size : kMaxChunk;
   for (;;) {
-    const ssize_t put = ::write(static_cast<int>(handle_), data, chunk);
+    const ssize_t put = ::write(static_cast<int>(handle_.get()), data, chunk);
     if (put >= 0) return static_cast<size_t>(put);
     if (errno != EINTR) return fail(last_os_io_error());
   }
 }
 
 Status File::seek(uint64_t offset) {
-  if (::lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) < 0) {
+  if (::lseek(static_cast<int>(handle_.get()), static_cast<off_t>(offset), SEEK_SET) < 0) {
     return fail(last_os_io_error());
   }
   return {};
 }
 
 Result<uint64_t> File::position() {
-  const off_t at = ::lseek(static_cast<int>(handle_), 0, SEEK_CUR);
+  const off_t at = ::lseek(static_cast<int>(handle_.get()), 0, SEEK_CUR);
   if (at < 0) return fail(last_os_io_error());
   return static_cast<uint64_t>(at);
 }
 
 Result<uint64_t> File::size() {
   struct stat info {};
-  if (::fstat(static_cast<int>(handle_), &info) != 0) return fail(last_os_io_error());
+  if (::fstat(static_cast<int>(handle_.get()), &info) != 0) return fail(last_os_io_error());
   return static_cast<uint64_t>(info.st_size);
 }
 
 Status File::flush() {
   int result;
   do {
-    result = ::fsync(static_cast<int>(handle_));
+    result = ::fsync(static_cast<int>(handle_.get()));
   } while (result != 0 && errno == EINTR);
   if (result != 0) return fail(last_os_io_error());
   return {};
-}
-
-Status File::close() {
-  const int fd = static_cast<int>(std::exchange(handle_, kNoHandle));
-  // The descriptor is gone even when close reports an error, so it is never retried.
-  if (::close(fd) != 0 && errno != EINTR) return fail(last_os_io_error());
-  return {};
-}
-
-void File::discard() {
-  if (handle_ != kNoHandle) ::close(static_cast<int>(std::exchange(handle_, kNoHandle)));
 }
 
 Status remove_file(std::string_view path) {

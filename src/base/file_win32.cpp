@@ -9,8 +9,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // ReadFile and WriteFile take a DWORD count; larger requests are split.
 constexpr size_t kMaxChunk = size_t{1} << 30;
 
-HANDLE as_handle(std::intptr_t handle) {
-  return reinterpret_cast<HANDLE>(handle);
+HANDLE as_handle(const Handle& handle) {
+  return reinterpret_cast<HANDLE>(handle.get());
 }
 
 Result<HANDLE> open_path(std::string_view path, DWORD access, DWORD disposition) {
@@ -27,7 +27,7 @@ Result<HANDLE> open_path(std::string_view path, DWORD access, DWORD disposition)
 Result<File> File::open_for_reading(std::string_view path) {
   auto handle = open_path(path, GENERIC_READ, OPEN_EXISTING);
   if (!handle) return fail(handle.error());
-  File file(reinterpret_cast<std::intptr_t>(*handle));
+  File file{win32::UniqueHandle(*handle)};
   if (GetFileType(*handle) != FILE_TYPE_DISK) return fail(Error(IoError, kNotRegularFile));
   return file;
 }
@@ -35,14 +35,14 @@ Result<File> File::open_for_reading(std::string_view path) {
 Result<File> File::create_for_writing(std::string_view path) {
   auto handle = open_path(path, GENERIC_WRITE, CREATE_ALWAYS);
   if (!handle) return fail(handle.error());
-  return File(reinterpret_cast<std::intptr_t>(*handle));
+  return File(win32::UniqueHandle(*handle));
 }
 
 Result<File> File::create_new(std::string_view path) {
   // CREATE_NEW refuses an existing name, a link included.
   auto handle = open_path(path, GENERIC_WRITE, CREATE_NEW);
   if (!handle) return fail(handle.error());
-  return File(reinterpret_cast<std::intptr_t>(*handle));
+  return File(win32::UniqueHandle(*handle));
 }
 
 Result<size_t> File::read(void* buffer, size_t size) {
@@ -90,16 +90,6 @@ Result<uint64_t> File::size() {
 Status File::flush() {
   if (!FlushFileBuffers(as_handle(handle_))) return fail(last_os_io_error());
   return {};
-}
-
-Status File::close() {
-  const HANDLE handle = as_handle(std::exchange(handle_, kNoHandle));
-  if (!CloseHandle(handle)) return fail(last_os_io_error());
-  return {};
-}
-
-void File::discard() {
-  if (handle_ != kNoHandle) CloseHandle(as_handle(std::exchange(handle_, kNoHandle)));
 }
 
 Status remove_file(std::string_view path) {

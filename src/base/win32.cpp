@@ -4,6 +4,29 @@
 #include "base/path.hpp"
 #include "base/utf.hpp"
 
+namespace vellicor {
+
+// The Windows side of Handle lives here, with the rest of the platform glue that win32.hpp
+// declares: the header's UniqueHandle builds on Handle.
+bool Handle::valid() const {
+  return native_ != kNone && native_ != 0;
+}
+
+void Handle::reset() {
+  if (valid()) CloseHandle(reinterpret_cast<HANDLE>(native_));
+  native_ = kNone;
+}
+
+Status Handle::close() {
+  const Native native = release();
+  if (native != kNone && native != 0 && !CloseHandle(reinterpret_cast<HANDLE>(native))) {
+    return fail(last_os_io_error());
+  }
+  return {};
+}
+
+}  // namespace vellicor
+
 namespace vellicor::win32 {
 
 Result<std::wstring> to_wide(std::string_view text) {

@@ -20,36 +20,17 @@
 #include <utility>
 
 #include "base/error.hpp"
+#include "base/handle.hpp"
 
 namespace vellicor::win32 {
 
-// Owns a kernel handle and closes it once; both null and INVALID_HANDLE_VALUE mean "none".
-class UniqueHandle {
+// A Handle seen with the platform's own type.
+class UniqueHandle : public Handle {
  public:
   UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-  }
-  ~UniqueHandle() { reset(); }
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
-  void reset() {
-    if (valid()) CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
+  explicit UniqueHandle(HANDLE handle) : Handle(reinterpret_cast<Native>(handle)) {}
+  HANDLE get() const { return reinterpret_cast<HANDLE>(Handle::get()); }
+  HANDLE release() { return reinterpret_cast<HANDLE>(Handle::release()); }
 };
 
 // UTF-8 to a zero-terminated UTF-16 string for the W functions; fails on invalid UTF-8.

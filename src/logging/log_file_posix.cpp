@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <string>
 
+#include "base/handle.hpp"
 #include "base/os_error.hpp"
 #include "logging/logger.hpp"
 
@@ -13,10 +14,7 @@ namespace {
 
 class FileLineSink final : public LineSink {
  public:
-  explicit FileLineSink(int fd) : fd_(fd) {}
-  FileLineSink(const FileLineSink&) = delete;
-  FileLineSink& operator=(const FileLineSink&) = delete;
-  ~FileLineSink() override { ::close(fd_); }
+  explicit FileLineSink(int fd) : fd_(fd), handle_(fd) {}
 
   Status write_lines(std::string_view lines) override {
     // One write for all the lines; a short write (a signal, a nearly full disk) goes on with
@@ -35,6 +33,7 @@ class FileLineSink final : public LineSink {
 
  private:
   int fd_;
+  Handle handle_;  // closes fd_
 };
 
 }  // namespace

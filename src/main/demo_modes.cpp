@@ -3,7 +3,7 @@
 #include "base/sleep.hpp"
 #include "gui/gui.hpp"
 #include "main/failure_box.hpp"
-#include "main/retry.hpp"
+#include "update/retry.hpp"
 
 namespace vellicor {
 namespace {

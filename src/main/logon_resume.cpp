@@ -7,9 +7,9 @@
 #include "base/utf.hpp"
 #include "logging/logger.hpp"
 #include "main/command_line.hpp"
-#include "main/installation.hpp"
-#include "main/move_update.hpp"
-#include "main/update_state.hpp"
+#include "update/installation.hpp"
+#include "update/do_update.hpp"
+#include "update/update_record.hpp"
 
 namespace vellicor {
 namespace {
@@ -123,7 +123,7 @@ void unregister_resume_at_logon(Logger& logger, std::string_view root) {
 bool nothing_left_at_logon(Logger& logger, std::string_view code_path) {
   if (!is_absolute_path(code_path)) return false;
   const auto root = registered_root(code_path);
-  if (!root || !missing(join_path(*root, kUpdateStateName)) ||
+  if (!root || !missing(join_path(*root, kUpdateRecordName)) ||
       !missing(join_path(*root, kUpdateFolderName))) {
     return false;
   }

@@ -2,7 +2,7 @@
 
 #include "base/fs.hpp"
 #include "base/path.hpp"
-#include "main/update_state.hpp"
+#include "update/update_record.hpp"
 
 namespace vellicor {
 

@@ -11,14 +11,14 @@
 #include "gui/gui.hpp"
 #include "logging/logger.hpp"
 #include "main/command_line.hpp"
-#include "main/do_update.hpp"
 #include "main/failure_box.hpp"
-#include "main/installation.hpp"
 #include "main/logon_resume.hpp"
 #include "main/update_arguments.hpp"
-#include "main/update_lock.hpp"
-#include "main/update_state.hpp"
 #include "process/process.hpp"
+#include "update/do_update.hpp"
+#include "update/installation.hpp"
+#include "update/update_lock.hpp"
+#include "update/update_record.hpp"
 
 namespace vellicor {
 namespace {
@@ -30,8 +30,8 @@ constexpr uint32_t kKillLimit = 11;
 // The update engine, with the registration for the next logon around it: the registration
 // stays only while an update record says that the installation is between two versions (the
 // engine takes its record back when it stops before anything was deleted).
-Status replace_installation(Logger& logger, const Installation& installation,
-                            const UpdateOptions& options) {
+Status update_resumable_at_logon(Logger& logger, const Installation& installation,
+                                 const UpdateOptions& options) {
   const bool registered = register_resume_at_logon(logger, installation, options.given);
   auto updated = do_update(logger, installation);
   if (registered && (updated || !update_in_progress_next_to(installation.code_path))) {
@@ -82,7 +82,7 @@ Result<Installation> update(Logger& logger, const std::vector<std::string>& args
 
   // On failure the progress window stays up until the process ends, but the session no longer
   // waits for it.
-  if (auto replaced = replace_installation(logger, *installation, options); !replaced) {
+  if (auto replaced = update_resumable_at_logon(logger, *installation, options); !replaced) {
     end_shutdown_block(*progress_thread);
     return fail(replaced.error());
   }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "main/retry.hpp"
+#include "update/retry.hpp"
 
 namespace vellicor {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "main/retry.hpp"
+#include "update/retry.hpp"
 
 namespace vellicor::testing_support {
 

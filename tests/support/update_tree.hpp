@@ -2,6 +2,8 @@
 // Installation trees for update tests: build one from a list of entries, and read one back as
 // a sorted list of entries (directories end with "/", files carry their content).
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -10,7 +12,7 @@
 
 #include "base/fs.hpp"
 #include "base/path.hpp"
-#include "main/installation.hpp"
+#include "update/installation.hpp"
 #include "support/temp_dir.hpp"
 
 namespace vellicor::testing_support {
@@ -61,5 +63,22 @@ inline Installation installation_at(const std::filesystem::path& root,
   const std::string code_path = join_path(resolve_path(utf8(root)).value(), executable);
   return make_installation(code_path, code_path).value();
 }
+
+// A test of the update engine over an installation folder of its own, "Vellicor" in a
+// temporary folder; the root as the update names it is resolved.
+class InstallationTest : public ::testing::Test {
+ protected:
+  InstallationTest() {
+    std::filesystem::create_directories(root_dir());
+    root_ = installation_at(root_dir()).root;
+  }
+  std::filesystem::path root_dir() const { return dir_.path() / "Vellicor"; }
+  const std::string& root() const { return root_; }
+  std::string at(const std::string& relative) const { return join_path(root(), relative); }
+
+ private:
+  TempDir dir_;
+  std::string root_;
+};
 
 }  // namespace vellicor::testing_support

@@ -1,9 +1,0 @@
-#include "main/staged_entries.hpp"
-
-namespace vellicor {
-
-Status check_staged_movable(const Installation&, std::span<const DirEntry>) {
-  return {};
-}
-
-}  // namespace vellicor

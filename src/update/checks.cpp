@@ -1,0 +1,104 @@
+#include "update/checks.hpp"
+
+#include <algorithm>
+
+#include "base/fs.hpp"
+#include "base/os_error.hpp"
+#include "base/path.hpp"
+#include "update/installation.hpp"
+#include "update/staged_check.hpp"
+#include "update/staged_entries.hpp"
+#include "update/update_context.hpp"
+
+namespace vellicor {
+namespace {
+
+bool is_folder(const DirEntry& entry) {
+  return entry.directory_attribute;
+}
+
+// The update folder of a fresh update: the installation's own folder, holding the application's
+// executable. Without it, the update would delete the application and put nothing in its place.
+Result<std::vector<DirEntry>> check_update_folder(const Installation& installation) {
+  const std::string& folder = installation.update_folder;
+  auto entries = list_own_update_folder(installation);
+  if (!entries) return fail(entries.error());
+  for (const auto& entry : *entries) {
+    if (entry.name && file_names_equal(*entry.name, installation.executable_name)) return entries;
+  }
+  return fail_other("Update folder holds no " + installation.executable_name + ": " + folder);
+}
+
+// What the move-in needs of every staged entry, known before the first old file goes: a name
+// that is text, that the system takes as it is, and that is not one of the updater's own files,
+// the permissions of the rename, and a place in the root that the rename can take. After the
+// deletion the root holds only the kept entries and links; a file may replace a kept file (the
+// new unins000.dat replaces the old one in every update), but no folder can replace anything,
+// and no file can replace a folder.
+Status check_staged_entries(const Installation& installation, const std::vector<DirEntry>& staged) {
+  if (auto names = check_staged_names(installation, staged); !names) return names;
+  if (auto movable = check_staged_movable(installation, staged); !movable) return movable;
+  auto existing = list_directory(installation.root);
+  if (!existing) return fail(existing.error());
+  for (const auto& entry : staged) {
+    if (!entry.name) return fail_other("Could not get entry name");
+    const std::string from = join_path(installation.update_folder, *entry.name);
+    if (is_updater_file(installation, *entry.name)) {
+      return fail_other("Update folder holds a name that the updater uses itself: " + from);
+    }
+    for (const auto& place : *existing) {
+      if (!place.name || !file_names_equal(*place.name, *entry.name)) continue;
+      const bool stays = is_kept_entry(*place.name) || place.kind == EntryKind::Link;
+      if (stays && (is_folder(entry) || is_folder(place))) {
+        return fail_other("Staged entry " + from + " cannot replace " +
+                          join_path(installation.root, *place.name) + ", which the update keeps");
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> check_before_deleting(const UpdateContext& update) {
+  auto staged = check_update_folder(update.installation);
+  if (!staged) return fail(staged.error());
+  if (auto checked = check_staged_entries(update.installation, *staged); !checked) {
+    return fail(checked.error());
+  }
+  if (auto complete = check_staged_version(update.logger, update.installation); !complete) {
+    return fail(complete.error());
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : *staged)
+    names.push_back(*entry.name);  // checked to be text
+  return names;
+}
+
+Result<bool> check_before_moving_in(const UpdateContext& update) {
+  const Installation& installation = update.installation;
+  auto left = list_own_update_folder(installation);
+  if (!left) {
+    if (is_not_found(left.error())) return false;
+    return fail(left.error());
+  }
+  if (auto checked = check_staged_entries(installation, *left); !checked) {
+    return fail(checked.error());
+  }
+  const auto is_left = [&](std::string_view name) {
+    return std::any_of(left->begin(), left->end(), [&](const DirEntry& entry) {
+      return entry.name && file_names_equal(*entry.name, name);
+    });
+  };
+  StagedCheckScope scope;
+  scope.still_staged = is_left;
+  if (!is_left(*path_file_name(installation.uninstall_log))) {
+    scope.log_path = installation.uninstall_log;
+  }
+  if (auto complete = check_staged_version(update.logger, installation, scope); !complete) {
+    return fail(complete.error());
+  }
+  return true;
+}
+
+}  // namespace vellicor

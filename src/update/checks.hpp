@@ -1,0 +1,29 @@
+#pragma once
+// Everything about the update folder and the staged entries that can be known before the first
+// old file is deleted, found before it: what no wait can change stops the update with nothing
+// touched.
+
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+struct UpdateContext;
+
+// A fresh update, or one resumed while deleting (the new version is still whole): the update
+// folder is the installation's own folder (not a link, junction or mount point, on the root's
+// volume) and holds an entry named like the application's executable; every staged entry can
+// be moved in (a name that is text, that Windows takes as it is and that the updater does not
+// use itself, the permissions of the rename, a place in the root that the rename can take); and
+// the staged version holds every file that its own uninstall log names. Gives the names of the
+// staged entries.
+[[nodiscard]] Result<std::vector<std::string>> check_before_deleting(const UpdateContext& update);
+
+// An update resumed while moving: what is left in the update folder, if it is still there, is
+// checked the same way (the staged uninstall log is read from the root once it was moved in).
+// Gives whether the update folder is still there.
+[[nodiscard]] Result<bool> check_before_moving_in(const UpdateContext& update);
+
+}  // namespace vellicor

@@ -1,0 +1,154 @@
+#include "update/do_update.hpp"
+
+// The phases of an update, read top-down below: interrupted_update (where an earlier run stands),
+// delete_old_version (check_before_deleting, OldVersion collect / mark / remove), the move-in
+// (move_new_version_in, remove_update_folder), patch_uninst_dat, UpdateRecord::finish.
+//
+// How an update survives being cut short. The update records itself in a file of the root
+// (UpdateRecord) before the first old file can go: its phase, and every entry of the update
+// folder with its identity. It records the next phase before moving anything in and removes the
+// record last; a second update of the same installation cannot run meanwhile (UpdateLock).
+// Running the same command again after any interruption (a kill, a crash, a power cut, a
+// failure once its cause is gone) finishes the update, and only that update: the next run
+// first compares the record with the update folder and the root as it finds them.
+//
+//   on disk when interrupted                        what the next run does
+//   ----------------------------------------------  ----------------------------------------
+//   no record; old version whole, "_" whole         a fresh update (a failure that deleted
+//   (checking, collecting, or a failure that        nothing takes its record back)
+//   unmarked every file again)
+//   record "deleting"; old version in part or       deletes what is left of the old version,
+//   whole, "_" whole (marking, closing, removing    then goes on as a fresh update; the code
+//   directories; Windows deletes marked files      path may be gone already and is accepted
+//   when the process ends)                          when the record is there
+//   record "moving"; no old file, the new version   moves what is left in "_" (if "_" is still
+//   in part in the root, the rest in "_" (moving,   there), removes "_", rewrites the
+//   removing "_", rewriting the uninstall log)      uninstall log (rebasing an already
+//                                                   rebased log changes nothing: no staged
+//                                                   entry may be named "_"), removes the
+//                                                   record
+//   no record; the update complete                  nothing is staged: fails as any update
+//                                                   without an update folder
+//
+// What may have changed before that run, and what it does then:
+//
+//   found                                           what the run does
+//   ----------------------------------------------  ----------------------------------------
+//   "_" holds an entry the record does not name,    the record is stale: one INFO line, the
+//   or one that is another file by now (another     record is removed, and a fresh update of
+//   version staged, over the rest or anew)          what is staged now, with all its checks
+//   "_" empty or gone, and entries the update had   stale as well: the installation was made
+//   moved in are other files now (a reinstall)      anew; a fresh update of what is staged
+//   "_" empty or gone (or the update was still      the update cannot be completed: an error
+//   deleting) while entries of the recorded new     that names the first missing entry, exit
+//   version are in neither place                    1, nothing touched
+//   "_" a link, a junction or a mount point         refused as in a fresh update
+//
+// Entries the update keeps (a staged unins000.dat) are told by their names only, since the
+// uninstall log is rewritten into a file made new. A record of an earlier build names no
+// entries and is taken as it stands. Once every staged entry is in place the update is
+// complete: a failure to remove the emptied "_" or the record is a warning.
+//
+// The uninstall log is rewritten into a new temporary file that replaces it in one rename; a
+// leftover of a rewrite that was cut short is removed by the next one.
+
+#include <string>
+
+#include "logging/logger.hpp"
+#include "update/checks.hpp"
+#include "update/installation.hpp"
+#include "update/move_in.hpp"
+#include "update/old_version.hpp"
+#include "update/uninstall_log_patch.hpp"
+#include "update/update_context.hpp"
+
+namespace vellicor {
+namespace {
+
+// The record of an interrupted update that this installation still is, or nothing: no record,
+// or one that the installation as found says is stale, which is set aside here so that what
+// follows is a fresh update.
+Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& update) {
+  auto record = UpdateRecord::read(update.installation);
+  if (!record || !*record) return record;
+  auto check = (*record)->check(update.installation);
+  if (!check) return fail(check.error());
+  switch (check->match) {
+    case RecordMatch::Resume:
+      log_info(update.logger,
+               "Resuming an interrupted update at " + std::string(phase_text((*record)->phase())));
+      return record;
+    case RecordMatch::Incomplete:
+      return fail_other(check->reason);
+    case RecordMatch::Stale:
+      break;
+  }
+  log_info(update.logger, "The update record " + update.installation.update_record +
+                              " belongs to an earlier update (" + check->reason +
+                              "): updating what is staged now");
+  if (auto set_aside = UpdateRecord::set_aside(update); !set_aside) return fail(set_aside.error());
+  return std::optional<UpdateRecord>();
+}
+
+// Checks what is staged and deletes the old version; records the move-in.
+Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecord> record) {
+  auto staged = check_before_deleting(update);
+  if (!staged) return fail(staged.error());
+  auto old = OldVersion::collect(update);
+  if (!old) return fail(old.error());
+  const bool fresh = !record;
+  if (fresh) {
+    // Before the first file can go: a process that ends deletes the files it had marked, on
+    // Windows.
+    auto begun = UpdateRecord::begin(update, *staged);
+    if (!begun) return fail(begun.error());
+    record = std::move(*begun);
+  }
+  if (auto marked = old->mark(update); !marked) {
+    // Every file is unmarked again: nothing was deleted by this run.
+    if (fresh) UpdateRecord::take_back(update);
+    return marked;
+  }
+  if (auto removed = old->remove(update); !removed) return removed;
+  return record->advance(update);
+}
+
+Status replace_installation(const UpdateContext& update,
+                            const std::optional<UpdateRecord>& resume) {
+  log_info(update.logger, "move_update: " + update.installation.uninstall_log + ", " +
+                              std::string(kUpdateFolderName));
+  if (!resume || resume->phase() == UpdatePhase::Deleting) {
+    if (auto deleted = delete_old_version(update, resume); !deleted) return deleted;
+  } else {
+    auto left = check_before_moving_in(update);
+    if (!left) return fail(left.error());
+    // Everything was moved in and the update folder removed already.
+    if (!*left) return {};
+  }
+  if (auto moved = move_new_version_in(update); !moved) return moved;
+  remove_update_folder(update);
+  return {};
+}
+
+}  // namespace
+
+Status do_update(Logger& logger, const Installation& installation, const RetryHooks& hooks) {
+  const UpdateContext update{logger, installation, hooks};
+  log_info(logger, "do_update: " + installation.code_path + ", " + std::string(kUpdateFolderName));
+  auto resume = interrupted_update(update);
+  if (!resume) return fail(resume.error());
+  if (auto replaced = replace_installation(update, *resume); !replaced) return replaced;
+  if (auto patched = patch_uninst_dat(logger, installation); !patched) {
+    log_warning(logger, "Failed to patch uninst.dat file");
+    log_warning(logger, patched.error().display_text());
+  }
+  UpdateRecord::finish(update);
+  return {};
+}
+
+Status move_update(Logger& logger, const Installation& installation,
+                   const std::optional<UpdateRecord>& resume, const RetryHooks& hooks) {
+  return replace_installation(UpdateContext{logger, installation, hooks}, resume);
+}
+
+}  // namespace vellicor

@@ -1,0 +1,70 @@
+#pragma once
+// Delete-access file handles: every old file is opened exclusively first, then all are marked
+// for deletion, and closing the handles deletes the files.
+
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+#include "base/handle.hpp"
+
+namespace vellicor {
+
+// An exclusive hold on one file that is to be deleted. Move-only; one that goes away still
+// open is unmarked (its read-only attribute set again where the mark cleared it), then closed:
+// no file goes by accident, whatever path the caller leaves by.
+class DeleteHandle {
+ public:
+  DeleteHandle(DeleteHandle&& other) noexcept
+      : handle_(std::move(other.handle_)),
+        path_(std::move(other.path_)),
+        marked_(std::exchange(other.marked_, false)),
+        cleared_read_only_(std::exchange(other.cleared_read_only_, false)) {}
+  DeleteHandle& operator=(DeleteHandle&&) = delete;
+  ~DeleteHandle();
+
+  bool is_open() const { return handle_.valid(); }
+  const std::string& path() const { return path_; }
+  bool marked() const { return marked_; }
+  // The read-only attribute was cleared so that the file could be marked (Windows); unmarking
+  // sets it again.
+  bool cleared_read_only() const { return cleared_read_only_; }
+
+ private:
+  DeleteHandle(Handle handle, std::string path)
+      : handle_(std::move(handle)), path_(std::move(path)) {}
+
+  friend Result<DeleteHandle> open_file_handle(std::string_view path);
+  friend Status mark_for_deletion(DeleteHandle& handle);
+  friend Status unmark_for_deletion(DeleteHandle& handle);
+  friend Status close_file_handle(DeleteHandle& handle);
+
+  Handle handle_;
+  std::string path_;  // the file it was opened for
+  bool marked_ = false;
+  bool cleared_read_only_ = false;
+};
+
+// Opens an existing file (not a directory) with delete access only and no sharing: fails while
+// any other process has the file open, and keeps others out while the handle exists.
+[[nodiscard]] Result<DeleteHandle> open_file_handle(std::string_view path);
+
+// Sets the delete-on-close disposition; the handle stays open and usable. A read-only file is
+// marked like any other: its attribute is cleared first, and set again when the mark fails.
+// Fails with "Failed to mark file for deletion: " + path + ": " and the system's text.
+[[nodiscard]] Status mark_for_deletion(DeleteHandle& handle);
+
+// Clears the delete-on-close disposition again, and sets the read-only attribute again where the
+// mark had cleared it: closing the handle then leaves the file as it was.
+[[nodiscard]] Status unmark_for_deletion(DeleteHandle& handle);
+
+// Closes the handle; a marked handle's file is deleted by it.
+[[nodiscard]] Status close_file_handle(DeleteHandle& handle);
+
+// Whether this process may delete the entries of `directory`. On POSIX that takes write and
+// search permission on the folder, found out here, before anything is marked; on Windows a
+// file's own read-only attribute decides, and the mark clears it. Fails with "Cannot delete
+// what is in " + directory + ": " and the system's text.
+[[nodiscard]] Status check_entries_deletable_in(std::string_view directory);
+
+}  // namespace vellicor

@@ -1,0 +1,126 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include "base/os_error.hpp"
+#include "update/file_handles.hpp"
+
+namespace vellicor {
+
+namespace {
+
+// A write lease is refused while any other open of the file exists, which is the analogue of a
+// sharing violation. While it is held, another process's open waits and the kernel signals the
+// holder with SIGIO, whose default action would end this process: ignore it, once, before the
+// first handle.
+void ignore_lease_breaks() {
+  static std::once_flag once;
+  std::call_once(once, [] { signal(SIGIO, SIG_IGN); });
+}
+
+// The update holds one descriptor for every file of the installation at once, and the usual
+// soft limit (often 1024) is far below what an installation has. Raises the limit to the most
+// the system allows a process (a privileged process may go past its hard limit), else to the
+// hard limit; true when there is more room than before.
+bool raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  rlim_t system_most = 0;
+  if (FILE* nr_open = std::fopen("/proc/sys/fs/nr_open", "r")) {
+    unsigned long long value = 0;
+    if (std::fscanf(nr_open, "%llu", &value) == 1) system_most = static_cast<rlim_t>(value);
+    std::fclose(nr_open);
+  }
+  if (system_most > limit.rlim_max) {
+    const rlimit raised{system_most, system_most};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+  }
+  if (limit.rlim_cur == limit.rlim_max) return false;
+  limit.rlim_cur = limit.rlim_max;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+int open_without_following(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+}
+
+Error error_with_errno(int code, const char* prefix) {
+  errno = code;
+  return error_with_os_text(prefix);
+}
+
+}  // namespace
+
+Result<DeleteHandle> open_file_handle(std::string_view path) {
+  ignore_lease_breaks();
+  const std::string terminated(path);
+  int fd = open_without_following(terminated);
+  if (fd < 0 && errno == EMFILE) {
+    if (raise_descriptor_limit()) {
+      fd = open_without_following(terminated);
+    } else {
+      errno = EMFILE;
+    }
+  }
+  if (fd < 0) return fail(error_with_os_text("Failed to create file handle: "));
+  // Only regular files take a lease; EINVAL means another kind of file, or a file system
+  // without leases. Directories are refused, as an open without backup semantics refuses them
+  // on Windows; other files keep the handle, without the exclusion.
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+    int code = errno;
+    struct stat info {};
+    if (code == EINVAL && fstat(fd, &info) == 0) code = S_ISDIR(info.st_mode) ? EISDIR : 0;
+    if (code != 0) {
+      close(fd);
+      return fail(error_with_errno(code, "Failed to create file handle: "));
+    }
+  }
+  return DeleteHandle(Handle(fd), terminated);
+}
+
+Status mark_for_deletion(DeleteHandle& handle) {
+  handle.marked_ = true;
+  return {};
+}
+
+Status unmark_for_deletion(DeleteHandle& handle) {
+  handle.marked_ = false;
+  return {};
+}
+
+Status check_entries_deletable_in(std::string_view directory) {
+  // Deleting a name changes its folder: that takes write and search permission there, as the
+  // process's effective user and groups have them.
+  const std::string terminated(directory);
+  if (faccessat(AT_FDCWD, terminated.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return fail(error_with_os_text("Cannot delete what is in " + terminated + ": "));
+  }
+  return {};
+}
+
+Status close_file_handle(DeleteHandle& handle) {
+  const int fd = static_cast<int>(handle.handle_.get());
+  if (handle.marked_) {
+    // Delete the path only while it still names the file this handle holds.
+    struct stat held {
+    }, named{};
+    if (fstat(fd, &held) == 0 && lstat(handle.path_.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
+        unlink(handle.path_.c_str()) != 0) {
+      return fail(error_with_os_text("Failed to close file handle: "));
+    }
+    handle.marked_ = false;
+  }
+  if (close(fd) != 0) return fail(error_with_os_text("Failed to close file handle: "));
+  handle.handle_.release();
+  return {};
+}
+
+}  // namespace vellicor

@@ -1,0 +1,108 @@
+#include "base/os_error.hpp"
+#include "base/win32.hpp"
+#include "update/file_handles.hpp"
+
+namespace vellicor {
+
+namespace {
+
+// The disposition record is one 4-byte delete flag.
+bool set_delete_flag(const Handle& handle, DWORD delete_flag) {
+  return SetFileInformationByHandle(reinterpret_cast<HANDLE>(handle.get()), FileDispositionInfo,
+                                    &delete_flag, sizeof delete_flag);
+}
+
+enum class AttributeChange { Made, AlreadySo, Failed };
+
+// Sets the read-only attribute of the held file on or off. The attributes
+// go through a handle of their own, since the held one has delete access only. Its share mode 0
+// does not keep this open out: share modes do not govern FILE_READ_ATTRIBUTES and
+// FILE_WRITE_ATTRIBUTES. And the path still names the held file, which nothing can rename or
+// replace while a handle without delete sharing is open.
+AttributeChange set_read_only(const std::string& path, bool read_only) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return AttributeChange::Failed;
+  const win32::UniqueHandle attributes(CreateFileW(
+      wide->c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+  FILE_BASIC_INFO info{};
+  if (!attributes.valid() ||
+      !GetFileInformationByHandleEx(attributes.get(), FileBasicInfo, &info, sizeof info)) {
+    return AttributeChange::Failed;
+  }
+  if (((info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) == read_only) {
+    return AttributeChange::AlreadySo;
+  }
+  // FILE_ATTRIBUTE_NORMAL stands alone, and a time of 0 leaves that time as it is.
+  info.FileAttributes = (info.FileAttributes & ~FILE_ATTRIBUTE_NORMAL) ^ FILE_ATTRIBUTE_READONLY;
+  if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = 0;
+  info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0;
+  return SetFileInformationByHandle(attributes.get(), FileBasicInfo, &info, sizeof info)
+             ? AttributeChange::Made
+             : AttributeChange::Failed;
+}
+
+}  // namespace
+
+Result<DeleteHandle> open_file_handle(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail_other("Failed to create file handle: the path is not valid text");
+  // DELETE access only, share mode 0, no backup semantics: directories do not open.
+  win32::UniqueHandle handle(CreateFileW(wide->c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid()) return fail(error_with_os_text("Failed to create file handle: "));
+  return DeleteHandle(std::move(handle), std::string(path));
+}
+
+Status mark_for_deletion(DeleteHandle& handle) {
+  if (set_delete_flag(handle.handle_, 1)) {
+    handle.marked_ = true;
+    return {};
+  }
+  DWORD code = GetLastError();
+  // Windows refuses to mark a read-only file (STATUS_CANNOT_DELETE, which reaches Win32 as
+  // ERROR_ACCESS_DENIED). The installer's own uninstaller deletes such files by clearing the
+  // attribute first; so does the update, just before the mark.
+  if (code == ERROR_ACCESS_DENIED && set_read_only(handle.path_, false) == AttributeChange::Made) {
+    handle.cleared_read_only_ = true;
+    if (set_delete_flag(handle.handle_, 1)) {
+      handle.marked_ = true;
+      return {};
+    }
+    code = GetLastError();
+    if (set_read_only(handle.path_, true) != AttributeChange::Failed) {
+      handle.cleared_read_only_ = false;
+    }
+  }
+  SetLastError(code);
+  return fail(error_with_os_text("Failed to mark file for deletion: " + handle.path_ + ": "));
+}
+
+Status unmark_for_deletion(DeleteHandle& handle) {
+  if (!set_delete_flag(handle.handle_, 0)) {
+    return fail(error_with_os_text("Failed to unmark file for deletion: "));
+  }
+  handle.marked_ = false;
+  if (handle.cleared_read_only_) {
+    if (set_read_only(handle.path_, true) == AttributeChange::Failed) {
+      return fail(error_with_os_text("Failed to make " + handle.path_ + " read-only again: "));
+    }
+    handle.cleared_read_only_ = false;
+  }
+  return {};
+}
+
+Status check_entries_deletable_in(std::string_view) {
+  return {};
+}
+
+Status close_file_handle(DeleteHandle& handle) {
+  if (!CloseHandle(reinterpret_cast<HANDLE>(handle.handle_.get()))) {
+    return fail(error_with_os_text("Failed to close file handle: "));
+  }
+  handle.handle_.release();
+  return {};
+}
+
+}  // namespace vellicor

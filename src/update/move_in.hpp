@@ -1,0 +1,21 @@
+#pragma once
+// The new version moved up from the update folder into the root, and the emptied update folder
+// removed.
+
+#include "base/error.hpp"
+
+namespace vellicor {
+
+struct UpdateContext;
+
+// Renames every entry of the update folder into the root, replacing a file of the same name,
+// each under retry_with_prompt ("Rename: " + name each attempt). A folder moves with everything
+// in it in one rename.
+[[nodiscard]] Status move_new_version_in(const UpdateContext& update);
+
+// Removes the emptied update folder ("Delete: " + its path). The new version is complete by
+// then: what keeps the folder (a process whose current folder it is) is waited for a while,
+// and then the folder may stay, with a warning.
+void remove_update_folder(const UpdateContext& update);
+
+}  // namespace vellicor

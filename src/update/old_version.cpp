@@ -1,0 +1,122 @@
+#include "update/old_version.hpp"
+
+#include <deque>
+
+#include "base/fs.hpp"
+#include "base/path.hpp"
+#include "logging/logger.hpp"
+#include "update/installation.hpp"
+#include "update/update_context.hpp"
+
+namespace vellicor {
+namespace {
+
+constexpr uint32_t kOpenLimit = 16;
+constexpr uint32_t kLimit = 11;
+
+Result<DeleteHandle> open_retried(const UpdateContext& update, const std::string& path) {
+  return retry_with_prompt(
+      "Opening file handle: " + path, kOpenLimit,
+      [&](uint32_t attempt) {
+        log_info(update.logger, "Get file handle: " + path + attempt_suffix(attempt));
+        return open_file_handle(path);
+      },
+      update.hooks);
+}
+
+Status remove_top_level_directory(const UpdateContext& update, const std::string& directory) {
+  return retry_with_prompt(
+      "Deleting a directory: " + directory, kLimit,
+      [&](uint32_t attempt) -> Status {
+        // Gone (or unreadable) counts as done, without an attempt and without a wait.
+        if (!metadata(directory)) return {};
+        log_info(update.logger,
+                 "Delete directory recursively: " + directory + attempt_suffix(attempt));
+        return remove_directory_tree(directory);
+      },
+      update.hooks);
+}
+
+}  // namespace
+
+Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
+  const Installation& installation = update.installation;
+  OldVersion old;
+  std::deque<std::string> queue{installation.root};
+  while (!queue.empty()) {
+    const std::string directory = std::move(queue.front());
+    queue.pop_front();
+    log_info(update.logger, "Reading directory: " + directory);
+    auto entries = list_directory(directory);
+    if (!entries) return fail(entries.error());
+    const bool at_root = paths_equal(directory, installation.root);
+    bool checked = false;
+    for (const auto& entry : *entries) {
+      if (!entry.name) return fail_other("Could not get entry name");
+      if (at_root && (is_kept_entry(*entry.name) || is_updater_file(installation, *entry.name))) {
+        continue;
+      }
+      // Something here will be deleted: the folder must allow it. A permission does not come
+      // by waiting, so this is not retried.
+      if (!checked && (entry.kind != EntryKind::Link || !at_root)) {
+        if (auto deletable = check_entries_deletable_in(directory); !deletable) {
+          return fail(deletable.error());
+        }
+        checked = true;
+      }
+      std::string path = join_path(directory, *entry.name);
+      // A mount point is left alone like a link, but the folder that holds it could not be
+      // removed: found now, before anything is deleted. One directly in the root stays.
+      if (entry.mount_point && !at_root) {
+        return fail_other("Cannot remove " + directory + ": another file system is mounted on " +
+                          path);
+      }
+      switch (entry.kind) {
+        case EntryKind::Directory:
+          if (at_root) old.top_level_directories_.push_back(path);
+          queue.push_back(std::move(path));
+          break;
+        case EntryKind::File: {
+          auto handle = open_retried(update, path);
+          if (!handle) return fail(handle.error());
+          old.files_.push_back(std::move(*handle));
+          break;
+        }
+        case EntryKind::Link:
+          break;
+      }
+    }
+  }
+  log_info(update.logger, "Collected all directories and file handles");
+  return old;
+}
+
+Status OldVersion::mark(const UpdateContext& update) {
+  for (auto& file : files_) {
+    auto marked = retry_with_prompt(
+        "marking a file for deletion", kLimit, [&](uint32_t) { return mark_for_deletion(file); },
+        update.hooks);
+    if (!marked) {
+      files_.clear();  // each unmarked and closed: nothing is deleted
+      return marked;
+    }
+  }
+  log_info(update.logger, "All file handles marked for deletion");
+  return {};
+}
+
+Status OldVersion::remove(const UpdateContext& update) {
+  for (auto& file : files_) {
+    auto closed = retry_with_prompt(
+        "closing a file handle", kLimit, [&](uint32_t) { return close_file_handle(file); },
+        update.hooks);
+    if (!closed) return closed;
+  }
+  log_info(update.logger, "All files deleted");
+  for (const auto& directory : top_level_directories_) {
+    if (auto removed = remove_top_level_directory(update, directory); !removed) return removed;
+  }
+  return {};
+}
+
+}  // namespace vellicor

@@ -1,0 +1,41 @@
+#pragma once
+// The old version while it is deleted, in committed stages: every file below the root but the
+// kept entries is held exclusively first, then all are marked for deletion, then closing their
+// handles deletes them, then the folders directly in the root are removed. Links and mount
+// points are never entered.
+
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+#include "update/file_handles.hpp"
+
+namespace vellicor {
+
+struct UpdateContext;
+
+class OldVersion {
+ public:
+  // Walks the root breadth-first ("Reading directory: " each folder) and opens every file under
+  // retry_with_prompt ("Get file handle: " each attempt), then logs "Collected all directories
+  // and file handles". Fails before anything is marked: a folder whose entries this process may
+  // not delete, a mount point below a top-level folder, a name that is not text, a file that
+  // stays locked. Whatever was opened is closed again.
+  [[nodiscard]] static Result<OldVersion> collect(const UpdateContext& update);
+
+  // Marks every file ("All file handles marked for deletion"). When one cannot be marked, every
+  // file is unmarked and closed again before this returns: nothing is deleted.
+  [[nodiscard]] Status mark(const UpdateContext& update);
+
+  // Closes every handle, which deletes the marked files ("All files deleted"), then removes the
+  // top-level folders, each under retry_with_prompt.
+  [[nodiscard]] Status remove(const UpdateContext& update);
+
+ private:
+  OldVersion() = default;
+
+  std::vector<DeleteHandle> files_;
+  std::vector<std::string> top_level_directories_;
+};
+
+}  // namespace vellicor

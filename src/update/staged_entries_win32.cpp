@@ -1,0 +1,9 @@
+#include "update/staged_entries.hpp"
+
+namespace vellicor {
+
+Status check_staged_movable(const Installation&, std::span<const DirEntry>) {
+  return {};
+}
+
+}  // namespace vellicor

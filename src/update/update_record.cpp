@@ -1,0 +1,323 @@
+#include "update/update_record.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+#include "base/buffered_io.hpp"
+#include "base/file.hpp"
+#include "base/hex.hpp"
+#include "base/os_error.hpp"
+#include "base/path.hpp"
+#include "logging/logger.hpp"
+#include "update/installation.hpp"
+#include "update/update_context.hpp"
+
+namespace vellicor {
+namespace {
+
+// The record's first line for each phase: what a person who finds the file can read. An
+// earlier build wrote this line alone.
+constexpr std::array<std::string_view, 2> kPhaseLines = {
+    "Vellicor update in progress: deleting the old version\n",
+    "Vellicor update in progress: moving the new version in\n",
+};
+
+// Then one line per staged entry: "staged <volume>:<index> <name>", the numbers in hex, the
+// name with "\" and line feeds escaped (a POSIX name may hold either).
+constexpr std::string_view kStagedPrefix = "staged ";
+
+// Far more than any record: the update folder holds the application's few top-level entries.
+constexpr size_t kMaxRecordSize = 1 << 20;
+
+constexpr uint32_t kLimit = 11;
+
+std::string temp_path(const Installation& installation) {
+  return join_path(installation.root, kUpdateRecordTempName);
+}
+
+std::string escaped(std::string_view name) {
+  std::string out;
+  for (const char c : name) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> unescaped(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (++i == text.size()) return std::nullopt;
+    if (text[i] == '\\') {
+      out += '\\';
+    } else if (text[i] == 'n') {
+      out += '\n';
+    } else {
+      return std::nullopt;
+    }
+  }
+  return out;
+}
+
+std::string staged_line(const StagedEntry& entry) {
+  return std::string(kStagedPrefix) + lower_hex(entry.identity.volume) + ":" +
+         lower_hex(entry.identity.index) + " " + escaped(entry.name) + "\n";
+}
+
+// A whole field of lower-case hex digits.
+std::optional<uint64_t> parse_hex(std::string_view text) {
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<StagedEntry> parse_staged_line(std::string_view line) {
+  if (!line.starts_with(kStagedPrefix)) return std::nullopt;
+  line.remove_prefix(kStagedPrefix.size());
+  const size_t space = line.find(' ');
+  if (space == std::string_view::npos) return std::nullopt;
+  const std::string_view numbers = line.substr(0, space);
+  const size_t colon = numbers.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto volume = parse_hex(numbers.substr(0, colon));
+  const auto index = parse_hex(numbers.substr(colon + 1));
+  if (!volume || !index) return std::nullopt;
+  StagedEntry entry;
+  entry.identity = {*volume, *index};
+  auto name = unescaped(line.substr(space + 1));
+  if (!name || name->empty()) return std::nullopt;
+  entry.name = std::move(*name);
+  return entry;
+}
+
+std::optional<UpdateRecord> parse_record(std::string_view text) {
+  const auto phase = std::find_if(kPhaseLines.begin(), kPhaseLines.end(),
+                                  [&](std::string_view line) { return text.starts_with(line); });
+  if (phase == kPhaseLines.end()) return std::nullopt;
+  text.remove_prefix(phase->size());
+  std::vector<StagedEntry> staged;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;  // cut short: not written by us
+    auto entry = parse_staged_line(text.substr(0, end));
+    if (!entry) return std::nullopt;
+    staged.push_back(std::move(*entry));
+    text.remove_prefix(end + 1);
+  }
+  return UpdateRecord(static_cast<UpdatePhase>(phase - kPhaseLines.begin()), std::move(staged));
+}
+
+Result<std::string> read_whole(File& file) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    auto got = file.read(buffer, sizeof buffer);
+    if (!got) return fail(got.error());
+    if (*got == 0) return text;
+    text.append(buffer, *got);
+    if (text.size() > kMaxRecordSize) return text;
+  }
+}
+
+const StagedEntry* find_staged(const std::vector<StagedEntry>& staged, std::string_view name) {
+  const auto found = std::find_if(staged.begin(), staged.end(), [&](const StagedEntry& entry) {
+    return file_names_equal(entry.name, name);
+  });
+  return found == staged.end() ? nullptr : &*found;
+}
+
+// The identity of the entry at `path`, or nothing when nothing is there.
+Result<std::optional<FileIdentity>> identity_if_present(const std::string& path) {
+  auto identity = entry_identity(path);
+  if (identity) return std::optional(*identity);
+  if (is_not_found(identity.error())) return std::optional<FileIdentity>();
+  return fail(identity.error());
+}
+
+// The entries of the update folder; none when it is missing.
+Result<std::vector<DirEntry>> update_folder_entries(const Installation& installation) {
+  auto entries = list_own_update_folder(installation);
+  if (entries || !is_not_found(entries.error())) return entries;
+  return std::vector<DirEntry>();
+}
+
+// "The interrupted update cannot be completed: 3 entries of its new version are missing, the
+// first <path>"
+std::string cannot_complete(size_t count, std::string_view what, const std::string& first) {
+  return "The interrupted update cannot be completed: " + std::to_string(count) +
+         (count == 1 ? " entry of its new version is " : " entries of its new version are ") +
+         std::string(what) + ", the first " + first;
+}
+
+}  // namespace
+
+std::string_view phase_text(UpdatePhase phase) {
+  const std::string_view line = kPhaseLines[static_cast<size_t>(phase)];
+  const std::string_view prefix = "Vellicor update in progress: ";
+  return line.substr(prefix.size(), line.size() - prefix.size() - 1);
+}
+
+Result<std::optional<UpdateRecord>> UpdateRecord::read(const Installation& installation) {
+  const std::string& path = installation.update_record;
+  auto file = File::open_for_reading(path);
+  if (!file) {
+    // Anything at the name but a file this program wrote is not a record of ours.
+    if (is_not_found(file.error())) return std::optional<UpdateRecord>();
+    return fail_other("Unreadable update record: " + path);
+  }
+  auto text = read_whole(*file);
+  if (!text) return fail(text.error());
+  auto record = text->size() <= kMaxRecordSize ? parse_record(*text) : std::nullopt;
+  if (!record) return fail_other("Unreadable update record: " + path);
+  return std::optional(std::move(*record));
+}
+
+bool update_in_progress_next_to(std::string_view code_path) {
+  const auto root = parent_path(code_path);
+  return root && metadata(join_path(*root, kUpdateRecordName)).has_value();
+}
+
+Status UpdateRecord::write(const Installation& installation) const {
+  std::string content(kPhaseLines[static_cast<size_t>(phase_)]);
+  for (const auto& entry : staged_)
+    content += staged_line(entry);
+
+  const std::string temp = temp_path(installation);
+  if (auto removed = remove_file_if_present(temp); !removed) return removed;
+  auto file = File::create_new(temp);
+  if (!file) return fail(file.error());
+  BufferedWriter writer(*file);
+  if (auto written = writer.write_all(content.data(), content.size()); !written) return written;
+  if (auto handed = writer.flush(); !handed) return handed;
+  if (auto flushed = file->flush(); !flushed) return flushed;
+  if (auto closed = file->close(); !closed) return closed;
+  if (auto renamed = rename_replacing(temp, installation.update_record); !renamed) return renamed;
+  return flush_directory(installation.root);
+}
+
+Status UpdateRecord::remove(const Installation& installation) {
+  if (auto removed = remove_file_if_present(temp_path(installation)); !removed) return removed;
+  if (auto removed = remove_file_if_present(installation.update_record); !removed) return removed;
+  return flush_directory(installation.root);
+}
+
+Result<UpdateRecord> UpdateRecord::begin(const UpdateContext& update,
+                                         const std::vector<std::string>& names) {
+  std::vector<StagedEntry> staged;
+  for (const auto& name : names) {
+    auto identity = entry_identity(join_path(update.installation.update_folder, name));
+    if (!identity) return fail(identity.error());
+    staged.push_back({name, *identity});
+  }
+  UpdateRecord record(UpdatePhase::Deleting, std::move(staged));
+  if (auto written = record.write_retried(update); !written) return fail(written.error());
+  return record;
+}
+
+Status UpdateRecord::advance(const UpdateContext& update) {
+  phase_ = UpdatePhase::Moving;
+  return write_retried(update);
+}
+
+// Written like every other file step, under retry_with_prompt: it must be on the device
+// before the step it announces.
+Status UpdateRecord::write_retried(const UpdateContext& update) const {
+  return retry_with_prompt(
+      "Writing the update record: " + update.installation.update_record, kLimit,
+      [&](uint32_t) { return write(update.installation); }, update.hooks);
+}
+
+void UpdateRecord::take_back(const UpdateContext& update) {
+  // A record that stays behind only makes the next run go on deleting an old version that is
+  // still whole: as safe as a fresh update.
+  (void)remove(update.installation);
+}
+
+Status UpdateRecord::set_aside(const UpdateContext& update) {
+  return retry_with_prompt(
+      "Removing the update record: " + update.installation.update_record, kLimit,
+      [&](uint32_t) { return remove(update.installation); }, update.hooks);
+}
+
+void UpdateRecord::finish(const UpdateContext& update) {
+  auto removed = retry_without_prompt(
+      kLimit, [&](uint32_t) { return remove(update.installation); }, update.hooks);
+  if (!removed) {
+    log_warning(update.logger, "Could not remove the update record " +
+                                   update.installation.update_record + ": " +
+                                   removed.error().display_text());
+  }
+}
+
+Result<RecordCheck> UpdateRecord::check(const Installation& installation) const {
+  const UpdateRecord& record = *this;
+  if (record.staged_.empty()) return RecordCheck{};
+  auto found = update_folder_entries(installation);
+  if (!found) return fail(found.error());
+
+  // Every entry of the update folder must be one the update began with. The entries the update
+  // keeps (a staged unins000.dat) are told by their names alone: the uninstall log is rewritten
+  // into a file made new once it is in the root.
+  for (const auto& entry : *found) {
+    const StagedEntry* staged = entry.name ? find_staged(record.staged_, *entry.name) : nullptr;
+    if (staged && is_kept_entry(staged->name)) continue;
+    if (staged) {
+      auto identity = entry_identity(join_path(installation.update_folder, staged->name));
+      if (!identity) return fail(identity.error());
+      if (*identity == staged->identity) continue;
+    }
+    const std::string path =
+        join_path(installation.update_folder, entry.name.value_or("(a name that is not text)"));
+    return RecordCheck{RecordMatch::Stale, path + " is not an entry it began with"};
+  }
+
+  // Every other entry it began with was moved into the root: while deleting, none yet.
+  size_t missing = 0, replaced = 0;
+  std::string first_missing, first_replaced;
+  for (const auto& staged : record.staged_) {
+    const bool pending = std::any_of(found->begin(), found->end(), [&](const DirEntry& entry) {
+      return entry.name && file_names_equal(*entry.name, staged.name);
+    });
+    if (pending || is_kept_entry(staged.name)) continue;
+    const std::string in_root = join_path(installation.root, staged.name);
+    std::optional<FileIdentity> identity;
+    if (record.phase_ == UpdatePhase::Moving) {
+      auto present = identity_if_present(in_root);
+      if (!present) return fail(present.error());
+      identity = *present;
+    }
+    if (identity && *identity == staged.identity) continue;
+    if (identity) {
+      if (replaced++ == 0) first_replaced = in_root;
+    } else if (missing++ == 0) {
+      first_missing = join_path(installation.update_folder, staged.name);
+    }
+  }
+  // Its moved entries replaced and nothing staged: the application was installed anew.
+  if (replaced > 0 && found->empty()) {
+    return RecordCheck{RecordMatch::Stale, first_replaced + " was replaced since"};
+  }
+  if (missing > 0) {
+    return RecordCheck{RecordMatch::Incomplete, cannot_complete(missing, "missing", first_missing)};
+  }
+  if (replaced > 0) {
+    return RecordCheck{RecordMatch::Incomplete,
+                       cannot_complete(replaced, "replaced", first_replaced)};
+  }
+  return RecordCheck{};
+}
+
+}  // namespace vellicor

@@ -1,0 +1,111 @@
+#pragma once
+// The record of an update in progress, a small file in the installation root. It is written
+// before the first old file can go and removed after the uninstall log was rewritten, so that
+// running the same command again after an interruption knows where the update stands, and which
+// update it was: the record names the staged entries it began with, so that a run that finds
+// another version staged, a reinstalled application or a vanished update folder never takes
+// them for the rest of the interrupted update.
+//
+// Its life: begin (a fresh update, before its first destructive step: deleting the old
+// version), advance (the old version is gone: moving the new version in), finish (the update is
+// complete); take back (an update that stopped before it deleted anything); set aside (a record
+// that the installation as found says is stale).
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+#include "base/fs.hpp"
+
+namespace vellicor {
+
+struct Installation;
+struct UpdateContext;
+
+// Where an interrupted update goes on: deleting the old version (the new one is still whole in
+// the update folder), or moving the new version in (the old one is gone entirely).
+enum class UpdatePhase { Deleting, Moving };
+
+// "deleting the old version", "moving the new version in"
+std::string_view phase_text(UpdatePhase phase);
+
+// One entry of the update folder as the update found it when it began.
+struct StagedEntry {
+  std::string name;
+  FileIdentity identity;
+  friend bool operator==(const StagedEntry&, const StagedEntry&) = default;
+};
+
+// What the installation as found says of a record.
+enum class RecordMatch {
+  Resume,      // it is what the interrupted update left: finish that update
+  Stale,       // it changed since (another version staged, a reinstall): the record is void
+  Incomplete,  // entries of the recorded new version are gone: nothing can complete it
+};
+
+struct RecordCheck {
+  RecordMatch match = RecordMatch::Resume;
+  // Stale: what tells; Incomplete: the error to report.
+  std::string reason;
+};
+
+class UpdateRecord {
+ public:
+  UpdateRecord(UpdatePhase phase, std::vector<StagedEntry> staged)
+      : phase_(phase), staged_(std::move(staged)) {}
+
+  UpdatePhase phase() const { return phase_; }
+  // Every entry of the update folder when the update began. Empty in a record of an earlier
+  // build of the updater, which named its phase only.
+  const std::vector<StagedEntry>& staged() const { return staged_; }
+
+  // The record of the update in progress, or nothing when no update was interrupted. Fails, so
+  // that nothing is touched, when the file is there but not one this program wrote.
+  [[nodiscard]] static Result<std::optional<UpdateRecord>> read(const Installation& installation);
+
+  // Compares the record with the update folder and the root as they are now. An update folder
+  // that is not the installation's own (list_own_update_folder) fails as in a fresh update; a
+  // missing one is no error. A record without staged entries is taken as it stands.
+  [[nodiscard]] Result<RecordCheck> check(const Installation& installation) const;
+
+  // Records a fresh update, about to delete the old version, with the staged entries as they
+  // are now (`names` as listed).
+  [[nodiscard]] static Result<UpdateRecord> begin(const UpdateContext& update,
+                                                  const std::vector<std::string>& names);
+
+  // Records that the old version is gone and the new one is being moved in.
+  [[nodiscard]] Status advance(const UpdateContext& update);
+
+  // Removes the record of an update that stopped before it deleted anything.
+  static void take_back(const UpdateContext& update);
+
+  // Removes a stale record, so that what follows is a fresh update.
+  [[nodiscard]] static Status set_aside(const UpdateContext& update);
+
+  // Removes the record of a complete update; a failure is a warning, since a record left behind
+  // only makes the next run finish the update again.
+  static void finish(const UpdateContext& update);
+
+  // Writes the record: to a new temporary file, flushed, renamed over the record, and the rename
+  // flushed, so that it is on the device before the step it announces. Tries once; the
+  // operations above retry.
+  [[nodiscard]] Status write(const Installation& installation) const;
+
+  // Removes the record (and a leftover temporary file), durably. Tries once.
+  [[nodiscard]] static Status remove(const Installation& installation);
+
+  friend bool operator==(const UpdateRecord&, const UpdateRecord&) = default;
+
+ private:
+  [[nodiscard]] Status write_retried(const UpdateContext& update) const;
+
+  UpdatePhase phase_;
+  std::vector<StagedEntry> staged_;
+};
+
+// True when the root next to `code_path` records an update in progress.
+bool update_in_progress_next_to(std::string_view code_path);
+
+}  // namespace vellicor

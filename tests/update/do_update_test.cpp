@@ -1,0 +1,291 @@
+#include "update/do_update.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "base/path.hpp"
+#include "model/filerec/text_list.hpp"
+#include "model/uninstall_log.hpp"
+#include "support/child_process.hpp"
+#include "support/fake_user.hpp"
+#include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
+#include "support/update_tree.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::FakeUser;
+using testing_support::make_tree;
+using testing_support::read_tree;
+using Lines = std::vector<std::string>;
+
+const bool kWindows = native_path_style() == PathStyle::Windows;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+FileRec text_record(FileRecType type, const std::vector<std::string>& texts) {
+  return {0, encode_text_list(texts), type};
+}
+
+UninstallHeader header_for(size_t records) {
+  return {kHeaderId, "{APP}", "Vellicor", 1048, static_cast<uint32_t>(records), 0, 1, 0};
+}
+
+class DoUpdateTest : public testing_support::InstallationTest {
+ protected:
+  std::string code_path() const { return at("a.exe"); }
+
+  // A log naming files in the update folder, in the root and elsewhere.
+  void write_log(const std::string& where, const std::string& folder) {
+    const std::vector<FileRec> records = {
+        {0, {1, 2, 3}, FileRecType::StartInstall},
+        text_record(FileRecType::DeleteDirOrFiles, {join_path(folder, "d")}),
+        text_record(FileRecType::DeleteFile, {join_path(folder, "a.exe"), "", "", "", ""}),
+        text_record(FileRecType::DeleteFile, {join_path(folder + "old", "x"), "", "", "", ""}),
+        text_record(FileRecType::DeleteFile, {"elsewhere", "", "", "", ""}),
+    };
+    ASSERT_TRUE(write_uninstall_log(where, header_for(records.size()), records));
+  }
+
+  Status run(Lines& lines) {
+    auto log = testing_support::make_captured_logger();
+    FakeUser user;
+    const Status status =
+        do_update(*log.logger, testing_support::installation_at(root_dir()), user.hooks());
+    lines = log.release();
+    return status;
+  }
+};
+
+TEST_F(DoUpdateTest, CompleteRunLogsEveryStepInOrderAndRebasesTheLog) {
+  make_tree(root_dir(), {"a.exe=old", "d/b.dll", "_/a.exe=new"});
+  write_log(at("unins000.dat"), at("_"));
+  const auto before = read_uninstall_log(at("unins000.dat"));
+  ASSERT_TRUE(before);
+  Lines lines;
+  const Status status = run(lines);
+  ASSERT_TRUE(status) << status.error().display_text();
+
+  auto log = read_uninstall_log(at("unins000.dat"));
+  ASSERT_TRUE(log) << log.error().display_text();
+  const Lines expected = {
+      "INFO do_update: " + code_path() + ", _",
+      "INFO move_update: " + at("unins000.dat") + ", _",
+      "INFO Reading directory: " + root(),
+      "INFO Get file handle: " + at("a.exe") + " (attempt 1)",
+      "INFO Reading directory: " + at("d"),
+      "INFO Get file handle: " + join_path(at("d"), "b.dll") + " (attempt 1)",
+      "INFO Collected all directories and file handles",
+      "INFO All file handles marked for deletion",
+      "INFO All files deleted",
+      "INFO Delete directory recursively: " + at("d") + " (attempt 1)",
+      "INFO Rename: a.exe (attempt 1)",
+      "INFO Delete: " + at("_"),
+      "INFO header: " + header_text(before->header),
+      "INFO num_recs: 5",
+      "INFO Updating uninstall file " + at("unins000.dat"),
+  };
+  EXPECT_EQ(lines, expected);
+
+  // Paths in the update folder now name the root; the same number of records, in order.
+  ASSERT_EQ(log->records.size(), 5u);
+  EXPECT_EQ(log->records[0], (FileRec{0, {1, 2, 3}, FileRecType::StartInstall}));
+  EXPECT_EQ(decode_text_list(log->records[1].data), (std::vector<std::string>{at("d")}));
+  EXPECT_EQ(decode_text_list(log->records[2].data),
+            (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
+  EXPECT_EQ(decode_text_list(log->records[3].data),
+            (std::vector<std::string>{join_path(at("_") + "old", "x"), "", "", "", ""}));
+  EXPECT_EQ(decode_text_list(log->records[4].data),
+            (std::vector<std::string>{"elsewhere", "", "", "", ""}));
+  // The header is valid and its end offset is the file's length.
+  EXPECT_EQ(log->header.end_offset, fs::file_size(root_dir() / "unins000.dat"));
+  EXPECT_EQ(read_tree(root_dir()),
+            (std::vector<std::string>{"a.exe=new",
+                                      "unins000.dat=" + read_file(root_dir() / "unins000.dat")}));
+}
+
+TEST_F(DoUpdateTest, LogStagedWithTheUpdateReplacesTheOldOneAndIsPatched) {
+  make_tree(root_dir(), {"a.exe=old", "unins000.dat=the old log", "_/a.exe=new"});
+  write_log(at("_/unins000.dat"), at("_"));
+  Lines lines;
+  ASSERT_TRUE(run(lines));
+  auto log = read_uninstall_log(at("unins000.dat"));
+  ASSERT_TRUE(log) << log.error().display_text();
+  EXPECT_EQ(decode_text_list(log->records[2].data),
+            (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
+}
+
+// Running the same command again after an interruption finishes the update from the phase its
+// record names: the same tree and log as an update that was never cut short, and no record.
+TEST_F(DoUpdateTest, ResumesAnInterruptedUpdateFromItsRecord) {
+  const std::string deleting = "Vellicor update in progress: deleting the old version\n";
+  const std::string moving = "Vellicor update in progress: moving the new version in\n";
+  struct Case {
+    const char* name;
+    std::string record;
+    Lines tree;
+    bool log_staged;  // the log to rewrite is still in the update folder
+    std::string resumes_at;
+  };
+  const Case cases[] = {
+      {"deleting, the old executable gone",
+       deleting,
+       {"d/b.dll=old", "_/a.exe=new", "_/d/e.dll=new"},
+       true,
+       "deleting the old version"},
+      {"moving, in part",
+       moving,
+       {"a.exe=new", "_/d/e.dll=new"},
+       true,
+       "moving the new version in"},
+      {"moving, the update folder gone",
+       moving,
+       {"a.exe=new", "d/e.dll=new"},
+       false,
+       "moving the new version in"},
+      {"moving, with the leftovers of rewrites cut short",
+       moving,
+       {"a.exe=new", "d/e.dll=new", "unins000.dat.tmp=half", ".vellicor-update.tmp=half"},
+       false,
+       "moving the new version in"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_dir());
+    make_tree(root_dir(), c.tree);
+    make_tree(root_dir(), {".vellicor-update=" + c.record});
+    write_log(at(c.log_staged ? "_/unins000.dat" : "unins000.dat"), at("_"));
+    Lines lines;
+    const Status status = run(lines);
+    ASSERT_TRUE(status) << status.error().display_text();
+    EXPECT_EQ(lines[1], "INFO Resuming an interrupted update at " + c.resumes_at);
+    auto log = read_uninstall_log(at("unins000.dat"));
+    ASSERT_TRUE(log) << log.error().display_text();
+    EXPECT_EQ(decode_text_list(log->records[2].data),
+              (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
+    EXPECT_EQ(read_tree(root_dir()),
+              (std::vector<std::string>{"a.exe=new", "d/", "d/e.dll=new",
+                                        "unins000.dat=" + read_file(root_dir() / "unins000.dat")}));
+  }
+}
+
+// A record that this program did not write stops the update before anything is touched.
+TEST_F(DoUpdateTest, UnreadableRecordTouchesNothing) {
+  make_tree(root_dir(), {"a.exe=old", "_/a.exe=new", ".vellicor-update=something else"});
+  const auto before = read_tree(root_dir());
+  Lines lines;
+  const Status status = run(lines);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().display_text(), "Unreadable update record: " + at(".vellicor-update"));
+  EXPECT_EQ(read_tree(root_dir()), before);
+}
+
+// A patch that fails never fails the update: two warnings, and the file as it was.
+TEST_F(DoUpdateTest, FailedPatchGivesTwoWarningsAndSuccess) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> log_bytes;  // nothing: no unins000.dat at all
+    std::string error;                     // the second warning
+    bool rebased;                          // the "Updating uninstall file" line was written
+  };
+  std::string damaged_crc;
+  {
+    write_log(at("valid.dat"), at("_"));
+    damaged_crc = read_file(root_dir() / "valid.dat");
+    damaged_crc[100] ^= 1;
+    fs::remove(root_dir() / "valid.dat");
+  }
+  std::string bad_text_list;
+  {
+    const std::vector<FileRec> records = {{0, {0xFE, 0x01, 0x00}, FileRecType::DeleteFile}};
+    ASSERT_TRUE(write_uninstall_log(at("bad.dat"), header_for(1), records));
+    bad_text_list = read_file(root_dir() / "bad.dat");
+    fs::remove(root_dir() / "bad.dat");
+  }
+  const Case cases[] = {
+      {"missing log", std::nullopt, "", false},
+      {"damaged header", damaged_crc, "Header parse error: CRC32 check failed", false},
+      {"short file", std::string(447, '\0'), "Header parse error: Failed to read header to buffer",
+       false},
+      {"record that cannot be rebased", bad_text_list,
+       "String decode error: Failed to parse file rec string size", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_dir());
+    make_tree(root_dir(), {"a.exe=old", "_/a.exe=new"});
+    if (c.log_bytes) std::ofstream(root_dir() / "unins000.dat", std::ios::binary) << *c.log_bytes;
+
+    Lines lines;
+    const Status status = run(lines);
+    ASSERT_TRUE(status) << status.error().display_text();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "WARN Failed to patch uninst.dat file");
+    if (c.log_bytes) {
+      EXPECT_EQ(lines.back(), "WARN " + c.error);
+      EXPECT_EQ(read_file(root_dir() / "unins000.dat"), *c.log_bytes);
+    } else {
+      EXPECT_TRUE(lines.back().ends_with(" (os error 2)")) << lines.back();
+      EXPECT_FALSE(fs::exists(root_dir() / "unins000.dat"));
+    }
+    const bool updating_line =
+        lines[lines.size() - 3] == "INFO Updating uninstall file " + at("unins000.dat");
+    EXPECT_EQ(updating_line, c.rebased);
+    EXPECT_EQ(read_file(root_dir() / "a.exe"), "new");
+  }
+}
+
+TEST_F(DoUpdateTest, FailedReplacementLeavesTheLogUntouched) {
+  make_tree(root_dir(), {"a.exe=old"});  // no update folder
+  write_log(at("unins000.dat"), at("_"));
+  const std::string before = read_file(root_dir() / "unins000.dat");
+  Lines lines;
+  const Status status = run(lines);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(read_file(root_dir() / "unins000.dat"), before);
+  EXPECT_EQ(lines.size(), 2u);  // do_update and move_update, nothing of the patch
+}
+
+// The installer's own logs: an update staged in C:\Apps\Vellicor\_ whose log is rebased to
+// exactly the bytes the installer would have written for C:\Apps\Vellicor. Only the Windows
+// build has that path.
+TEST(DoUpdateFixtureTest, InstallersLogIsRebasedToTheExpectedBytes) {
+  if (!kWindows) GTEST_SKIP() << "the fixture's paths are Windows paths";
+  const fs::path data = testing_support::from_utf8(
+      testing_support::platform_path(VELLICOR_TEST_DATA "/uninstall-logs"));
+  const fs::path root = R"(C:\Apps\Vellicor)";
+  fs::remove_all(root);
+  make_tree(root, {"Vellicor.exe=old", "resources/app.asar=old", "_/Vellicor.exe=new"});
+  fs::copy_file(data / "installed.dat", root / "unins000.dat");
+  fs::copy_file(data / "staged.dat", root / "_" / "unins000.dat");
+  // The new version as the installer laid it out: every file that its log names.
+  const auto staged = read_uninstall_log(testing_support::utf8(data / "staged.dat"));
+  ASSERT_TRUE(staged);
+  for (const auto& record : staged->records) {
+    if (record.typ != FileRecType::DeleteFile) continue;
+    const std::string path = decode_text_list(record.data).value().at(0);
+    fs::create_directories(testing_support::from_utf8(path).parent_path());
+    std::ofstream(testing_support::from_utf8(path)) << "new";
+  }
+
+  auto log = testing_support::make_captured_logger();
+  FakeUser user;
+  const auto installation = resolve_installation(R"(C:\Apps\Vellicor\Vellicor.exe)");
+  ASSERT_TRUE(installation) << installation.error().display_text();
+  const Status status = do_update(*log.logger, *installation, user.hooks());
+  const Lines lines = log.release();
+  ASSERT_TRUE(status) << status.error().display_text();
+  EXPECT_EQ(lines.back(), R"(INFO Updating uninstall file C:\Apps\Vellicor\unins000.dat)");
+  EXPECT_EQ(read_file(root / "unins000.dat"), read_file(data / "staged-rebased.dat"));
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace vellicor
