@@ -1,11 +1,11 @@
 #pragma once
 // A channel that carries at most one value from one thread to another.
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
+
+#include "base/thread.hpp"
 
 namespace vellicor {
 
@@ -13,8 +13,8 @@ namespace detail {
 
 template <class T>
 struct OneValueState {
-  std::mutex mutex;
-  std::condition_variable changed;
+  Mutex mutex;
+  ConditionVariable changed;
   std::optional<T> value;
   bool closed = false;
 };
@@ -45,7 +45,7 @@ class OneValueSender {
   bool send(T value) {
     if (!state_) return false;
     {
-      std::lock_guard lock(state_->mutex);
+      MutexLock lock(state_->mutex);
       if (state_->closed) return false;
       state_->value = std::move(value);
       state_->closed = true;
@@ -58,7 +58,7 @@ class OneValueSender {
   void close() {
     if (!state_) return;
     {
-      std::lock_guard lock(state_->mutex);
+      MutexLock lock(state_->mutex);
       state_->closed = true;
     }
     state_->changed.notify_all();
@@ -76,8 +76,8 @@ class OneValueReceiver {
 
   // Blocks until the value arrives; nothing when the sender was released without one.
   std::optional<T> receive() {
-    std::unique_lock lock(state_->mutex);
-    state_->changed.wait(lock, [&] { return state_->closed; });
+    MutexLock lock(state_->mutex);
+    state_->changed.wait(state_->mutex, [&] { return state_->closed; });
     return std::exchange(state_->value, std::nullopt);
   }
 
