@@ -4,7 +4,8 @@ prints every performance budget as a ratio of two benchmarks measured in that sa
 
 A budget compares a benchmark with its floor from the same program, so the machine's speed
 cancels out. Add a program's budgets to BUDGETS; the script runs every program named there.
-Exit status 1 when a budget is not met.
+Fixed ceilings (CEILINGS) and file sizes (SIZES) are printed after the ratios; a size is
+measured on its preset's build when that build is there. Exit status 1 when a budget is not met.
 """
 
 import argparse
@@ -82,6 +83,23 @@ CEILINGS = [
 ]
 
 
+# Budgets on the size of a built file, in bytes. The file comes from another preset's build,
+# which is brought up to date and measured when it is there (configured), and named otherwise.
+@dataclass
+class SizeBudget:
+    preset: str     # the build preset whose folder holds the file
+    target: str     # its CMake target
+    path: str       # the file, relative to the project root
+    text: str
+    limit: int
+
+
+SIZES = [
+    SizeBudget("windows", "vellicor-updater", "build/windows/vellicor-updater.exe",
+               "size of the Windows executable", 400 * 1024),
+]
+
+
 def build():
     for command in (["cmake", "--preset", "bench"], ["cmake", "--build", "--preset", "bench"]):
         subprocess.run(command, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
@@ -102,6 +120,22 @@ def run_program(path, repetitions):
         times[entry["run_name"]] = entry["real_time"] * scale[entry["time_unit"]]
         counters[entry["run_name"]] = entry
     return times, counters
+
+
+def measure_size(budget, build_first):
+    """The file's size in bytes, or None when its preset's build folder is not there."""
+    folder = os.path.join(ROOT, "build", budget.preset)
+    if not os.path.exists(os.path.join(folder, "CMakeCache.txt")):
+        return None
+    if build_first:
+        subprocess.run(["cmake", "--build", "--preset", budget.preset, "--target", budget.target],
+                       cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    path = os.path.join(ROOT, budget.path)
+    return os.path.getsize(path) if os.path.exists(path) else None
+
+
+def kib(size):
+    return "%g KiB" % round(size / 1024, 1)
 
 
 def duration(ns):
@@ -149,6 +183,16 @@ def main():
         print("%-58s %10s %10s %7s  < %g %s %s" % (
             ceiling.text, "%.0f %s" % (value, ceiling.unit), "", "", ceiling.limit, ceiling.unit,
             "ok" if ok else "NOT MET"))
+    for budget in SIZES:
+        size = measure_size(budget, not options.no_build)
+        if size is None:
+            print("%-58s %10s %10s %7s  (no %s build: cmake --preset %s)" % (
+                budget.text, "", "", "", budget.preset, budget.preset))
+            continue
+        ok = size <= budget.limit
+        met = met and ok
+        print("%-58s %10s %10s %7s  <= %s %s" % (
+            budget.text, kib(size), "", "", kib(budget.limit), "ok" if ok else "NOT MET"))
     return 0 if met else 1
 
 

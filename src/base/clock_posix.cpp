@@ -10,4 +10,11 @@ std::optional<uint64_t> unix_seconds_now() {
   return static_cast<uint64_t>(now.tv_sec);
 }
 
+uint64_t steady_microseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
+  return static_cast<uint64_t>(now.tv_sec) * 1'000'000ULL +
+         static_cast<uint64_t>(now.tv_nsec) / 1000ULL;
+}
+
 }  // namespace vellicor

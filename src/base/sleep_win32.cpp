@@ -7,4 +7,8 @@ void sleep_milliseconds(uint32_t milliseconds) {
   Sleep(milliseconds);
 }
 
+void sleep_microseconds(uint32_t microseconds) {
+  Sleep(microseconds / 1000);
+}
+
 }  // namespace vellicor

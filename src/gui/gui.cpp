@@ -1,5 +1,9 @@
 #include "gui/gui.hpp"
 
+#include <utility>
+
+#include "base/thread.hpp"
+
 namespace vellicor {
 namespace {
 
@@ -42,6 +46,17 @@ MessageBoxAnswer message_box_answer(int result) {
     default:  // 0 (the box failed), IDCLOSE, IDHELP and anything unknown
       return MessageBoxAnswer::None;
   }
+}
+
+std::optional<uint32_t> start_progress_thread(bool silent) {
+  auto [sender, receiver] = make_one_value_channel<uint32_t>();
+  auto thread = Thread::start([silent, sender = std::move(sender)]() mutable {
+    run_progress_dialog(silent, std::move(sender));
+  });
+  // Never joined: the quit posted to it or the end of the process ends it. A thread that did
+  // not start took the sender with it, which closes the channel.
+  if (thread) thread->detach();
+  return receiver.receive();
 }
 
 WindowPosition centred_window_position(int desktop_right, int desktop_bottom, int width,

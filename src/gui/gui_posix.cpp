@@ -4,13 +4,11 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
-#include <exception>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "base/console.hpp"
+#include "base/thread.hpp"
 #include "gui/gui.hpp"
 
 namespace vellicor {
@@ -18,14 +16,14 @@ namespace {
 
 constexpr std::string_view kProgressText = "Updating Vellicor...";
 constexpr std::array<char, 4> kSpinnerFrames = {'|', '/', '-', '\\'};
-constexpr auto kFrameInterval = std::chrono::milliseconds(100);
+constexpr uint32_t kFrameIntervalMs = 100;
 constexpr std::string_view kClearLine = "\r\x1b[K";
 
 // What the progress threads and the message boxes share: the quits posted to each progress
 // thread, and standard error, where a box's text must not be torn by the spinner.
 struct Screen {
-  std::mutex mutex;
-  std::condition_variable changed;
+  Mutex mutex;
+  ConditionVariable changed;
   std::map<uint32_t, bool> quit_posted;  // progress thread id -> quit posted
   int boxes_open = 0;
   bool spinner_shown = false;  // the cursor stands at the end of a spinner line
@@ -106,40 +104,29 @@ void run_progress_dialog(bool silent, ThreadIdSender id_sender) {
   Screen& state = screen();
   const auto id = static_cast<uint32_t>(gettid());
   const bool draw = !silent && stderr_is_terminal();
-  std::unique_lock lock(state.mutex);
-  // Registered before the id goes out, so a quit posted at once is not lost.
-  state.quit_posted[id] = false;
-  lock.unlock();
+  {
+    // Registered before the id goes out, so a quit posted at once is not lost.
+    MutexLock lock(state.mutex);
+    state.quit_posted[id] = false;
+  }
   id_sender.send(id);
-  lock.lock();
+  MutexLock lock(state.mutex);
   for (size_t frame = 0; !state.quit_posted[id]; ++frame) {
     if (draw && state.boxes_open == 0) {
       write_stderr(std::string("\r") + kSpinnerFrames[frame % kSpinnerFrames.size()] + " " +
                    std::string(kProgressText));
       state.spinner_shown = true;
     }
-    state.changed.wait_for(lock, kFrameInterval);
+    state.changed.wait_for(state.mutex, kFrameIntervalMs);
   }
   if (draw) clear_spinner_line(state);
   state.quit_posted.erase(id);
 }
 
-std::optional<uint32_t> start_progress_thread(bool silent) {
-  auto [sender, receiver] = make_one_value_channel<uint32_t>();
-  try {
-    // Never joined: the quit message or the end of the process ends it.
-    std::thread(run_progress_dialog, silent, std::move(sender)).detach();
-  } catch (const std::exception&) {
-    // Whether or not the failed start took the sender with it, the channel must be closed.
-    sender = ThreadIdSender();
-  }
-  return receiver.receive();
-}
-
 void post_quit_to_thread(uint32_t thread_id) {
   Screen& state = screen();
   {
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     const auto found = state.quit_posted.find(thread_id);
     if (found == state.quit_posted.end()) return;
     found->second = true;
@@ -155,7 +142,7 @@ MessageBoxAnswer show_message_box(std::string_view text, std::string_view captio
                                   MessageBoxButtons buttons) {
   Screen& state = screen();
   {
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     ++state.boxes_open;
     clear_spinner_line(state);
     write_stderr(std::string(caption) + "\n\n" + std::string(text) + "\n");
@@ -163,7 +150,7 @@ MessageBoxAnswer show_message_box(std::string_view text, std::string_view captio
   MessageBoxAnswer answer = MessageBoxAnswer::None;
   if (const Terminal terminal; terminal.available()) answer = ask(terminal, buttons);
   {
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     --state.boxes_open;
   }
   return answer;

@@ -2,7 +2,6 @@
 // Only after windows.h: the common controls header needs its types.
 #include <commctrl.h>
 
-#include <memory>
 #include <string_view>
 
 #include "gui/gui.hpp"
@@ -109,17 +108,6 @@ BOOL CALLBACK end_block_of_window(HWND window, LPARAM) {
   return TRUE;
 }
 
-struct ProgressThreadStart {
-  bool silent;
-  ThreadIdSender id_sender;
-};
-
-DWORD WINAPI progress_thread_main(void* parameter) {
-  const std::unique_ptr<ProgressThreadStart> start(static_cast<ProgressThreadStart*>(parameter));
-  run_progress_dialog(start->silent, std::move(start->id_sender));
-  return 0;
-}
-
 }  // namespace
 
 void run_progress_dialog(bool silent, ThreadIdSender id_sender) {
@@ -132,22 +120,6 @@ void run_progress_dialog(bool silent, ThreadIdSender id_sender) {
   // A WM_QUIT ends the modal loop and destroys the window; the result says nothing more.
   DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kProgressDialogTemplate), nullptr,
                   progress_dialog_proc, reinterpret_cast<LPARAM>(&start));
-}
-
-std::optional<uint32_t> start_progress_thread(bool silent) {
-  auto [sender, receiver] = make_one_value_channel<uint32_t>();
-  auto start = std::make_unique<ProgressThreadStart>(silent, std::move(sender));
-  // The platform's own threads: a std::thread of this runtime that is detached before it has
-  // started sometimes never runs (seen under Wine), which would leave the caller waiting for
-  // an id forever.
-  const win32::UniqueHandle thread(
-      CreateThread(nullptr, 0, progress_thread_main, start.get(), 0, nullptr));
-  if (thread.valid()) {
-    start.release();  // the thread owns it now; closing the handle detaches the thread
-  } else {
-    start.reset();  // releases the sender, so the receiver hears that no id will come
-  }
-  return receiver.receive();
 }
 
 void post_quit_to_thread(uint32_t thread_id) {

@@ -2,16 +2,14 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <exception>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 
+#include "base/clock.hpp"
 #include "base/console.hpp"
+#include "base/sleep.hpp"
+#include "base/thread.hpp"
 #include "logging/timestamp.hpp"
 
 namespace vellicor {
@@ -78,9 +76,9 @@ class LogQueue {
       if (push(nullptr)) return true;
       if (closed_.load(std::memory_order_acquire)) return false;
       if (attempt < 100) {
-        std::this_thread::yield();
+        yield_thread();
       } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sleep_milliseconds(1);
       }
     }
   }
@@ -94,7 +92,7 @@ class LogQueue {
       // to sleep saves them the system call that wakes a sleeping worker, which would
       // otherwise be paid on nearly every call when the two threads share one processor.
       if (idle < kIdleYields) {
-        std::this_thread::yield();
+        yield_thread();
         continue;
       }
       idle = 0;
@@ -107,8 +105,8 @@ class LogQueue {
         worker_sleeps_.store(false, std::memory_order_relaxed);
         return taken == Taken::Record;
       }
-      std::unique_lock lock(wake_mutex_);
-      woken_.wait(lock, [&] { return wake_pending_; });
+      MutexLock lock(wake_mutex_);
+      woken_.wait(wake_mutex_, [&] { return wake_pending_; });
       wake_pending_ = false;
       worker_sleeps_.store(false, std::memory_order_relaxed);
     }
@@ -160,7 +158,7 @@ class LogQueue {
     if (worker_sleeps_.load(std::memory_order_relaxed) &&
         worker_sleeps_.exchange(false, std::memory_order_relaxed)) {
       {
-        std::lock_guard lock(wake_mutex_);
+        MutexLock lock(wake_mutex_);
         wake_pending_ = true;
       }
       woken_.notify_one();
@@ -187,8 +185,8 @@ class LogQueue {
   // Only a sleeping worker is woken, so callers rarely touch this lock, and never wait long
   // for it: the worker holds it only to go to sleep or to wake up. (std::atomic::wait would
   // do without a lock, but under the Windows build's C++ library it missed wake-ups.)
-  std::mutex wake_mutex_;
-  std::condition_variable woken_;
+  Mutex wake_mutex_;
+  ConditionVariable woken_;
   bool wake_pending_ = false;
 };
 
@@ -245,12 +243,10 @@ class Logger {
  public:
   Logger(std::unique_ptr<LineSink> sink, std::vector<LogPair> logger_pairs)
       : logger_pairs_(std::move(logger_pairs)) {
-    try {
-      worker_ = std::thread(
-          [this, sink = std::move(sink)]() mutable { run_worker(queue_, std::move(sink)); });
-    } catch (const std::system_error& error) {
-      stop_program(std::string("failed to spawn thread: ") + error.what());
-    }
+    auto worker = Thread::start(
+        [this, sink = std::move(sink)]() mutable { run_worker(queue_, std::move(sink)); });
+    if (!worker) stop_program("failed to spawn thread: " + worker.error().message());
+    worker_ = std::move(*worker);
   }
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
@@ -304,29 +300,29 @@ class Logger {
   bool wait_for_room(LogRecord& record) {
     const size_t progress = queue_.taken();
     if (stalled_at_.load(std::memory_order_relaxed) == progress) return false;
-    const auto deadline = std::chrono::steady_clock::now() + kRoomWait;
+    const uint64_t deadline = steady_microseconds() + kRoomWaitMicroseconds;
     for (int attempt = 0;; ++attempt) {
       if (attempt < 64) {
-        std::this_thread::yield();
+        yield_thread();
       } else {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        sleep_microseconds(200);
       }
       if (queue_.try_push(record)) return true;
-      if (std::chrono::steady_clock::now() >= deadline) {
+      if (steady_microseconds() >= deadline) {
         stalled_at_.store(queue_.taken(), std::memory_order_relaxed);
         return false;
       }
     }
   }
 
-  static constexpr auto kRoomWait = std::chrono::milliseconds(100);
+  static constexpr uint64_t kRoomWaitMicroseconds = 100'000;
   static constexpr size_t kNotStalled = SIZE_MAX;
 
   std::vector<LogPair> logger_pairs_;
   LogQueue queue_;
   std::atomic<uint64_t> dropped_{0};
   std::atomic<size_t> stalled_at_{kNotStalled};
-  std::thread worker_;
+  Thread worker_;
 };
 
 std::string_view level_name(LogLevel level) {

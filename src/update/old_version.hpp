@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "update/file_handles.hpp"
+#include "base/delete_handle.hpp"
 
 namespace vellicor {
 

@@ -1,4 +1,4 @@
-#include "update/file_handles.hpp"
+#include "base/delete_handle.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
+#include "base/delete_handle.hpp"
 #include "base/os_error.hpp"
 #include "base/win32.hpp"
-#include "update/file_handles.hpp"
 
 namespace vellicor {
 

@@ -1,5 +1,5 @@
 #pragma once
-// Delete-access file handles: every old file is opened exclusively first, then all are marked
+// Delete-access file handles: an update opens every old file exclusively first, then marks all
 // for deletion, and closing the handles deletes the files.
 
 #include <string>

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/delete_handle.hpp"
 #include "base/os_error.hpp"
-#include "update/file_handles.hpp"
 
 namespace vellicor {
 
