@@ -4,11 +4,11 @@
 #include <optional>
 
 #include "base/fs.hpp"
+#include "base/os_error.hpp"
 #include "base/utf.hpp"
 #include "logging/logger.hpp"
 #include "main/command_line.hpp"
 #include "update/installation.hpp"
-#include "update/do_update.hpp"
 #include "update/update_record.hpp"
 
 namespace vellicor {
@@ -34,10 +34,9 @@ Status register_command(std::string_view root, const std::string& executable,
   return register_at_logon(root, command);
 }
 
-// "Not found" is 2 on both platforms; 3 is Windows' "path not found", which no stat gives.
 bool missing(const std::string& path) {
   const auto found = metadata(path);
-  return !found && (found.error().os_code() == 2 || found.error().os_code() == 3);
+  return !found && is_not_found(found.error());
 }
 
 // The root that a registration for `code_path` was named after, as far as it can still be

@@ -53,7 +53,7 @@ Status make_folders(const std::string& folder) {
 Result<std::optional<std::string>> read_entry(const std::string& path) {
   auto file = File::open_for_reading(path);
   if (!file) {
-    if (file.error().os_code() == ENOENT) return std::optional<std::string>();
+    if (is_not_found(file.error())) return std::optional<std::string>();
     return fail(file.error());
   }
   std::string text;

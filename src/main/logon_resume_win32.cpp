@@ -112,7 +112,7 @@ Result<bool> unregister_at_logon(std::string_view root) {
   if (!name) return fail(name.error());
   auto key = open_run_key(false, KEY_SET_VALUE);
   if (!key) {
-    if (key.error().os_code() == ERROR_FILE_NOT_FOUND) return false;
+    if (is_not_found(key.error())) return false;
     return fail(key.error());
   }
   LSTATUS status = RegDeleteValueW((*key)->get(), name->c_str());
