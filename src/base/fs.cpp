@@ -1,5 +1,9 @@
 #include "base/fs.hpp"
 
+#include "base/buffered_io.hpp"
+#include "base/file.hpp"
+#include "base/path.hpp"
+
 namespace vellicor {
 
 EntryKind entry_kind_from_attributes(uint32_t attributes, uint32_t reparse_tag) {
@@ -9,6 +13,21 @@ EntryKind entry_kind_from_attributes(uint32_t attributes, uint32_t reparse_tag) 
   if ((attributes & kReparsePoint) && (reparse_tag & kNameSurrogate)) return EntryKind::Link;
   if (attributes & kDirectory) return EntryKind::Directory;
   return EntryKind::File;
+}
+
+Status replace_file_durably(std::string_view path, std::string_view temp,
+                            std::string_view content) {
+  if (auto removed = remove_file_if_present(temp); !removed) return removed;
+  auto file = File::create_new(temp);
+  if (!file) return fail(file.error());
+  BufferedWriter writer(*file);
+  if (auto written = writer.write_all(content.data(), content.size()); !written) return written;
+  if (auto handed = writer.flush(); !handed) return handed;
+  if (auto flushed = file->flush(); !flushed) return flushed;
+  if (auto closed = file->close(); !closed) return closed;
+  if (auto renamed = rename_replacing(temp, path); !renamed) return renamed;
+  const auto folder = parent_path(path);
+  return folder ? flush_directory(*folder) : Status{};
 }
 
 }  // namespace vellicor

@@ -71,6 +71,12 @@ bool is_regular_file(std::string_view path);
 // Renames, replacing an existing file at `to`. A directory never replaces anything.
 [[nodiscard]] Status rename_replacing(std::string_view from, std::string_view to);
 
+// Replaces the file at `path` by one that holds `content`, so that a power cut leaves the old
+// file or the new one, never a part: written to the new file `temp` (whatever is at that name is
+// removed first), flushed to the device, renamed over `path`, and the rename flushed.
+[[nodiscard]] Status replace_file_durably(std::string_view path, std::string_view temp,
+                                          std::string_view content);
+
 // Removes a directory with everything in it. A link (the target itself or inside the tree) is
 // removed as a link; what it points to is never touched. The first failure stops the removal.
 [[nodiscard]] Status remove_directory_tree(std::string_view path);

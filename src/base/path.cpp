@@ -201,17 +201,31 @@ bool is_absolute_path(std::string_view path, PathStyle style) {
   return head.prefix && (head.physical_root || head.prefix->implicit_root());
 }
 
-bool paths_equal(std::string_view a, std::string_view b, PathStyle style) {
+namespace {
+
+// Component-wise equality, the names (and the prefix's key: the drive, server, share or device
+// name, and bytes that are no letters) compared by `same`.
+template <class Same>
+bool components_equal(std::string_view a, std::string_view b, PathStyle style, Same same) {
   using Kind = PathComponent::Kind;
   const auto left = path_components(a, style);
   const auto right = path_components(b, style);
   if (left.size() != right.size()) return false;
   for (size_t i = 0; i < left.size(); ++i) {
     if (left[i].kind != right[i].kind) return false;
-    if (left[i].kind == Kind::Prefix && left[i].prefix_key != right[i].prefix_key) return false;
-    if (left[i].kind == Kind::Normal && left[i].text != right[i].text) return false;
+    if (left[i].kind == Kind::Prefix && !same(left[i].prefix_key, right[i].prefix_key)) {
+      return false;
+    }
+    if (left[i].kind == Kind::Normal && !same(left[i].text, right[i].text)) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool paths_equal(std::string_view a, std::string_view b, PathStyle style) {
+  return components_equal(a, b, style,
+                          [](std::string_view x, std::string_view y) { return x == y; });
 }
 
 std::string normalize_path(std::string_view path, PathStyle style) {
@@ -310,22 +324,9 @@ bool file_name_starts_with(std::string_view name, std::string_view prefix, PathS
 }
 
 bool paths_equivalent(std::string_view a, std::string_view b, PathStyle style) {
-  using Kind = PathComponent::Kind;
-  const auto left = path_components(a, style);
-  const auto right = path_components(b, style);
-  if (left.size() != right.size()) return false;
-  for (size_t i = 0; i < left.size(); ++i) {
-    if (left[i].kind != right[i].kind) return false;
-    // The key holds the drive, server, share or device name (and bytes that are no letters).
-    if (left[i].kind == Kind::Prefix &&
-        !file_names_equal(left[i].prefix_key, right[i].prefix_key, style)) {
-      return false;
-    }
-    if (left[i].kind == Kind::Normal && !file_names_equal(left[i].text, right[i].text, style)) {
-      return false;
-    }
-  }
-  return true;
+  return components_equal(a, b, style, [style](std::string_view x, std::string_view y) {
+    return file_names_equal(x, y, style);
+  });
 }
 
 namespace {

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <optional>
 
-#include "base/buffered_io.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
@@ -75,21 +74,6 @@ Result<std::string> entry_text(const std::vector<std::string>& command) {
          *exec + "\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
 }
 
-// Written whole to a new file, pushed to the disk, then renamed over the entry.
-Status write_entry(const std::string& folder, const std::string& path, std::string_view text) {
-  const std::string temp = temp_path(path);
-  if (auto removed = remove_file_if_present(temp); !removed) return removed;
-  auto file = File::create_new(temp);
-  if (!file) return fail(file.error());
-  BufferedWriter writer(*file);
-  if (auto written = writer.write_all(text.data(), text.size()); !written) return written;
-  if (auto handed = writer.flush(); !handed) return handed;
-  if (auto flushed = file->flush(); !flushed) return flushed;
-  if (auto closed = file->close(); !closed) return closed;
-  if (auto renamed = rename_replacing(temp, path); !renamed) return renamed;
-  return flush_directory(folder);
-}
-
 }  // namespace
 
 Result<std::string> updater_executable() {
@@ -111,7 +95,7 @@ Status register_at_logon(std::string_view root, const std::vector<std::string>& 
   auto existing = read_entry(path);
   if (existing && *existing == *text) return {};
   if (auto made = make_folders(*folder); !made) return made;
-  return write_entry(*folder, path, *text);
+  return replace_file_durably(path, temp_path(path), *text);
 }
 
 Result<bool> unregister_at_logon(std::string_view root) {

@@ -4,7 +4,6 @@
 #include <array>
 #include <charconv>
 
-#include "base/buffered_io.hpp"
 #include "base/file.hpp"
 #include "base/hex.hpp"
 #include "base/os_error.hpp"
@@ -195,17 +194,7 @@ Status UpdateRecord::write(const Installation& installation) const {
   for (const auto& entry : staged_)
     content += staged_line(entry);
 
-  const std::string temp = temp_path(installation);
-  if (auto removed = remove_file_if_present(temp); !removed) return removed;
-  auto file = File::create_new(temp);
-  if (!file) return fail(file.error());
-  BufferedWriter writer(*file);
-  if (auto written = writer.write_all(content.data(), content.size()); !written) return written;
-  if (auto handed = writer.flush(); !handed) return handed;
-  if (auto flushed = file->flush(); !flushed) return flushed;
-  if (auto closed = file->close(); !closed) return closed;
-  if (auto renamed = rename_replacing(temp, installation.update_record); !renamed) return renamed;
-  return flush_directory(installation.root);
+  return replace_file_durably(installation.update_record, temp_path(installation), content);
 }
 
 Status UpdateRecord::remove(const Installation& installation) {

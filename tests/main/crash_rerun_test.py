@@ -20,7 +20,6 @@ import bisect
 import os
 import random
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
@@ -147,15 +146,8 @@ class CrashRerunTest(unittest.TestCase):
         if prog().windows:
             # Its command line names this test's own copy of the exe (as a Unix or a Windows
             # path): the folder's unique name and the exe's.
-            marks = (os.path.basename(self.work).encode(), b"vellicor-updater.exe")
-            for pid in os.listdir("/proc"):
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as handle:
-                        line = handle.read()
-                    if all(mark in line for mark in marks):
-                        os.kill(int(pid), signal.SIGKILL)
-                except (OSError, ValueError):
-                    pass
+            program.kill_processes_with(os.path.basename(self.work).encode(),
+                                        b"vellicor-updater.exe")
         elif process.poll() is None:
             process.kill()
 

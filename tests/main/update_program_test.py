@@ -12,7 +12,6 @@ import glob
 import os
 import re
 import shutil
-import signal
 import struct
 import subprocess
 import tempfile
@@ -265,15 +264,8 @@ class Run:
                 read[path] = read.get(path, 0) + max(0, new.rfind(b"\n"))
             time.sleep(0.001)
         if prog().windows:
-            marks = (os.path.basename(prog().exe).encode(), self.args[0].encode())
-            for pid in os.listdir("/proc"):
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as handle:
-                        line = handle.read()
-                    if all(mark in line for mark in marks):
-                        os.kill(int(pid), signal.SIGKILL)
-                except (OSError, ValueError):
-                    pass
+            program.kill_processes_with(os.path.basename(prog().exe).encode(),
+                                        self.args[0].encode())
         else:
             self.process.kill()
         self.finish()

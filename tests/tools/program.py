@@ -3,6 +3,7 @@
 import argparse
 import os
 import shlex
+import signal
 import subprocess
 import sys
 import unittest
@@ -43,6 +44,19 @@ class Program:
         if env:
             full_env.update(env)
         return subprocess.Popen(self.command(args), env=full_env, **kwargs)
+
+
+def kill_processes_with(*marks):
+    """SIGKILL to every process whose command line holds all of `marks` (bytes): under Wine the
+    process that runs a Windows program, whose end the server then tells the system of."""
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as handle:
+                line = handle.read()
+            if all(mark in line for mark in marks):
+                os.kill(int(pid), signal.SIGKILL)
+        except (OSError, ValueError):
+            pass
 
 
 PROGRAM = None
