@@ -2,12 +2,16 @@
 # The main job: builds the updater, makes a sample Vellicor installation with a new version
 # staged in "_", runs a real update on it and shows the result: the tree, the updater's log
 # file and the dump of the rewritten uninstall log.
-#   scripts/main-job.sh            the Windows executable under Wine (display: Xvfb)
+#   scripts/main-job.sh [--windows] the Windows executable under Wine (display: Xvfb)
 #   scripts/main-job.sh --native   the Linux build
 set -eu
 cd "$(dirname "$0")/.."
 mode=windows
-[ "${1:-}" = "--native" ] && mode=native
+case "${1:-}" in
+  --native) mode=native ;;
+  "" | --windows) ;;
+  *) echo "usage: $0 [--native | --windows]" >&2; exit 2 ;;
+esac
 
 scripts/setup.sh
 cmake --preset "$mode" >/dev/null
@@ -19,6 +23,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# Ended from outside (a time limit, ^C): the Wine server and the display go too.
+trap 'exit 143' INT TERM
 
 # make_installation <root>: the old version, its uninstall log, and the new version in _.
 make_installation() {
@@ -33,6 +39,12 @@ make_installation() {
   echo "removed in 2" >"$root/docs/obsolete.txt"
   echo "kept by every update" >"$root/tools/notes.txt"
   cp tests/data/uninstall-logs/installed.dat "$root/unins000.dat"
+  # Every file that the new version's uninstall log names is staged: the updater refuses an
+  # incomplete new version before it deletes anything.
+  PYTHONIOENCODING=utf-8 python3 tests/tools/uninstall_logs.py | while IFS= read -r file; do
+    mkdir -p "$(dirname "$root/_/$file")"
+    echo "staged 2" >"$root/_/$file"
+  done
   echo "Vellicor 2" >"$root/_/Vellicor.exe"
   echo "adb 2" >"$root/_/resources/extbin/adb.exe"
   echo "asar 2" >"$root/_/resources/app.asar"

@@ -12,7 +12,6 @@ import glob
 import os
 import re
 import shutil
-import struct
 import subprocess
 import tempfile
 import threading
@@ -20,7 +19,7 @@ import time
 import unittest
 
 import program
-from uninstall_logs import uninstall_log
+from uninstall_logs import staged_files, uninstall_log
 from ui import box_text, failure_text, find, probe, run_to_files, wait_for_new_box
 
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
@@ -66,26 +65,6 @@ def registration_line(config):
 def wine_prefix():
     return os.environ.get("VELLICOR_WINEPREFIX",
                           os.path.join(os.path.dirname(prog().runner[0]), "wineprefix"))
-
-
-def staged_files():
-    """The files of the new version in staged.dat, the installer's own log of it: the first text
-    of every 0x82 record, in log order, relative to C:\\Apps\\Vellicor\\_ and with "/"."""
-    with open(os.path.join(DATA, "staged.dat"), "rb") as handle:
-        data = handle.read()
-    stream, at = b"", 448
-    while at < len(data):
-        size = struct.unpack_from("<I", data, at)[0]
-        stream, at = stream + data[at + 12:at + 12 + size], at + 12 + size
-    files, at, folder = [], 0, "C:\\Apps\\Vellicor\\_\\"
-    for _ in range(struct.unpack_from("<I", data, 324)[0]):
-        typ, _, size = struct.unpack_from("<HII", stream, at)
-        record, at = stream[at + 10:at + 10 + size], at + 10 + size
-        if typ == 0x82:
-            path = record[5:5 - struct.unpack_from("<i", record, 1)[0]].decode("utf-16-le")
-            assert path.startswith(folder), path
-            files.append(path[len(folder):].replace("\\", "/"))
-    return files
 
 
 STAGED_FILES = staged_files()
