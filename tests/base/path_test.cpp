@@ -222,33 +222,42 @@ TEST(PathTest, NamesThatWindowsCannotHold) {
   const std::pair<std::string, std::optional<std::string>> cases[] = {
       {"CON", device},
       {"con", device},
-      {"prn", device},
-      {"lpt9", device},
       {"Aux.txt", device},
       {"NUL.tar.gz", device},
+      {"prn", device},
       {"COM1.log", device},
+      {"lpt9", device},
       {"COM\xC2\xB9", device},  // COM with a superscript 1
       {"LPT\xC2\xB3.txt", device},
       {"nul .txt", device},  // spaces before the extension do not count
+      {"CON.", device},
       {"COM0", std::nullopt},
       {"COM10", std::nullopt},
       {"LPT\xC2\xB4", std::nullopt},  // an acute accent, no digit
       {"CONSOLE", std::nullopt},
+      {"xcon", std::nullopt},
       {"con_x.txt", std::nullopt},
+      {".con", std::nullopt},
       {"x.", trailing},
       {"y ", trailing},
       {"..", trailing},
+      {"a.b. ", trailing},
       {" leading space", std::nullopt},
       {"a:b", character},
       {"what?", character},
       {"a*", character},
+      {"<x>", character},
+      {"pipe|", character},
+      {"quote\"", character},
       {"back\\slash", character},
       {"tab\tname", character},
       {std::string("nul\0byte", 8), character},
+      {"\x1F", character},
       {"Vellicor.exe", std::nullopt},
       {"\xC3\x9C"
        "berblick",
        std::nullopt},
+      {"\x7F", std::nullopt},
   };
   for (const auto& [name, problem] : cases) {
     const auto found = windows_name_problem(name);

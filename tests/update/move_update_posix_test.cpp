@@ -23,7 +23,6 @@
 #include "support/update_tree.hpp"
 #include "update/do_update.hpp"
 #include "update/installation.hpp"
-#include "update/do_update.hpp"
 
 namespace vellicor {
 namespace {

@@ -10,7 +10,8 @@
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "support/update_tree.hpp"
-#include "update/do_update.hpp"
+#include "update/installation.hpp"
+#include "update/staged_entries.hpp"
 #include "update/update_record.hpp"
 
 namespace vellicor {
@@ -239,6 +240,40 @@ TEST_F(MoveUpdateTest, FileThatCannotBeDeletedLeavesEveryOldFileInPlace) {
   EXPECT_EQ(user.questions.size(), 1u);
   EXPECT_EQ(tree(), before);
   EXPECT_TRUE(locked_read_only);
+}
+
+// The move-in renames staged entries by path, which Windows' path handling would take as a
+// device, or as another name; under POSIX rules every name is a name.
+TEST(StagedEntriesTest, NamesThatWindowsCannotHoldAreFoundUnderItsRulesOnly) {
+  Installation installation;
+  installation.root = R"(C:\Apps\Vellicor)";
+  installation.update_folder = R"(C:\Apps\Vellicor\_)";
+  const auto staged = [](std::optional<std::string> name) {
+    return std::vector<DirEntry>{{"App.exe"}, {std::move(name)}};
+  };
+  const std::string start = R"(Staged entry C:\Apps\Vellicor\_\)";
+  struct Case {
+    std::optional<std::string> name;
+    std::optional<std::string> windows_error, posix_error;
+  };
+  const Case cases[] = {
+      {"aux.txt", start + "aux.txt has a name that Windows cannot hold: a device name",
+       std::nullopt},
+      {"x.", start + "x. has a name that Windows cannot hold: a trailing dot or space",
+       std::nullopt},
+      {"a:b", start + "a:b has a name that Windows cannot hold: a character that Windows forbids",
+       std::nullopt},
+      {"resources", std::nullopt, std::nullopt},
+      {std::nullopt, "Could not get entry name", "Could not get entry name"},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [style, error] :
+         {std::pair{PathStyle::Windows, c.windows_error}, {PathStyle::Posix, c.posix_error}}) {
+      const Status status = check_staged_names(installation, staged(c.name), style);
+      EXPECT_EQ(status ? std::nullopt : std::optional(status.error().display_text()), error)
+          << c.name.value_or("(no name)");
+    }
+  }
 }
 
 // A file that another process holds open: the open is retried 16 times, then the user is asked.
