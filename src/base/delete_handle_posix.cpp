@@ -118,8 +118,10 @@ Status close_file_handle(DeleteHandle& handle) {
     }
     handle.marked_ = false;
   }
-  if (close(fd) != 0) return fail(error_with_os_text("Failed to close file handle: "));
+  // Released first: a descriptor whose close failed is gone all the same, and closing it again
+  // could close another file that reused its number.
   handle.handle_.release();
+  if (close(fd) != 0) return fail(error_with_os_text("Failed to close file handle: "));
   return {};
 }
 

@@ -98,10 +98,10 @@ Status check_entries_deletable_in(std::string_view) {
 }
 
 Status close_file_handle(DeleteHandle& handle) {
-  if (!CloseHandle(reinterpret_cast<HANDLE>(handle.handle_.get()))) {
+  // Released first, as Handle::close does: a handle is never closed twice.
+  if (!CloseHandle(reinterpret_cast<HANDLE>(handle.handle_.release()))) {
     return fail(error_with_os_text("Failed to close file handle: "));
   }
-  handle.handle_.release();
   return {};
 }
 

@@ -34,11 +34,14 @@
 //
 //   found                                           what the run does
 //   ----------------------------------------------  ----------------------------------------
-//   "_" holds an entry the record does not name,    the record is stale: one INFO line, the
-//   or one that is another file by now (another     record is removed, and a fresh update of
-//   version staged, over the rest or anew)          what is staged now, with all its checks
-//   "_" empty or gone, and entries the update had   stale as well: the installation was made
-//   moved in are other files now (a reinstall)      anew; a fresh update of what is staged
+//   "_" holds an entry the record does not name,    the record is superseded: one INFO line,
+//   or one that is another file by now (another     and a fresh update of what is staged now,
+//   version staged, over the rest or anew)          with all its checks, whose own record
+//                                                   replaces it (until then, and after a
+//                                                   failure, a record stays for the next run)
+//   "_" empty or gone, and entries the update had   the record is stale: one INFO line, it is
+//   moved in are other files now (a reinstall)      removed (the installation was made anew),
+//                                                   and a fresh update of what is staged
 //   "_" empty or gone (or the update was still      the update cannot be completed: an error
 //   deleting) while entries of the recorded new     that names the first missing entry, exit
 //   version are in neither place                    1, nothing touched
@@ -66,8 +69,9 @@ namespace vellicor {
 namespace {
 
 // The record of an interrupted update that this installation still is, or nothing: no record,
-// or one that the installation as found says is stale, which is set aside here so that what
-// follows is a fresh update.
+// or one that the installation as found says is superseded or stale, so that what follows is a
+// fresh update. A stale record is set aside here; a superseded one stays until that update
+// records itself.
 Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& update) {
   auto record = UpdateRecord::read(update.installation);
   if (!record || !*record) return record;
@@ -80,13 +84,16 @@ Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& upda
       return record;
     case RecordMatch::Incomplete:
       return fail_other(check->reason);
+    case RecordMatch::Superseded:
     case RecordMatch::Stale:
       break;
   }
   log_info(update.logger, "The update record " + update.installation.update_record +
                               " belongs to an earlier update (" + check->reason +
                               "): updating what is staged now");
-  if (auto set_aside = UpdateRecord::set_aside(update); !set_aside) return fail(set_aside.error());
+  if (check->match == RecordMatch::Stale) {
+    if (auto set_aside = UpdateRecord::set_aside(update); !set_aside) return fail(set_aside.error());
+  }
   return std::optional<UpdateRecord>();
 }
 
@@ -106,7 +113,7 @@ Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecor
   }
   if (auto marked = old->mark(update); !marked) {
     // Every file is unmarked again: nothing was deleted by this run.
-    if (fresh) UpdateRecord::take_back(update);
+    if (fresh) record->take_back(update);
     return marked;
   }
   if (auto removed = old->remove(update); !removed) return removed;

@@ -212,6 +212,7 @@ Result<UpdateRecord> UpdateRecord::begin(const UpdateContext& update,
     staged.push_back({name, *identity});
   }
   UpdateRecord record(UpdatePhase::Deleting, std::move(staged));
+  record.began_over_earlier_ = metadata(update.installation.update_record).has_value();
   if (auto written = record.write_retried(update); !written) return fail(written.error());
   return record;
 }
@@ -229,7 +230,8 @@ Status UpdateRecord::write_retried(const UpdateContext& update) const {
       [&](uint32_t) { return write(update.installation); }, update.hooks);
 }
 
-void UpdateRecord::take_back(const UpdateContext& update) {
+void UpdateRecord::take_back(const UpdateContext& update) const {
+  if (began_over_earlier_) return;
   // A record that stays behind only makes the next run go on deleting an old version that is
   // still whole: as safe as a fresh update.
   (void)remove(update.installation);
@@ -270,7 +272,7 @@ Result<RecordCheck> UpdateRecord::check(const Installation& installation) const 
     }
     const std::string path =
         join_path(installation.update_folder, entry.name.value_or("(a name that is not text)"));
-    return RecordCheck{RecordMatch::Stale, path + " is not an entry it began with"};
+    return RecordCheck{RecordMatch::Superseded, path + " is not an entry it began with"};
   }
 
   // Every other entry it began with was moved into the root: while deleting, none yet.

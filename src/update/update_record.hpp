@@ -9,7 +9,7 @@
 // Its life: begin (a fresh update, before its first destructive step: deleting the old
 // version), advance (the old version is gone: moving the new version in), finish (the update is
 // complete); take back (an update that stopped before it deleted anything); set aside (a record
-// that the installation as found says is stale).
+// that a reinstall made stale).
 
 #include <optional>
 #include <string>
@@ -41,13 +41,15 @@ struct StagedEntry {
 // What the installation as found says of a record.
 enum class RecordMatch {
   Resume,      // it is what the interrupted update left: finish that update
-  Stale,       // it changed since (another version staged, a reinstall): the record is void
+  Superseded,  // another version is staged since: a fresh update of it, which records itself
+               // over this record (until then the installation may be half of that update)
+  Stale,       // the application was installed anew since: the record is void
   Incomplete,  // entries of the recorded new version are gone: nothing can complete it
 };
 
 struct RecordCheck {
   RecordMatch match = RecordMatch::Resume;
-  // Stale: what tells; Incomplete: the error to report.
+  // Superseded, Stale: what tells; Incomplete: the error to report.
   std::string reason;
 };
 
@@ -71,15 +73,17 @@ class UpdateRecord {
   [[nodiscard]] Result<RecordCheck> check(const Installation& installation) const;
 
   // Records a fresh update, about to delete the old version, with the staged entries as they
-  // are now (`names` as listed).
+  // are now (`names` as listed), over a superseded record if there is one.
   [[nodiscard]] static Result<UpdateRecord> begin(const UpdateContext& update,
                                                   const std::vector<std::string>& names);
 
   // Records that the old version is gone and the new one is being moved in.
   [[nodiscard]] Status advance(const UpdateContext& update);
 
-  // Removes the record of an update that stopped before it deleted anything.
-  static void take_back(const UpdateContext& update);
+  // Removes the record of an update that stopped before it deleted anything. A record begun
+  // over a superseded one stays: the installation may still be half of the earlier update, and
+  // the next run must find a record to finish it by (and to accept a code path that is gone).
+  void take_back(const UpdateContext& update) const;
 
   // Removes a stale record, so that what follows is a fresh update.
   [[nodiscard]] static Status set_aside(const UpdateContext& update);
@@ -103,6 +107,7 @@ class UpdateRecord {
 
   UpdatePhase phase_;
   std::vector<StagedEntry> staged_;
+  bool began_over_earlier_ = false;
 };
 
 // True when the root next to `code_path` records an update in progress.

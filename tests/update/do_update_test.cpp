@@ -187,6 +187,19 @@ TEST_F(DoUpdateTest, UnreadableRecordTouchesNothing) {
   EXPECT_EQ(read_tree(root_dir()), before);
 }
 
+// Another version staged over an update that was cut short while moving in, but one that cannot
+// be applied: the record stays, so that a later run still accepts the missing executable and
+// finishes the installation once a complete version is staged.
+TEST_F(DoUpdateTest, AFailedUpdateOfAnotherStagedVersionKeepsTheEarlierRecord) {
+  const std::string record =
+      "Vellicor update in progress: moving the new version in\nstaged 1:2 a.exe\n";
+  make_tree(root_dir(), {"d/e.dll=new", "_/d/e.dll=newer", ".vellicor-update=" + record});
+  const auto before = read_tree(root_dir());
+  Lines lines;
+  ASSERT_FALSE(run(lines));
+  EXPECT_EQ(read_tree(root_dir()), before);
+}
+
 // A patch that fails never fails the update: two warnings, and the file as it was.
 TEST_F(DoUpdateTest, FailedPatchGivesTwoWarningsAndSuccess) {
   struct Case {
