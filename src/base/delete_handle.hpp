@@ -25,7 +25,6 @@ class DeleteHandle {
 
   bool is_open() const { return handle_.valid(); }
   const std::string& path() const { return path_; }
-  bool marked() const { return marked_; }
   // The read-only attribute was cleared so that the file could be marked (Windows); unmarking
   // sets it again.
   bool cleared_read_only() const { return cleared_read_only_; }

@@ -2,6 +2,7 @@
 
 #include "base/buffered_io.hpp"
 #include "base/file.hpp"
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 
 namespace vellicor {
@@ -28,6 +29,32 @@ Status replace_file_durably(std::string_view path, std::string_view temp,
   if (auto renamed = rename_replacing(temp, path); !renamed) return renamed;
   const auto folder = parent_path(path);
   return folder ? flush_directory(*folder) : Status{};
+}
+
+Result<bool> remove_file_durably(std::string_view path, std::string_view temp) {
+  if (auto removed = remove_file_if_present(temp); !removed) return fail(removed.error());
+  bool was_there = true;
+  if (auto removed = remove_file(path); !removed) {
+    if (!is_not_found(removed.error())) return fail(removed.error());
+    was_there = false;
+  }
+  const auto folder = parent_path(path);
+  if (auto flushed = folder ? flush_directory(*folder) : Status{}; !flushed) {
+    return fail(flushed.error());
+  }
+  return was_there;
+}
+
+Result<std::string> read_small_file(File& file, size_t limit) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    auto got = file.read(buffer, sizeof buffer);
+    if (!got) return fail(got.error());
+    if (*got == 0) return text;
+    text.append(buffer, *got);
+    if (text.size() > limit) return text;
+  }
 }
 
 }  // namespace vellicor

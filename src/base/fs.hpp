@@ -12,6 +12,8 @@
 
 namespace vellicor {
 
+class File;
+
 enum class EntryKind { File, Directory, Link };
 
 // The kind of a listed entry from its Windows attributes and reparse tag, without opening it:
@@ -76,6 +78,14 @@ bool is_regular_file(std::string_view path);
 // removed first), flushed to the device, renamed over `path`, and the rename flushed.
 [[nodiscard]] Status replace_file_durably(std::string_view path, std::string_view temp,
                                           std::string_view content);
+
+// Removes the file at `path` and a leftover `temp` of its replacement, so that a power cut
+// cannot bring it back: the removal is flushed. Tells whether the file was there.
+[[nodiscard]] Result<bool> remove_file_durably(std::string_view path, std::string_view temp);
+
+// The whole text of a small file, read from where `file` stands. Reading stops once more than
+// `limit` bytes are in: a longer text tells the caller that the file is not one it wrote.
+[[nodiscard]] Result<std::string> read_small_file(File& file, size_t limit);
 
 // Removes a directory with everything in it. A link (the target itself or inside the tree) is
 // removed as a link; what it points to is never touched. The first failure stops the removal.

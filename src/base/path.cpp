@@ -203,15 +203,14 @@ bool is_absolute_path(std::string_view path, PathStyle style) {
 
 namespace {
 
-// Component-wise equality, the names (and the prefix's key: the drive, server, share or device
-// name, and bytes that are no letters) compared by `same`.
+// Component-wise equality of the first `count` components, the names (and the prefix's key: the
+// drive, server, share or device name, and bytes that are no letters) compared by `same`.
 template <class Same>
-bool components_equal(std::string_view a, std::string_view b, PathStyle style, Same same) {
+bool leading_components_equal(const std::vector<PathComponent>& left,
+                              const std::vector<PathComponent>& right, size_t count, Same same) {
   using Kind = PathComponent::Kind;
-  const auto left = path_components(a, style);
-  const auto right = path_components(b, style);
-  if (left.size() != right.size()) return false;
-  for (size_t i = 0; i < left.size(); ++i) {
+  if (left.size() < count || right.size() < count) return false;
+  for (size_t i = 0; i < count; ++i) {
     if (left[i].kind != right[i].kind) return false;
     if (left[i].kind == Kind::Prefix && !same(left[i].prefix_key, right[i].prefix_key)) {
       return false;
@@ -219,6 +218,13 @@ bool components_equal(std::string_view a, std::string_view b, PathStyle style, S
     if (left[i].kind == Kind::Normal && !same(left[i].text, right[i].text)) return false;
   }
   return true;
+}
+
+template <class Same>
+bool components_equal(std::string_view a, std::string_view b, PathStyle style, Same same) {
+  const auto left = path_components(a, style);
+  const auto right = path_components(b, style);
+  return left.size() == right.size() && leading_components_equal(left, right, left.size(), same);
 }
 
 }  // namespace
@@ -327,6 +333,22 @@ bool paths_equivalent(std::string_view a, std::string_view b, PathStyle style) {
   return components_equal(a, b, style, [style](std::string_view x, std::string_view y) {
     return file_names_equal(x, y, style);
   });
+}
+
+std::optional<std::string> first_name_below(std::string_view folder, std::string_view path,
+                                            PathStyle style) {
+  const auto outer = path_components(folder, style);
+  const auto inner = path_components(path, style);
+  if (inner.size() <= outer.size() ||
+      !leading_components_equal(outer, inner, outer.size(),
+                                [style](std::string_view x, std::string_view y) {
+                                  return file_names_equal(x, y, style);
+                                })) {
+    return std::nullopt;
+  }
+  const PathComponent& below = inner[outer.size()];
+  if (below.kind != PathComponent::Kind::Normal) return std::nullopt;
+  return std::string(below.text);
 }
 
 namespace {

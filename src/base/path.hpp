@@ -59,6 +59,11 @@ bool paths_equal(std::string_view a, std::string_view b, PathStyle style = nativ
 bool paths_equivalent(std::string_view a, std::string_view b,
                       PathStyle style = native_path_style());
 
+// The name of the entry of `folder` that `path` lies in or is, when `path` lies below `folder`
+// (compared as paths_equivalent compares); nothing otherwise.
+std::optional<std::string> first_name_below(std::string_view folder, std::string_view path,
+                                            PathStyle style = native_path_style());
+
 // The path spelled plainly, without asking the file system: one separator of the platform
 // between components, "." dropped and ".." taking away the component before it (never the
 // root). A verbatim path (\\?\...) is taken as it stands, since the system does not normalise

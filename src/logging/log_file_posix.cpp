@@ -14,13 +14,13 @@ namespace {
 
 class FileLineSink final : public LineSink {
  public:
-  explicit FileLineSink(int fd) : fd_(fd), handle_(fd) {}
+  explicit FileLineSink(int fd) : handle_(fd) {}
 
   Status write_lines(std::string_view lines) override {
     // One write for all the lines; a short write (a signal, a nearly full disk) goes on with
     // the rest, so the file never holds part of a line followed by another run's line.
     while (!lines.empty()) {
-      const ssize_t written = ::write(fd_, lines.data(), lines.size());
+      const ssize_t written = ::write(static_cast<int>(handle_.get()), lines.data(), lines.size());
       if (written < 0) {
         if (errno == EINTR) continue;
         return fail(last_os_io_error());
@@ -32,8 +32,7 @@ class FileLineSink final : public LineSink {
   }
 
  private:
-  int fd_;
-  Handle handle_;  // closes fd_
+  Handle handle_;
 };
 
 }  // namespace

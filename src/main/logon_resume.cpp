@@ -14,8 +14,6 @@
 namespace vellicor {
 namespace {
 
-using Kind = PathComponent::Kind;
-
 constexpr std::string_view kPurpose = "to finish the update at the next logon";
 
 std::string with_purpose(std::string_view before, std::string_view after) {
@@ -47,18 +45,6 @@ std::optional<std::string> registered_root(std::string_view code_path) {
   if (!plain) return std::nullopt;
   auto resolved = resolve_path(*plain);
   return resolved ? *resolved : *plain;
-}
-
-bool same_component(const PathComponent& a, const PathComponent& b, PathStyle style) {
-  if (a.kind != b.kind) return false;
-  switch (a.kind) {
-    case Kind::Prefix:
-      return a.prefix_key == b.prefix_key;
-    case Kind::Normal:
-      return file_names_equal(a.text, b.text, style);
-    default:
-      return a.text == b.text;
-  }
 }
 
 // CommandLineToArgvW's rules: backslashes are plain except before a quote, where each pair
@@ -132,17 +118,11 @@ bool nothing_left_at_logon(Logger& logger, std::string_view code_path) {
 }
 
 bool replaced_by_update(std::string_view root, std::string_view path, PathStyle style) {
-  const auto folder = path_components(root, style);
-  const auto inside = path_components(path, style);
-  if (inside.size() <= folder.size()) return false;
-  for (size_t i = 0; i < folder.size(); ++i) {
-    if (!same_component(folder[i], inside[i], style)) return false;
-  }
-  const PathComponent& entry = inside[folder.size()];
-  if (entry.kind != Kind::Normal) return false;
+  const auto entry = first_name_below(root, path, style);
+  if (!entry) return false;
   // The update folder is kept only to be emptied into the root.
-  if (file_names_equal(entry.text, kUpdateFolderName, style)) return true;
-  return !is_kept_entry(entry.text, style);
+  if (file_names_equal(*entry, kUpdateFolderName, style)) return true;
+  return !is_kept_entry(*entry, style);
 }
 
 std::string windows_command_line(const std::vector<std::string>& args) {

@@ -8,6 +8,7 @@
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
+#include "base/path.hpp"
 #include "main/logon_resume.hpp"
 
 // The registration is a desktop entry in the user's autostart folder, which desktops that
@@ -40,11 +41,16 @@ std::string temp_path(const std::string& entry) {
 }
 
 // The folder and every missing one above it, private to the user as the configuration
-// folders are.
+// folders are. Each new folder is flushed into its parent, as the entry is into its folder.
 Status make_folders(const std::string& folder) {
   for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
     const std::string part = folder.substr(0, end);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return fail(last_os_io_error());
+    if (::mkdir(part.c_str(), 0700) == 0) {
+      const auto parent = parent_path(part);
+      if (auto flushed = parent ? flush_directory(*parent) : Status{}; !flushed) return flushed;
+    } else if (errno != EEXIST) {
+      return fail(last_os_io_error());
+    }
     if (end == std::string::npos) return {};
   }
 }
@@ -55,15 +61,10 @@ Result<std::optional<std::string>> read_entry(const std::string& path) {
     if (is_not_found(file.error())) return std::optional<std::string>();
     return fail(file.error());
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    auto got = file->read(buffer, sizeof buffer);
-    if (!got) return fail(got.error());
-    if (*got == 0) return std::optional(std::move(text));
-    text.append(buffer, *got);
-    if (text.size() > kLongestEntry) return fail_other("Not an autostart entry of ours: " + path);
-  }
+  auto text = read_small_file(*file, kLongestEntry);
+  if (!text) return fail(text.error());
+  if (text->size() > kLongestEntry) return fail_other("Not an autostart entry of ours: " + path);
+  return std::optional(std::move(*text));
 }
 
 Result<std::string> entry_text(const std::vector<std::string>& command) {
@@ -102,14 +103,7 @@ Result<bool> unregister_at_logon(std::string_view root) {
   auto folder = autostart_folder();
   if (!folder) return fail(folder.error());
   const std::string path = join_path(*folder, entry_name(root));
-  if (auto removed = remove_file_if_present(temp_path(path)); !removed)
-    return fail(removed.error());
-  if (::unlink(path.c_str()) != 0) {
-    if (errno == ENOENT) return false;
-    return fail(last_os_io_error());
-  }
-  if (auto flushed = flush_directory(*folder); !flushed) return fail(flushed.error());
-  return true;
+  return remove_file_durably(path, temp_path(path));
 }
 
 }  // namespace vellicor

@@ -92,7 +92,8 @@ Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& upda
                               " belongs to an earlier update (" + check->reason +
                               "): updating what is staged now");
   if (check->match == RecordMatch::Stale) {
-    if (auto set_aside = UpdateRecord::set_aside(update); !set_aside) return fail(set_aside.error());
+    if (auto set_aside = UpdateRecord::set_aside(update); !set_aside)
+      return fail(set_aside.error());
   }
   return std::optional<UpdateRecord>();
 }
@@ -153,9 +154,8 @@ Status do_update(Logger& logger, const Installation& installation, const RetryHo
   return {};
 }
 
-Status move_update(Logger& logger, const Installation& installation,
-                   const std::optional<UpdateRecord>& resume, const RetryHooks& hooks) {
-  return replace_installation(UpdateContext{logger, installation, hooks}, resume);
+Status move_update(Logger& logger, const Installation& installation, const RetryHooks& hooks) {
+  return replace_installation(UpdateContext{logger, installation, hooks}, std::nullopt);
 }
 
 }  // namespace vellicor

@@ -20,15 +20,15 @@ struct Installation;
 [[nodiscard]] Status do_update(Logger& logger, const Installation& installation,
                                const RetryHooks& hooks = {});
 
-// Replaces the old version in the root by the new one from the update folder. A fresh update
-// (`resume` empty) or one resumed while deleting checks everything it can know before the first
+// Replaces the old version in the root by the new one from the update folder, as a fresh update
+// does: do_update's own step, without the record's check and the patch. A fresh update or one
+// resumed while deleting checks everything it can know before the first
 // delete (check_before_deleting), holds every old file, records itself (a fresh one, with the
 // staged entries) before the first file can go, deletes the old version and records the
 // move-in; one resumed while moving checks what is left (check_before_moving_in). Then the
 // staged entries move in and the emptied update folder goes; once every staged entry is in
 // place the update is complete, and a folder that cannot be removed is a warning.
 [[nodiscard]] Status move_update(Logger& logger, const Installation& installation,
-                                 const std::optional<UpdateRecord>& resume = std::nullopt,
                                  const RetryHooks& hooks = {});
 
 }  // namespace vellicor

@@ -9,11 +9,6 @@
 #include "update/update_context.hpp"
 
 namespace vellicor {
-namespace {
-
-constexpr uint32_t kLimit = 11;
-
-}  // namespace
 
 Status move_new_version_in(const UpdateContext& update) {
   const Installation& installation = update.installation;
@@ -25,7 +20,7 @@ Status move_new_version_in(const UpdateContext& update) {
     const std::string from = join_path(installation.update_folder, name);
     const std::string to = join_path(installation.root, name);
     auto moved = retry_with_prompt(
-        "Renaming: " + name, kLimit,
+        "Renaming: " + name, kRetryLimit,
         [&](uint32_t attempt) {
           log_info(update.logger, "Rename: " + name + attempt_suffix(attempt));
           return rename_replacing(from, to);
@@ -40,7 +35,7 @@ void remove_update_folder(const UpdateContext& update) {
   const std::string& folder = update.installation.update_folder;
   log_info(update.logger, "Delete: " + folder);
   auto removed = retry_without_prompt(
-      kLimit,
+      kRetryLimit,
       [&](uint32_t attempt) {
         if (attempt > 1) log_info(update.logger, "Delete: " + folder + attempt_suffix(attempt));
         return remove_directory_tree(folder);

@@ -12,7 +12,6 @@ namespace vellicor {
 namespace {
 
 constexpr uint32_t kOpenLimit = 16;
-constexpr uint32_t kLimit = 11;
 
 Result<DeleteHandle> open_retried(const UpdateContext& update, const std::string& path) {
   return retry_with_prompt(
@@ -26,7 +25,7 @@ Result<DeleteHandle> open_retried(const UpdateContext& update, const std::string
 
 Status remove_top_level_directory(const UpdateContext& update, const std::string& directory) {
   return retry_with_prompt(
-      "Deleting a directory: " + directory, kLimit,
+      "Deleting a directory: " + directory, kRetryLimit,
       [&](uint32_t attempt) -> Status {
         // Gone (or unreadable) counts as done, without an attempt and without a wait.
         if (!metadata(directory)) return {};
@@ -94,8 +93,8 @@ Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
 Status OldVersion::mark(const UpdateContext& update) {
   for (auto& file : files_) {
     auto marked = retry_with_prompt(
-        "marking a file for deletion", kLimit, [&](uint32_t) { return mark_for_deletion(file); },
-        update.hooks);
+        "marking a file for deletion", kRetryLimit,
+        [&](uint32_t) { return mark_for_deletion(file); }, update.hooks);
     if (!marked) {
       files_.clear();  // each unmarked and closed: nothing is deleted
       return marked;
@@ -108,7 +107,7 @@ Status OldVersion::mark(const UpdateContext& update) {
 Status OldVersion::remove(const UpdateContext& update) {
   for (auto& file : files_) {
     auto closed = retry_with_prompt(
-        "closing a file handle", kLimit, [&](uint32_t) { return close_file_handle(file); },
+        "closing a file handle", kRetryLimit, [&](uint32_t) { return close_file_handle(file); },
         update.hooks);
     if (!closed) return closed;
   }

@@ -13,6 +13,10 @@
 
 namespace vellicor {
 
+// The attempts of a step that is retried with growing waits before the user is asked: every
+// file step of the update but the first open of an old file.
+constexpr uint32_t kRetryLimit = 11;
+
 // How retry_with_prompt waits and asks; the defaults sleep for real and show the Retry/Cancel
 // box. Tests put in their own to run long series at once and answer in code.
 struct RetryHooks {

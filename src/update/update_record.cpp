@@ -29,8 +29,6 @@ constexpr std::string_view kStagedPrefix = "staged ";
 // Far more than any record: the update folder holds the application's few top-level entries.
 constexpr size_t kMaxRecordSize = 1 << 20;
 
-constexpr uint32_t kLimit = 11;
-
 std::string temp_path(const Installation& installation) {
   return join_path(installation.root, kUpdateRecordTempName);
 }
@@ -119,18 +117,6 @@ std::optional<UpdateRecord> parse_record(std::string_view text) {
   return UpdateRecord(static_cast<UpdatePhase>(phase - kPhaseLines.begin()), std::move(staged));
 }
 
-Result<std::string> read_whole(File& file) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    auto got = file.read(buffer, sizeof buffer);
-    if (!got) return fail(got.error());
-    if (*got == 0) return text;
-    text.append(buffer, *got);
-    if (text.size() > kMaxRecordSize) return text;
-  }
-}
-
 const StagedEntry* find_staged(const std::vector<StagedEntry>& staged, std::string_view name) {
   const auto found = std::find_if(staged.begin(), staged.end(), [&](const StagedEntry& entry) {
     return file_names_equal(entry.name, name);
@@ -177,7 +163,7 @@ Result<std::optional<UpdateRecord>> UpdateRecord::read(const Installation& insta
     if (is_not_found(file.error())) return std::optional<UpdateRecord>();
     return fail_other("Unreadable update record: " + path);
   }
-  auto text = read_whole(*file);
+  auto text = read_small_file(*file, kMaxRecordSize);
   if (!text) return fail(text.error());
   auto record = text->size() <= kMaxRecordSize ? parse_record(*text) : std::nullopt;
   if (!record) return fail_other("Unreadable update record: " + path);
@@ -198,9 +184,8 @@ Status UpdateRecord::write(const Installation& installation) const {
 }
 
 Status UpdateRecord::remove(const Installation& installation) {
-  if (auto removed = remove_file_if_present(temp_path(installation)); !removed) return removed;
-  if (auto removed = remove_file_if_present(installation.update_record); !removed) return removed;
-  return flush_directory(installation.root);
+  auto removed = remove_file_durably(installation.update_record, temp_path(installation));
+  return removed ? Status{} : fail(removed.error());
 }
 
 Result<UpdateRecord> UpdateRecord::begin(const UpdateContext& update,
@@ -226,7 +211,7 @@ Status UpdateRecord::advance(const UpdateContext& update) {
 // before the step it announces.
 Status UpdateRecord::write_retried(const UpdateContext& update) const {
   return retry_with_prompt(
-      "Writing the update record: " + update.installation.update_record, kLimit,
+      "Writing the update record: " + update.installation.update_record, kRetryLimit,
       [&](uint32_t) { return write(update.installation); }, update.hooks);
 }
 
@@ -239,13 +224,13 @@ void UpdateRecord::take_back(const UpdateContext& update) const {
 
 Status UpdateRecord::set_aside(const UpdateContext& update) {
   return retry_with_prompt(
-      "Removing the update record: " + update.installation.update_record, kLimit,
+      "Removing the update record: " + update.installation.update_record, kRetryLimit,
       [&](uint32_t) { return remove(update.installation); }, update.hooks);
 }
 
 void UpdateRecord::finish(const UpdateContext& update) {
   auto removed = retry_without_prompt(
-      kLimit, [&](uint32_t) { return remove(update.installation); }, update.hooks);
+      kRetryLimit, [&](uint32_t) { return remove(update.installation); }, update.hooks);
   if (!removed) {
     log_warning(update.logger, "Could not remove the update record " +
                                    update.installation.update_record + ": " +

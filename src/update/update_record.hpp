@@ -35,7 +35,6 @@ std::string_view phase_text(UpdatePhase phase);
 struct StagedEntry {
   std::string name;
   FileIdentity identity;
-  friend bool operator==(const StagedEntry&, const StagedEntry&) = default;
 };
 
 // What the installation as found says of a record.
@@ -99,8 +98,6 @@ class UpdateRecord {
 
   // Removes the record (and a leftover temporary file), durably. Tries once.
   [[nodiscard]] static Status remove(const Installation& installation);
-
-  friend bool operator==(const UpdateRecord&, const UpdateRecord&) = default;
 
  private:
   [[nodiscard]] Status write_retried(const UpdateContext& update) const;

@@ -39,7 +39,7 @@ class MoveUpdateTest : public testing_support::InstallationTest {
   Status run(FakeUser& user) {
     auto log = testing_support::make_captured_logger();
     const auto installation = testing_support::installation_at(root_dir());
-    const Status status = move_update(*log.logger, installation, std::nullopt, user.hooks());
+    const Status status = move_update(*log.logger, installation, user.hooks());
     lines_ = log.release();
     if (status) {
       EXPECT_EQ(UpdateRecord::read(installation).value()->phase(), UpdatePhase::Moving);
