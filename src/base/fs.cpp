@@ -16,6 +16,17 @@ EntryKind entry_kind_from_attributes(uint32_t attributes, uint32_t reparse_tag) 
   return EntryKind::File;
 }
 
+Result<std::string> resolve_path_as_far_as_it_exists(std::string_view path) {
+  auto resolved = resolve_path(path);
+  if (resolved || !is_not_found(resolved.error())) return resolved;
+  const auto folder = parent_path(path);
+  const auto name = path_file_name(path);
+  if (!folder || !name) return resolved;
+  auto above = resolve_path_as_far_as_it_exists(*folder);
+  if (!above) return above;
+  return join_path(*above, *name);
+}
+
 Status replace_file_durably(std::string_view path, std::string_view temp,
                             std::string_view content) {
   if (auto removed = remove_file_if_present(temp); !removed) return removed;

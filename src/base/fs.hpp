@@ -65,6 +65,13 @@ bool is_regular_file(std::string_view path);
 // one). Fails with the platform's I/O error when nothing is there.
 [[nodiscard]] Result<std::string> resolve_path(std::string_view path);
 
+// resolve_path for a path that may be gone in part: the longest leading part that exists is
+// resolved and the missing names are joined to it as they are, so that a folder deleted since
+// still gets the name it had when it was there (through the same link or short name). Fails
+// only where resolve_path fails for another reason than a missing entry, or when not even the
+// path's root is there.
+[[nodiscard]] Result<std::string> resolve_path_as_far_as_it_exists(std::string_view path);
+
 // The entries of a directory in the platform's listing order, without "." and "..". A
 // directory that is another mount (POSIX) is listed as a link, as Windows lists a volume mount
 // point: walks leave it alone.

@@ -2,14 +2,16 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 
+#include "base/clock.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
+#include "base/sleep.hpp"
 #include "base/utf.hpp"
 #include "logging/logger.hpp"
 #include "main/command_line.hpp"
 #include "update/installation.hpp"
-#include "update/update_record.hpp"
 
 namespace vellicor {
 namespace {
@@ -30,21 +32,6 @@ Status register_command(std::string_view root, const std::string& executable,
     command.emplace_back(kAtLogonOption);
   }
   return register_at_logon(root, command);
-}
-
-bool missing(const std::string& path) {
-  const auto found = metadata(path);
-  return !found && is_not_found(found.error());
-}
-
-// The root that a registration for `code_path` was named after, as far as it can still be
-// resolved: the installation's, else its folder's.
-std::optional<std::string> registered_root(std::string_view code_path) {
-  if (auto installation = resolve_installation(code_path)) return installation->root;
-  auto plain = parent_path(normalize_path(code_path));
-  if (!plain) return std::nullopt;
-  auto resolved = resolve_path(*plain);
-  return resolved ? *resolved : *plain;
 }
 
 // CommandLineToArgvW's rules: backslashes are plain except before a quote, where each pair
@@ -80,6 +67,11 @@ bool register_resume_at_logon(Logger& logger, const Installation& installation,
                                   ": the update replaces the updater itself, " + *executable));
     return false;
   }
+  if (const auto exposed = executable ? why_others_could_replace(*executable) : std::nullopt) {
+    log_info(logger, with_purpose("Not registering ", ": others could replace the updater " +
+                                                          *executable + ": " + *exposed));
+    return false;
+  }
   auto place = logon_registration_place(installation.root);
   Status registered = !executable ? fail(executable.error())
                       : !place    ? fail(place.error())
@@ -105,16 +97,15 @@ void unregister_resume_at_logon(Logger& logger, std::string_view root) {
   }
 }
 
-bool nothing_left_at_logon(Logger& logger, std::string_view code_path) {
-  if (!is_absolute_path(code_path)) return false;
-  const auto root = registered_root(code_path);
-  if (!root || !missing(join_path(*root, kUpdateRecordName)) ||
-      !missing(join_path(*root, kUpdateFolderName))) {
-    return false;
+void unregister_after_logon(Logger& logger, std::string_view root, uint64_t started) {
+  const uint64_t settled = started + uint64_t{logon_settle_milliseconds()} * 1000;
+  if (const uint64_t now = steady_microseconds(); now < settled) {
+    const auto wait = static_cast<uint32_t>((settled - now + 999) / 1000);
+    log_info(logger, "Waiting " + std::to_string((wait + 999) / 1000) +
+                         " s for the logon to start its programs before the registration goes");
+    sleep_milliseconds(wait);
   }
-  log_info(logger, "Started at logon with no update left to finish in " + *root);
-  unregister_resume_at_logon(logger, *root);
-  return true;
+  unregister_resume_at_logon(logger, root);
 }
 
 bool replaced_by_update(std::string_view root, std::string_view path, PathStyle style) {
@@ -123,6 +114,18 @@ bool replaced_by_update(std::string_view root, std::string_view path, PathStyle 
   // The update folder is kept only to be emptied into the root.
   if (file_names_equal(*entry, kUpdateFolderName, style)) return true;
   return !is_kept_entry(*entry, style);
+}
+
+std::optional<std::string_view> why_others_could_change(uint32_t mode, uint32_t owner,
+                                                        uint32_t user) {
+  constexpr uint32_t kGroupWrite = 0020, kOthersWrite = 0002;
+  const bool by_root = owner == 0;
+  if (!by_root && owner != user) return "belongs to another user";
+  // Root's group-writable folders (/usr/local for the staff group) are the system's choice.
+  if ((mode & kOthersWrite) || (!by_root && (mode & kGroupWrite))) {
+    return "may be written by others";
+  }
+  return std::nullopt;
 }
 
 std::string windows_command_line(const std::vector<std::string>& args) {
@@ -142,12 +145,23 @@ std::string windows_command_line(const std::vector<std::string>& args) {
 
 Result<std::string> desktop_entry_exec(const std::vector<std::string>& args) {
   std::string exec;
-  for (const auto& arg : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     // Readers take a desktop entry that is not UTF-8 for no entry at all.
     if (!is_valid_utf8(arg)) {
       return fail_other("A desktop entry cannot hold an argument that is not UTF-8 text");
     }
-    if (!exec.empty()) exec.push_back(' ');
+    // GLib gives "\\\\" in quotes as one backslash, systemd's generator refuses the entry;
+    // no spelling of a backslash gives both the same argument.
+    if (arg.find('\\') != std::string::npos) {
+      return fail_other("A desktop entry cannot hold a backslash, which desktops read "
+                        "differently: " + arg);
+    }
+    if (i == 0 && arg.find('%') != std::string::npos) {
+      return fail_other("A desktop entry cannot start a program whose path holds a %, which "
+                        "desktops look for before they undo its escape: " + arg);
+    }
+    if (i > 0) exec.push_back(' ');
     exec.push_back('"');
     for (const char c : arg) {
       switch (c) {
@@ -156,9 +170,6 @@ Result<std::string> desktop_entry_exec(const std::vector<std::string>& args) {
         case '$':
           exec += "\\\\";  // the quoting's backslash, itself escaped as a string value's
           exec.push_back(c);
-          break;
-        case '\\':
-          exec += "\\\\\\\\";
           break;
         case '%':
           exec += "%%";  // a single one would start a field code

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <string>
 
 #include "base/file.hpp"
 #include "base/fs.hpp"
@@ -76,6 +77,24 @@ Result<std::string> entry_text(const std::vector<std::string>& command) {
 }
 
 }  // namespace
+
+uint32_t logon_settle_milliseconds() {
+  return 0;
+}
+
+std::optional<std::string> why_others_could_replace(std::string_view executable) {
+  const uid_t user = ::geteuid();
+  for (std::optional<std::string> path(executable); path; path = parent_path(*path)) {
+    struct stat info {};
+    if (::lstat(path->c_str(), &info) != 0) {
+      return "who may change " + *path + " cannot be told: " + last_os_io_error().display_text();
+    }
+    if (const auto why = why_others_could_change(info.st_mode, info.st_uid, user)) {
+      return *path + " " + std::string(*why);
+    }
+  }
+  return std::nullopt;
+}
 
 Result<std::string> updater_executable() {
   return resolve_path("/proc/self/exe");

@@ -1,11 +1,14 @@
 #include "base/win32.hpp"
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
+#include "base/path.hpp"
 #include "main/logon_resume.hpp"
 
 // The registration is a value of the user's Run key, which Windows runs at every logon of the
@@ -63,6 +66,19 @@ bool holds(HKEY key, const std::wstring& name, const std::wstring& data) {
 
 }  // namespace
 
+uint32_t logon_settle_milliseconds() {
+  return 30'000;
+}
+
+std::optional<std::string> why_others_could_replace(std::string_view executable) {
+  auto temp = temp_directory();
+  auto resolved = temp ? resolve_path(*temp) : temp;
+  if (resolved && first_name_below(*resolved, executable)) {
+    return "it lies in the temporary folder " + *resolved;
+  }
+  return std::nullopt;
+}
+
 Result<std::string> updater_executable() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
@@ -110,7 +126,8 @@ Status register_at_logon(std::string_view root, const std::vector<std::string>& 
 Result<bool> unregister_at_logon(std::string_view root) {
   auto name = win32::to_wide(value_name(root));
   if (!name) return fail(name.error());
-  auto key = open_run_key(false, KEY_SET_VALUE);
+  // RegFlushKey needs KEY_QUERY_VALUE.
+  auto key = open_run_key(false, KEY_QUERY_VALUE | KEY_SET_VALUE);
   if (!key) {
     if (is_not_found(key.error())) return false;
     return fail(key.error());

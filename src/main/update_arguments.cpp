@@ -2,7 +2,6 @@
 
 #include "base/fs.hpp"
 #include "base/path.hpp"
-#include "update/update_record.hpp"
 
 namespace vellicor {
 
@@ -12,11 +11,11 @@ Status check_code_path_absolute(std::string_view code_path) {
               "Code path needs to be absolute. Instead got: " + std::string(code_path));
 }
 
-Status check_code_path_exists(std::string_view code_path) {
+Status check_code_path_exists(std::string_view code_path, bool update_recorded) {
   if (metadata(code_path)) return {};
   // An update cut short after it deleted the old executable is finished by running the same
   // command again.
-  if (update_in_progress_next_to(code_path)) return {};
+  if (update_recorded) return {};
   return fail(ArgumentError, "Code path doesn't seem to exist: " + std::string(code_path));
 }
 
@@ -27,9 +26,11 @@ Result<bool> parse_silent_flag(std::string_view flag) {
 }
 
 Result<UpdateArguments> validate_update_arguments(std::string_view code_path,
-                                                  std::string_view silent) {
+                                                  std::string_view silent, bool update_recorded) {
   if (auto status = check_code_path_absolute(code_path); !status) return fail(status.error());
-  if (auto status = check_code_path_exists(code_path); !status) return fail(status.error());
+  if (auto status = check_code_path_exists(code_path, update_recorded); !status) {
+    return fail(status.error());
+  }
   auto flag = parse_silent_flag(silent);
   if (!flag) return fail(flag.error());
   return UpdateArguments{std::string(code_path), *flag};

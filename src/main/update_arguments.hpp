@@ -14,12 +14,15 @@ struct UpdateArguments {
 };
 
 [[nodiscard]] Status check_code_path_absolute(std::string_view code_path);
-// Also passes a missing code path whose folder records an update in progress.
-[[nodiscard]] Status check_code_path_exists(std::string_view code_path);
+// Also passes a missing code path when `update_recorded`: its installation records an update in
+// progress, which deleted the executable already.
+[[nodiscard]] Status check_code_path_exists(std::string_view code_path,
+                                            bool update_recorded = false);
 [[nodiscard]] Result<bool> parse_silent_flag(std::string_view flag);
 
 // All three checks in order; the first failure is the result.
 [[nodiscard]] Result<UpdateArguments> validate_update_arguments(std::string_view code_path,
-                                                                std::string_view silent);
+                                                                std::string_view silent,
+                                                                bool update_recorded = false);
 
 }  // namespace vellicor

@@ -7,6 +7,7 @@
 #include "base/clock.hpp"
 #include "base/console.hpp"
 #include "base/fs.hpp"
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "gui/gui.hpp"
 #include "logging/logger.hpp"
@@ -17,6 +18,8 @@
 #include "process/process.hpp"
 #include "update/do_update.hpp"
 #include "update/installation.hpp"
+#include "update/logon_decision.hpp"
+#include "update/update_context.hpp"
 #include "update/update_lock.hpp"
 #include "update/update_record.hpp"
 
@@ -27,68 +30,118 @@ constexpr uint32_t kWaitAttempts = 60;
 constexpr uint32_t kWaitMilliseconds = 500;
 constexpr uint32_t kKillLimit = 11;
 
+// How a run ended that did not fail.
+enum class Ending {
+  Updated,            // the update is complete
+  NothingToFinish,    // a run at logon found nothing that a record began (it logged why)
+  AnotherUpdateRuns,  // a run at logon found another update of the installation running
+};
+
 // The update engine, with the registration for the next logon around it: the registration
 // stays only while an update record says that the installation is between two versions (the
-// engine takes its record back when it stops before anything was deleted).
+// engine takes its record back when it stops before anything was deleted). A run at logon was
+// started by that registration, and only finishes what its record began.
 Status update_resumable_at_logon(Logger& logger, const Installation& installation,
                                  const UpdateOptions& options) {
+  if (options.at_logon) return do_update(logger, installation, {}, UpdateAuthority::Record);
   const bool registered = register_resume_at_logon(logger, installation, options.given);
   auto updated = do_update(logger, installation);
-  if (registered && (updated || !update_in_progress_next_to(installation.code_path))) {
+  if (registered && (updated || !update_recorded(installation))) {
     unregister_resume_at_logon(logger, installation.root);
   }
   return updated;
 }
 
-// The steps between the argument checks and the end of the update engine; any error they
-// return takes the driver's one error path. Gives the installation that was updated.
-Result<Installation> update(Logger& logger, const std::vector<std::string>& args,
+// Every step of an update after its checks, with the installation's lock held: waiting for and
+// ending the application, the progress window and the engine.
+Status replace_installation(Logger& logger, const Installation& installation, bool silent,
                             const UpdateOptions& options) {
-  auto arguments = validate_update_arguments(args[1], args[2]);
-  if (!arguments) return fail(arguments.error());
-
-  // Every path of the update comes from the code path as the file system resolves it.
-  auto installation =
-      resolve_installation(arguments->code_path, update_in_progress_next_to(arguments->code_path));
-  if (!installation) return fail(installation.error());
-  if (installation->code_path != arguments->code_path) {
-    log_info(logger, "Code path resolves to " + installation->code_path);
+  const std::string& process_name = installation.executable_name;
+  if (auto waited = wait_for_process_exit(logger, process_name); !waited) return waited;
+  if (auto killed = kill_with_retry(logger, process_name, installation.code_path); !killed) {
+    return killed;
   }
-  // Held until the update is over: a second updater of this installation stops here, before it
-  // has touched anything.
-  auto lock = UpdateLock::take(installation->root);
-  if (!lock) return fail(lock.error());
-
-  const std::string& process_name = installation->executable_name;
-  if (auto waited = wait_for_process_exit(logger, process_name); !waited) {
-    return fail(waited.error());
-  }
-  if (auto killed = kill_with_retry(logger, process_name, installation->code_path); !killed) {
-    return fail(killed.error());
-  }
-
   if (auto killed =
-          kill_with_retry(logger, installation->auxiliary_name, installation->auxiliary_path);
+          kill_with_retry(logger, installation.auxiliary_name, installation.auxiliary_path);
       !killed) {
-    return fail(killed.error());
+    return killed;
   }
 
   log_info(logger, "Vellicor Updater v" + std::string(kVersion));
-  log_info(logger,
-           std::string("Starting update, silent = ") + (arguments->silent ? "true" : "false"));
+  log_info(logger, std::string("Starting update, silent = ") + (silent ? "true" : "false"));
 
-  const auto progress_thread = start_progress_thread(arguments->silent);
+  const auto progress_thread = start_progress_thread(silent);
   if (!progress_thread) return fail_other("Could not receive GUI window handle");
 
   // On failure the progress window stays up until the process ends, but the session no longer
   // waits for it.
-  if (auto replaced = update_resumable_at_logon(logger, *installation, options); !replaced) {
+  if (auto replaced = update_resumable_at_logon(logger, installation, options); !replaced) {
     end_shutdown_block(*progress_thread);
+    return replaced;
+  }
+  post_quit_to_thread(*progress_thread);
+  return {};
+}
+
+void log_resolution(Logger& logger, std::string_view given, const Installation& installation) {
+  if (installation.code_path != given) {
+    log_info(logger, "Code path resolves to " + installation.code_path);
+  }
+}
+
+// An update that the caller asked for; any error takes the driver's one error path.
+Result<Ending> update(Logger& logger, const std::vector<std::string>& args,
+                      const UpdateOptions& options, const Result<Installation>& installation) {
+  auto arguments =
+      validate_update_arguments(args[1], args[2], installation && update_recorded(*installation));
+  if (!arguments) return fail(arguments.error());
+  if (!installation) return fail(installation.error());
+  log_resolution(logger, args[1], *installation);
+  // Held until the update is over: a second updater of this installation stops here, before it
+  // has touched anything.
+  auto lock = UpdateLock::take(installation->root);
+  if (!lock) return fail(lock.error());
+  if (auto replaced = replace_installation(logger, *installation, arguments->silent, options);
+      !replaced) {
     return fail(replaced.error());
   }
+  return Ending::Updated;
+}
 
-  post_quit_to_thread(*progress_thread);
-  return std::move(*installation);
+// A run at logon, which nobody asked for: it decides on the installation's record alone, under
+// the installation's lock, before it waits for or ends any process, and goes on only to finish
+// the update that the record began.
+Result<Ending> finish_at_logon(Logger& logger, const std::vector<std::string>& args,
+                               const UpdateOptions& options,
+                               const Result<Installation>& installation) {
+  if (!installation) {
+    // No installation can be told from the code path, so no update was ever recorded for it.
+    log_info(logger, "Started at logon with no update left to finish in " + args[1]);
+    return Ending::NothingToFinish;
+  }
+  log_resolution(logger, args[1], *installation);
+  std::optional<UpdateLock> lock;
+  if (auto root = metadata(installation->root); root || !is_not_found(root.error())) {
+    auto taken = UpdateLock::try_take(installation->root);
+    if (!taken) return fail(taken.error());
+    if (!*taken) {
+      // That update keeps the registration for as long as it needs it.
+      log_info(logger, "Started at logon while another update of " + installation->root +
+                           " runs: leaving it to that update");
+      return Ending::AnotherUpdateRuns;
+    }
+    lock.emplace(std::move(**taken));
+  }
+  auto verdict = decide_at_logon(UpdateContext{logger, *installation, {}});
+  if (!verdict) return fail(verdict.error());
+  if (*verdict == LogonVerdict::NothingToDo) return Ending::NothingToFinish;
+  auto arguments = validate_update_arguments(args[1], args[2], true);
+  if (!arguments) return fail(arguments.error());
+  if (auto replaced = replace_installation(logger, *installation, arguments->silent, options);
+      !replaced) {
+    return fail(replaced.error());
+  }
+  return Ending::Updated;
 }
 
 // Starts the new version of the application, as the caller asked. The update has succeeded
@@ -106,6 +159,7 @@ void relaunch(Logger& logger, const Installation& installation) {
 }  // namespace
 
 int run_update(const std::vector<std::string>& args, const UpdateOptions& options) {
+  const uint64_t started = steady_microseconds();
   // Without a log file the program cannot report anything to the user: say why on standard
   // error (seen only when redirected) and stop.
   const auto now = unix_seconds_now();
@@ -124,18 +178,29 @@ int run_update(const std::vector<std::string>& args, const UpdateOptions& option
   std::unique_ptr<Logger> logger = create_logger(std::move(*sink));
 
   log_info(*logger, "Starting: " + args[1] + ", " + args[2]);
-  if (options.at_logon && nothing_left_at_logon(*logger, args[1])) {
+  // One resolution of the code path for everything that follows: the checks, the update, and
+  // the registration at logon, which is keyed on the root it gives.
+  const auto installation = is_absolute_path(args[1])
+                                ? resolve_installation(args[1])
+                                : Result<Installation>(fail_other("not an absolute path"));
+  const auto ended = without_memory_exhaustion([&] {
+    return options.at_logon ? finish_at_logon(*logger, args, options, installation)
+                            : update(*logger, args, options, installation);
+  });
+  // A run at logon that failed would fail again at every logon: shown once, the registration
+  // goes too (the record stays, so that the same command can still finish the update).
+  if (options.at_logon && installation && (!ended || *ended != Ending::AnotherUpdateRuns)) {
+    unregister_after_logon(*logger, installation->root, started);
+  }
+  if (ended) {
+    if (*ended == Ending::Updated) {
+      log_info(*logger, "Update was successful!");
+      if (options.relaunch) relaunch(*logger, *installation);
+    }
     release_logger(std::move(logger));
     return 0;
   }
-  const auto updated = without_memory_exhaustion([&] { return update(*logger, args, options); });
-  if (updated) {
-    log_info(*logger, "Update was successful!");
-    if (options.relaunch) relaunch(*logger, *updated);
-    release_logger(std::move(logger));
-    return 0;
-  }
-  log_error(*logger, updated.error().display_text());
+  log_error(*logger, ended.error().display_text());
   show_failure_box(log_path);
   release_logger(std::move(logger));
   return 1;

@@ -71,10 +71,17 @@ namespace {
 // The record of an interrupted update that this installation still is, or nothing: no record,
 // or one that the installation as found says is superseded or stale, so that what follows is a
 // fresh update. A stale record is set aside here; a superseded one stays until that update
-// records itself.
-Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& update) {
+// records itself. With the record's authority alone, anything but a record to resume fails.
+Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& update,
+                                                       UpdateAuthority authority) {
   auto record = UpdateRecord::read(update.installation);
-  if (!record || !*record) return record;
+  if (!record) return record;
+  const bool by_record = authority == UpdateAuthority::Record;
+  if (!*record) {
+    if (!by_record) return record;
+    return fail_other("The update record " + update.installation.update_record +
+                      " is gone: a run at logon finishes only the update that it records");
+  }
   auto check = (*record)->check(update.installation);
   if (!check) return fail(check.error());
   switch (check->match) {
@@ -88,9 +95,12 @@ Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& upda
     case RecordMatch::Stale:
       break;
   }
-  log_info(update.logger, "The update record " + update.installation.update_record +
-                              " belongs to an earlier update (" + check->reason +
-                              "): updating what is staged now");
+  if (by_record) {
+    return fail_other(earlier_update_text(update.installation, check->reason) +
+                      ": a run at logon finishes no other update");
+  }
+  log_info(update.logger,
+           earlier_update_text(update.installation, check->reason) + ": updating what is staged now");
   if (check->match == RecordMatch::Stale) {
     if (auto set_aside = UpdateRecord::set_aside(update); !set_aside)
       return fail(set_aside.error());
@@ -140,10 +150,11 @@ Status replace_installation(const UpdateContext& update,
 
 }  // namespace
 
-Status do_update(Logger& logger, const Installation& installation, const RetryHooks& hooks) {
+Status do_update(Logger& logger, const Installation& installation, const RetryHooks& hooks,
+                 UpdateAuthority authority) {
   const UpdateContext update{logger, installation, hooks};
   log_info(logger, "do_update: " + installation.code_path + ", " + std::string(kUpdateFolderName));
-  auto resume = interrupted_update(update);
+  auto resume = interrupted_update(update, authority);
   if (!resume) return fail(resume.error());
   if (auto replaced = replace_installation(update, *resume); !replaced) return replaced;
   if (auto patched = patch_uninst_dat(logger, installation); !patched) {

@@ -13,12 +13,22 @@ namespace vellicor {
 class Logger;
 struct Installation;
 
+// What an update may do.
+enum class UpdateAuthority {
+  Caller,  // what the caller asked for: finish an interrupted update, else update to what is
+           // staged
+  Record,  // only finish the update that the installation's record began (a run at logon,
+           // which nobody asked for): no record, or one that the installation as found does
+           // not resume, fails with nothing touched
+};
+
 // One whole update of `installation`: finishes an interrupted one that its record names, or
 // runs a fresh one (move_update), then patches its unins000.dat (a failed patch is logged as
 // two warnings and does not fail the update) and removes the record. Every step that may fail
 // for a while runs under retry_with_prompt with `hooks`.
 [[nodiscard]] Status do_update(Logger& logger, const Installation& installation,
-                               const RetryHooks& hooks = {});
+                               const RetryHooks& hooks = {},
+                               UpdateAuthority authority = UpdateAuthority::Caller);
 
 // Replaces the old version in the root by the new one from the update folder, as a fresh update
 // does: do_update's own step, without the record's check and the patch. A fresh update or one

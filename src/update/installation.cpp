@@ -54,26 +54,8 @@ Result<Installation> make_installation(std::string_view code_path,
   return installation;
 }
 
-namespace {
-
-// The code path as the file system resolves it.
-Result<std::string> resolve_code_path(std::string_view code_path, bool executable_may_be_gone) {
-  auto resolved = resolve_path(code_path);
-  if (resolved || !executable_may_be_gone) return resolved;
-  const std::string plain = normalize_path(code_path);
-  const auto folder = parent_path(plain);
-  const auto name = path_file_name(plain);
-  if (!folder || !name) return resolved;
-  auto resolved_folder = resolve_path(*folder);
-  if (!resolved_folder) return resolved_folder;
-  return join_path(*resolved_folder, *name);
-}
-
-}  // namespace
-
-Result<Installation> resolve_installation(std::string_view given_code_path,
-                                          bool executable_may_be_gone) {
-  auto resolved = resolve_code_path(given_code_path, executable_may_be_gone);
+Result<Installation> resolve_installation(std::string_view given_code_path) {
+  auto resolved = resolve_path_as_far_as_it_exists(given_code_path);
   if (!resolved) {
     return fail_other("Could not resolve the code path: " + resolved.error().display_text());
   }

@@ -43,11 +43,12 @@ struct Installation {
 [[nodiscard]] Result<Installation> make_installation(std::string_view code_path,
                                                      std::string_view given_code_path);
 
-// Resolves the code path (resolve_path) and derives the installation from it. An update cut
-// short may have deleted the executable already (`executable_may_be_gone`): then its folder is
-// resolved and the file name joined to it.
-[[nodiscard]] Result<Installation> resolve_installation(std::string_view given_code_path,
-                                                        bool executable_may_be_gone = false);
+// Resolves the code path as far as it exists (resolve_path_as_far_as_it_exists) and derives the
+// installation from it: the one value that the update, the registration at logon and a run at
+// logon all work with, whatever is left of the installation (an update cut short may have
+// deleted the executable, an uninstall the whole folder). Fails when the path cannot be
+// resolved ("Could not resolve the code path: " + the error) or as make_installation fails.
+[[nodiscard]] Result<Installation> resolve_installation(std::string_view given_code_path);
 
 // The updater's own files in the root while it works: the update record and its temporary file,
 // and the temporary file of the uninstall log's rewrite. They belong to neither version.

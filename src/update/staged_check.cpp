@@ -1,6 +1,7 @@
 #include "update/staged_check.hpp"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,17 @@ Result<std::string> staged_log_path(const Installation& installation,
   return std::string();
 }
 
-// Looks for the file of each file record, one record at a time, in buffers that are reused.
-class StagedFiles {
+// Which of the files that a log names in a folder to look for: those below the top-level
+// entries of the folder (given by name) for which it gives true.
+using TopLevelFilter = std::function<bool(std::string_view name)>;
+
+// Looks for the file of each file record that lies in one folder, one record at a time, in
+// buffers that are reused.
+class LoggedFiles {
  public:
-  StagedFiles(const Installation& installation, const StagedCheckScope& scope,
+  LoggedFiles(const std::string& folder, const TopLevelFilter& filter,
               const FolderMatcher& matcher, Outcome& outcome)
-      : installation_(installation), scope_(scope), matcher_(matcher), outcome_(outcome) {}
+      : folder_(folder), filter_(filter), matcher_(matcher), outcome_(outcome) {}
 
   Status visit(const FileRec& record) {
     if (record.typ != FileRecType::DeleteFile) return {};
@@ -54,7 +60,7 @@ class StagedFiles {
     const size_t size = texts_.front().size;
     const auto match = matcher_.match(text, size);
     if (!match || !take_place(text + match->folder_size, size - match->folder_size)) return {};
-    if (scope_.still_staged && !scope_.still_staged(top_level_)) return {};
+    if (filter_ && !filter_(top_level_)) return {};
     ++outcome_.checked;
     if (!is_regular_file(path_)) {
       if (outcome_.missing == 0) outcome_.first_missing = path_;
@@ -64,13 +70,13 @@ class StagedFiles {
   }
 
  private:
-  // Makes path_ the place in the update folder that the rest of a text names (what follows the
+  // Makes path_ the place in the folder that the rest of a text names (what follows the
   // folder's spelling: nothing, or a separator and more), spelled with the folder's resolved
   // path, and top_level_ its first component. False for the folder itself and for a place
   // that ".." takes out of it. The units go straight into reused buffers: this runs for every
   // file of the new version.
   bool take_place(const uint8_t* rest, size_t size) {
-    path_ = installation_.update_folder;
+    path_ = folder_;
     top_level_.clear();
     const size_t units = size / 2;
     for (size_t i = 0; i < units; ++i) {
@@ -94,8 +100,8 @@ class StagedFiles {
     return !top_level_.empty();
   }
 
-  const Installation& installation_;
-  const StagedCheckScope& scope_;
+  const std::string& folder_;
+  const TopLevelFilter& filter_;
   const FolderMatcher& matcher_;
   Outcome& outcome_;
   std::vector<TextSpan> texts_;
@@ -105,21 +111,24 @@ class StagedFiles {
   std::string top_level_;
 };
 
-Status check_against(std::string_view log_path, const Installation& installation,
-                     const StagedCheckScope& scope, Outcome& outcome) {
-  auto matcher = FolderMatcher::create(installation.update_folder_spellings);
+// Looks for every file that the log at `log_path` names in `folder` (by any of its
+// `spellings`) and that `filter` lets through.
+Status check_against(std::string_view log_path, const std::string& folder,
+                     std::span<const std::string> spellings, const TopLevelFilter& filter,
+                     Outcome& outcome) {
+  auto matcher = FolderMatcher::create(spellings);
   if (!matcher) return fail(matcher.error());
-  StagedFiles files(installation, scope, *matcher, outcome);
+  LoggedFiles files(folder, filter, *matcher, outcome);
   const FileRecVisitor visitor{.record = [&](FileRec& record) { return files.visit(record); }};
   return without_memory_exhaustion([&] { return read_file_recs(log_path, visitor); });
 }
 
-std::string incomplete_text(const Outcome& outcome) {
-  const std::string start = "The staged version is incomplete: ";
+// "1 file that its uninstall log names is missing, <path>", "3 files ... the first <path>"
+std::string missing_text(const Outcome& outcome) {
   if (outcome.missing == 1) {
-    return start + "1 file that its uninstall log names is missing, " + outcome.first_missing;
+    return "1 file that its uninstall log names is missing, " + outcome.first_missing;
   }
-  return start + std::to_string(outcome.missing) +
+  return std::to_string(outcome.missing) +
          " files that its uninstall log names are missing, the first " + outcome.first_missing;
 }
 
@@ -130,7 +139,9 @@ Status check_staged_version(Logger& logger, const Installation& installation,
   auto log_path = staged_log_path(installation, scope);
   if (log_path && log_path->empty()) return {};
   Outcome outcome;
-  const Status read = log_path ? check_against(*log_path, installation, scope, outcome)
+  const Status read = log_path ? check_against(*log_path, installation.update_folder,
+                                               installation.update_folder_spellings,
+                                               scope.still_staged, outcome)
                                : Status(fail(log_path.error()));
   if (read) {
     log_info(logger, "Checked " + std::to_string(outcome.checked) +
@@ -143,7 +154,31 @@ Status check_staged_version(Logger& logger, const Installation& installation,
                             read.error().display_text());
   }
   if (outcome.missing == 0) return {};
-  return fail_other(incomplete_text(outcome));
+  return fail_other("The staged version is incomplete: " + missing_text(outcome));
+}
+
+std::optional<std::string> why_not_whole(const Installation& installation) {
+  // The root as the log may spell it: the parent of each spelling of the update folder.
+  std::vector<std::string> spellings;
+  for (const auto& folder : installation.update_folder_spellings)
+    spellings.push_back(parent_path(folder).value_or(installation.root));
+  std::string in_update_folder;
+  const TopLevelFilter outside_update_folder = [&](std::string_view name) {
+    if (!file_names_equal(name, kUpdateFolderName)) return true;
+    if (in_update_folder.empty()) in_update_folder = installation.update_folder;
+    return false;
+  };
+  Outcome outcome;
+  const Status read = check_against(installation.uninstall_log, installation.root, spellings,
+                                    outside_update_folder, outcome);
+  if (!read) return "its uninstall log cannot be read: " + read.error().display_text();
+  if (!in_update_folder.empty()) {
+    return "its uninstall log names files in " + in_update_folder + ", not yet in their places";
+  }
+  if (outcome.checked == 0) return "its uninstall log names no file in it";
+  if (outcome.missing > 0) return missing_text(outcome);
+  if (!is_regular_file(installation.code_path)) return installation.code_path + " is missing";
+  return std::nullopt;
 }
 
 }  // namespace vellicor

@@ -1,8 +1,10 @@
 #pragma once
 // The staged version checked against its own uninstall log before the old version goes: every
-// file that the installer wrote into the update folder must still be there.
+// file that the installer wrote into the update folder must still be there. The same look at
+// the installed version tells whether an installation is whole.
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,5 +34,13 @@ struct StagedCheckScope {
 // "The staged version is incomplete: " + the number of files missing + the first of them.
 [[nodiscard]] Status check_staged_version(Logger& logger, const Installation& installation,
                                           const StagedCheckScope& scope = {});
+
+// Why the installation is not whole by its own uninstall log, the root's unins000.dat, or
+// nothing when it is: the log can be read and names files in the root (matched as the rebase
+// matches the update folder, by the root's spellings), none of them in the update folder (the
+// new version's log moved in before its rewrite: the installation is between two versions),
+// each of them is there as a regular file, and so is the application's executable. Completes
+// "The installation at <root> is not whole by its uninstall log: ".
+std::optional<std::string> why_not_whole(const Installation& installation);
 
 }  // namespace vellicor

@@ -2,6 +2,7 @@
 // One update per installation at a time, across processes: a lock that the system releases
 // when its holder ends, however it ends (a kill included), so that it never outlives a run.
 
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -21,6 +22,9 @@ class UpdateLock {
   // with "Another update of this installation is running: " + root while another process
   // holds it.
   [[nodiscard]] static Result<UpdateLock> take(std::string_view root);
+
+  // The same, with nothing while another process holds the lock.
+  [[nodiscard]] static Result<std::optional<UpdateLock>> try_take(std::string_view root);
 
  private:
   explicit UpdateLock(Handle handle) : handle_(std::move(handle)) {}

@@ -21,20 +21,19 @@ std::wstring mutex_name(std::string_view root) {
 
 // A mutex that the process owns is abandoned when the process ends, and the next one to wait
 // for it gets it.
-Result<UpdateLock> UpdateLock::take(std::string_view root) {
-  const std::string busy = "Another update of this installation is running: " + std::string(root);
+Result<std::optional<UpdateLock>> UpdateLock::try_take(std::string_view root) {
   win32::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, mutex_name(root).c_str()));
   if (!mutex.valid()) {
     // Another user's update made it, and this user may not touch it.
-    if (GetLastError() == ERROR_ACCESS_DENIED) return fail_other(busy);
+    if (GetLastError() == ERROR_ACCESS_DENIED) return std::optional<UpdateLock>();
     return fail(last_os_io_error());
   }
   switch (WaitForSingleObject(mutex.get(), 0)) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:
-      return UpdateLock(std::move(mutex));
+      return std::optional(UpdateLock(std::move(mutex)));
     case WAIT_TIMEOUT:
-      return fail_other(busy);
+      return std::optional<UpdateLock>();
     default:
       return fail(last_os_io_error());
   }

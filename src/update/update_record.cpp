@@ -170,9 +170,13 @@ Result<std::optional<UpdateRecord>> UpdateRecord::read(const Installation& insta
   return std::optional(std::move(*record));
 }
 
-bool update_in_progress_next_to(std::string_view code_path) {
-  const auto root = parent_path(code_path);
-  return root && metadata(join_path(*root, kUpdateRecordName)).has_value();
+std::string earlier_update_text(const Installation& installation, std::string_view reason) {
+  return "The update record " + installation.update_record + " belongs to an earlier update (" +
+         std::string(reason) + ")";
+}
+
+bool update_recorded(const Installation& installation) {
+  return metadata(installation.update_record).has_value();
 }
 
 Status UpdateRecord::write(const Installation& installation) const {

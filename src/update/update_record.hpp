@@ -107,7 +107,11 @@ class UpdateRecord {
   bool began_over_earlier_ = false;
 };
 
-// True when the root next to `code_path` records an update in progress.
-bool update_in_progress_next_to(std::string_view code_path);
+// "The update record <path> belongs to an earlier update (<reason>)", where `reason` is what a
+// check found superseded or stale.
+std::string earlier_update_text(const Installation& installation, std::string_view reason);
+
+// True when the installation's root holds an update record: an update is in progress.
+bool update_recorded(const Installation& installation);
 
 }  // namespace vellicor

@@ -35,26 +35,50 @@ TEST(LogonResumeTest, TheUpdaterMayNotLieWhereTheUpdateDeletesOrMoves) {
   }
 }
 
+// What another user could change on the way to the updater, which the logon would then run.
+TEST(LogonResumeTest, OnlyTheUserAndRootMayChangeTheWayToARegisteredUpdater) {
+  constexpr uint32_t kUser = 1000, kOther = 1001;
+  struct Case {
+    uint32_t mode, owner;
+    const char* why;  // "" when none
+  };
+  const Case cases[] = {
+      {0040755, kUser, ""},
+      {0040700, 0, ""},
+      {0040775, 0, ""},  // root's group-writable folder (/usr/local)
+      {0040775, kUser, "may be written by others"},
+      {0041777, 0, "may be written by others"},  // sticky: a name freed may be taken
+      {0100757, kUser, "may be written by others"},
+      {0040755, kOther, "belongs to another user"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(why_others_could_change(c.mode, c.owner, kUser).value_or(""), c.why)
+        << std::oct << c.mode << " " << std::dec << c.owner;
+  }
+}
+
 TEST(LogonResumeTest, CommandLinesAreQuotedAsTheyAreSplitAgain) {
   struct Case {
     Args args;
     std::string windows;  // CommandLineToArgvW's rules
-    std::string exec;     // a desktop entry's Exec value
+    std::string exec;     // a desktop entry's Exec value, or "(failed)"
   };
   const Case cases[] = {
-      {{"C:\\u.exe", "C:\\Apps\\V.exe", "true", "--at-logon"},
-       "\"C:\\u.exe\" C:\\Apps\\V.exe true --at-logon",
-       R"("C:\\\\u.exe" "C:\\\\Apps\\\\V.exe" "true" "--at-logon")"},
-      {{"C:\\My Apps\\u.exe", "C:\\My Apps\\V.exe", ""},
-       "\"C:\\My Apps\\u.exe\" \"C:\\My Apps\\V.exe\" \"\"",
-       R"("C:\\\\My Apps\\\\u.exe" "C:\\\\My Apps\\\\V.exe" "")"},
-      // Backslashes count only before a quote, the closing one included.
+      {{"/opt/u", "/opt/My Apps/V", "true", "--at-logon"},
+       "\"/opt/u\" \"/opt/My Apps/V\" true --at-logon",
+       R"("/opt/u" "/opt/My Apps/V" "true" "--at-logon")"},
+      // Backslashes count only before a quote, the closing one included. Desktops read a
+      // backslash in an Exec line differently (GLib as the specification says, systemd's
+      // autostart generator not at all), so an entry cannot hold one.
       {{"u", "a\\\"b", "C:\\dir with space\\"},
        R"("u" "a\\\"b" "C:\dir with space\\")",
-       R"("u" "a\\\\\\"b" "C:\\\\dir with space\\\\")"},
-      {{"/opt/u", "$HOME`x`", "100%", "tab\there", "line\nbreak"},
-       "\"/opt/u\" $HOME`x` 100% \"tab\there\" \"line\nbreak\"",
-       R"("/opt/u" "\\$HOME\\`x\\`" "100%%" "tab\there" "line\nbreak")"},
+       "(failed)"},
+      {{"C:\\u.exe", "C:\\Apps\\V.exe", ""}, "\"C:\\u.exe\" C:\\Apps\\V.exe \"\"", "(failed)"},
+      {{"/opt/u", "$HOME`x`", "100%", "tab\there", "line\nbreak", "say \"hi\""},
+       "\"/opt/u\" $HOME`x` 100% \"tab\there\" \"line\nbreak\" \"say \\\"hi\\\"\"",
+       R"("/opt/u" "\\$HOME\\`x\\`" "100%%" "tab\there" "line\nbreak" "say \\"hi\\"")"},
+      // Both GLib and systemd look for the program before they undo "%%".
+      {{"/opt/100%/u", "x"}, "\"/opt/100%/u\" x", "(failed)"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(windows_command_line(c.args), c.windows) << testing::PrintToString(c.args);
