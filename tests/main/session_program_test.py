@@ -8,17 +8,20 @@ runs the user's Run key. ctest runs them alone, and they leave the server runnin
 """
 
 import filecmp
+import glob
 import os
 import re
 import shlex
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
 import program
 import update_program_test as updates
-from ui import wait_for_new_box
+from ui import FAILURE_ADVICE, box_text, find, probe, wait_for_new_box
+from uninstall_logs import uninstall_log
 
 
 # The application's name: one of its own, so that the updates here never wait for, nor fail to
@@ -55,8 +58,9 @@ def exec_arguments(entry):
 
 
 def logged_since(run, sizes, line, timeout=120):
-    """Waits until a log file of the run's folder has `line` beyond the sizes it had; gives the
-    records logged since."""
+    """Waits until a log file of the run's folder has `line` (or a record for which `line`, a
+    function, is true) beyond the sizes it had; gives the records logged since."""
+    found = line if callable(line) else lambda record: record == line
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         for path in run.logs():
@@ -64,10 +68,10 @@ def logged_since(run, sizes, line, timeout=120):
                 handle.seek(sizes.get(path, 0))
                 records = [text[updates.TIMESTAMP.match(text).end():]
                            for text in handle.read().splitlines() if updates.TIMESTAMP.match(text)]
-            if line in records:
+            if any(map(found, records)):
                 return records
         time.sleep(0.2)
-    raise AssertionError("not logged: " + line)
+    raise AssertionError("not logged: %r" % line)
 
 
 class SessionProgramTest(unittest.TestCase):
@@ -166,12 +170,183 @@ class SessionProgramTest(unittest.TestCase):
         application = updates.start_application(self, installation.root, 300, APPLICATION)
         sizes = {path: os.path.getsize(path) for path in run.logs()}
         root = installation.program_path()
-        self.assertEqual(self.logon(run, command, sizes, removed), [
+        lines = self.logon(run, command, sizes, removed)
+        # Windows: the Run key is left alone while the logon may still be reading it.
+        waits = [line for line in lines if re.match(r"INFO Waiting \d+ s for the logon to start "
+                                                    r"its programs before the registration goes",
+                                                    line)]
+        self.assertEqual(len(waits), 1 if prog().windows else 0, lines)
+        self.assertEqual([line for line in lines if line not in waits], [
             "INFO Starting: %s, true" % installation.code_path,
             "INFO Started at logon with no update left to finish in " +
             (root if prog().windows else os.path.realpath(root)), removed])
         self.assertIsNone(application.poll(), "the application still runs")
         self.assertFalse([c for c in updates.registrations(run.config) if c == command])
+
+    def short_name(self, folder):
+        """Windows: the 8.3 short name of a folder of the prefix (cmd's %~s)."""
+        script = os.path.join(updates.wine_prefix(), "drive_c", "vellicor-short-name.bat")
+        with open(script, "w", newline="\r\n") as handle:
+            handle.write('@for %%%%I in ("%s") do @echo %%%%~sI\n' % folder)
+        self.addCleanup(os.remove, script)
+        done = subprocess.run(prog().runner + ["cmd", "/c", "C:\\vellicor-short-name.bat"],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=120)
+        return done.stdout.strip()
+
+    def test_a_run_at_logon_finishes_only_what_its_record_began(self):
+        """An update is cut short, and its registration stays; the installation changes as on
+        users' machines; then the next logon. Each case ends with the installation as stated
+        (nothing brought back, deleted or updated but a void record), no process of the
+        application ended, no registration left and at most one failure box. An updater that
+        others could replace registers nothing."""
+        exposed = tempfile.mkdtemp(prefix="vellicor-exposed-")
+        if prog().windows:
+            user = glob.glob(os.path.join(updates.wine_prefix(), "drive_c", "users", "*", "Temp"))
+            user = [path for path in user if not path.split(os.sep)[-2] == "Public"][0]
+            exposed = tempfile.mkdtemp(prefix="vellicor-exposed-", dir=user)
+        else:
+            os.chmod(exposed, 0o1777)
+        self.addCleanup(shutil.rmtree, exposed, True)
+        copy = os.path.join(exposed, os.path.basename(prog().exe))
+        shutil.copy(prog().exe, copy)
+        installation = Installation(self, "Exposed")
+        run = updates.Run(self, [installation.code_path, "true"], exe=copy)
+        self.assertEqual(run.finish(), 0, run.err)
+        self.assertTrue(any(line.startswith("INFO Not registering to finish the update at the "
+                                            "next logon: others could replace the updater ")
+                            for line in run.lines()), run.lines())
+        self.assertFalse([c for c in updates.registrations(run.config)
+                          if installation.code_path in c])
+
+        def uninstall(installation):
+            for name in os.listdir(installation.root):
+                if name not in ("_", ".vellicor-update"):
+                    path = installation.path(name)
+                    shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+
+        def reinstall(installation):
+            uninstall(installation)
+            shutil.rmtree(installation.path("_"))
+            files = installation.named(updates.Installation.OLD)
+            installation.write("", files)
+            separator = "\\" if prog().windows else "/"
+            with open(installation.path("unins000.dat"), "wb") as handle:
+                handle.write(uninstall_log(installation.program_path(), list(files), separator))
+            return updates.start_application(self, installation.root, 300, APPLICATION)
+
+        def stage_half(installation):
+            installation.stage({APPLICATION: "Vellicor 3", "docs/new.txt": "3"})
+            os.remove(installation.path("_/unins000.dat"))
+
+        record = ".vellicor-update"
+        nothing = "INFO Started at logon with no update left to finish in "
+        gone = "which was uninstalled since: nothing to finish"
+        # (case, spelled through a link or short name, killed before its record or while
+        # moving in, the change, the line it logs, what it leaves: "as is", "set aside" (as is,
+        # the record gone), "failure" (as is, after the box))
+        cases = [
+            ("killed before its record, a version half staged", False, "before", stage_half,
+             nothing, "as is"),
+            ("killed before its record, then uninstalled", False, "before", uninstall, gone,
+             "as is"),
+            ("killed while moving in, then uninstalled", False, "moving", uninstall, gone,
+             "as is"),
+            ("killed while moving in, then the installation removed", False, "moving",
+             lambda i: shutil.rmtree(i.root), gone, "as is"),
+            ("through a link, killed while moving in, then the installation removed", True,
+             "moving", lambda i: shutil.rmtree(i.root), gone, "as is"),
+            ("killed while moving in, the update folder removed, reinstalled and running", False,
+             "moving", reinstall, "the installation is whole by its uninstall log: the record "
+             "is set aside", "set aside"),
+            ("killed while moving in, then another version staged", False, "moving",
+             lambda i: i.stage(i.NEW), "ERRO The update record ", "failure"),
+        ]
+        for name, spelled, killed, change, line, outcome in cases:
+            with self.subTest(name):
+                if spelled and prog().windows:
+                    installation = Installation(self, "Logon Long Folder\\Inst")
+                    code_path = self.short_name(installation.windows_root) + "\\" + APPLICATION
+                    self.assertNotIn("Long", code_path)
+                elif spelled:
+                    installation = Installation(self, "real/Inst")
+                    top = os.path.dirname(os.path.dirname(installation.root))
+                    self.addCleanup(shutil.rmtree, top, True)
+                    os.symlink("real", os.path.join(top, "link"))
+                    code_path = os.path.join(top, "link", "Inst", APPLICATION)
+                else:
+                    installation = Installation(self, "Logon")
+                    code_path = installation.code_path
+                if killed == "before":
+                    held = "resources/app.asar"
+                    holder = updates.hold_file(self, installation.program_path(held))
+                    release = holder.kill
+                    waited_for = "INFO Get file handle: %s (attempt 2)" % \
+                        installation.program_path(held)
+                elif prog().windows:
+                    holder = updates.hold_file(self, "!" + installation.program_path(
+                        "_/" + APPLICATION))
+                    release = holder.kill
+                    waited_for = "INFO Rename: %s (attempt 2)" % APPLICATION
+                else:
+                    held = installation.path("_/" + APPLICATION)
+                    subprocess.run(["chattr", "+i", held], check=True)
+                    self.addCleanup(subprocess.run, ["chattr", "-i", held], capture_output=True)
+                    release = lambda: subprocess.run(["chattr", "-i", held], check=True)
+                    waited_for = "INFO Rename: %s (attempt 2)" % APPLICATION
+                first = updates.Run(self, [code_path, "true"])
+                first.kill_when_logged(waited_for)
+                release()
+                place = next(filter(None, map(updates.registration_line(first.config).match,
+                                              first.lines()))).group(1)
+                if prog().windows:
+                    self.addCleanup(wine, "reg", "delete", updates.RUN_KEY, "/v",
+                                    place.rsplit("\\", 1)[1], "/f")
+                [command] = [c for c in updates.registrations(first.config) if code_path in c]
+                self.assertEqual(os.path.exists(installation.path(record)), killed == "moving")
+                application = change(installation)
+                before = updates.read_tree(installation.root) \
+                    if os.path.exists(installation.root) else None
+                sizes = {path: os.path.getsize(path) for path in first.logs()}
+                removed = "INFO Removed the registration to finish the update at the next " \
+                    "logon: " + place
+                # The last line: the registration goes before the failure box comes up.
+                last = (lambda r: r.startswith("ERRO ")) if outcome == "failure" else removed
+                if prog().windows:
+                    self.assertEqual(wine("wineboot"), 0)
+                    if outcome != "failure":
+                        # Decided, but the logon may still be reading the Run key.
+                        logged_since(first, sizes, lambda record: line in record)
+                        self.assertIn(command, updates.registrations(first.config))
+                    if outcome == "failure":
+                        box, _ = wait_for_new_box(None, timeout=120)
+                        self.assertIn(FAILURE_ADVICE, box_text(box))
+                        probe("click", "Vellicor", "OK")
+                    records = logged_since(first, sizes, last)
+                    time.sleep(1)
+                    self.assertIsNone(find("Vellicor", 0), "at most one box")
+                else:
+                    env = dict(os.environ, TMPDIR=first.tmp, XDG_CONFIG_HOME=first.config)
+                    done = subprocess.run(exec_arguments(command), env=env,
+                                          stdin=subprocess.DEVNULL, capture_output=True,
+                                          timeout=120)
+                    self.assertEqual(done.returncode, 1 if outcome == "failure" else 0,
+                                     done.stderr)
+                    self.assertEqual(done.stderr.count(b"Vellicor\n\n"),
+                                     1 if outcome == "failure" else 0)
+                    records = logged_since(first, sizes, last)
+                self.assertIn(removed, records)
+                self.assertTrue(any(line in record for record in records), records)
+                self.assertFalse([c for c in updates.registrations(first.config)
+                                  if code_path in c], "no registration left")
+                if before is None:
+                    self.assertFalse(os.path.exists(installation.root), "nothing brought back")
+                else:
+                    if outcome == "set aside":
+                        before.remove(next(e for e in before if e.startswith(record + "=")))
+                    self.assertEqual(updates.read_tree(installation.root), before)
+                if application:
+                    self.assertIsNone(application.poll(), "the application still runs")
 
 
 if __name__ == "__main__":

@@ -185,9 +185,10 @@ class Installation:
 class Run:
     """One run of the updater; its output goes to files (see run_to_files)."""
 
-    def __init__(self, test, args, env=None, wrap=(), user_folder=None):
+    def __init__(self, test, args, env=None, wrap=(), user_folder=None, exe=None):
         """`wrap`: a command that runs the program (given after it); `user_folder`: the user id
-        that gets the log folder, when `wrap` runs the program as another user (POSIX)."""
+        that gets the log folder, when `wrap` runs the program as another user (POSIX); `exe`: a
+        copy of the program to run instead."""
         self.tmp = tempfile.mkdtemp(prefix="vellicor-update-tmp-")
         test.addCleanup(shutil.rmtree, self.tmp, True)
         if user_folder is not None:
@@ -204,7 +205,8 @@ class Run:
             full_env["TMPDIR"] = self.tmp
             full_env["XDG_CONFIG_HOME"] = self.config
         self.args = args
-        self.process = run_to_files(list(wrap) + prog().command(args), env=full_env,
+        command = prog().runner + [exe] + list(args) if exe else prog().command(args)
+        self.process = run_to_files(list(wrap) + command, env=full_env,
                                     start_new_session=not prog().windows)
         test.addCleanup(lambda: self.process.poll() is None and self.process.kill())
         self.started = time.monotonic()
