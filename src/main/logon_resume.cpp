@@ -154,12 +154,16 @@ Result<std::string> desktop_entry_exec(const std::vector<std::string>& args) {
     // GLib gives "\\\\" in quotes as one backslash, systemd's generator refuses the entry;
     // no spelling of a backslash gives both the same argument.
     if (arg.find('\\') != std::string::npos) {
-      return fail_other("A desktop entry cannot hold a backslash, which desktops read "
-                        "differently: " + arg);
+      return fail_other(
+          "A desktop entry cannot hold a backslash, which desktops read "
+          "differently: " +
+          arg);
     }
     if (i == 0 && arg.find('%') != std::string::npos) {
-      return fail_other("A desktop entry cannot start a program whose path holds a %, which "
-                        "desktops look for before they undo its escape: " + arg);
+      return fail_other(
+          "A desktop entry cannot start a program whose path holds a %, which "
+          "desktops look for before they undo its escape: " +
+          arg);
     }
     if (i > 0) exec.push_back(' ');
     exec.push_back('"');

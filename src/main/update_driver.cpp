@@ -54,7 +54,7 @@ Status update_resumable_at_logon(Logger& logger, const Installation& installatio
 
 // Every step of an update after its checks, with the installation's lock held: waiting for and
 // ending the application, the progress window and the engine.
-Status replace_installation(Logger& logger, const Installation& installation, bool silent,
+Status update_after_checks(Logger& logger, const Installation& installation, bool silent,
                             const UpdateOptions& options) {
   const std::string& process_name = installation.executable_name;
   if (auto waited = wait_for_process_exit(logger, process_name); !waited) return waited;
@@ -101,7 +101,7 @@ Result<Ending> update(Logger& logger, const std::vector<std::string>& args,
   // has touched anything.
   auto lock = UpdateLock::take(installation->root);
   if (!lock) return fail(lock.error());
-  if (auto replaced = replace_installation(logger, *installation, arguments->silent, options);
+  if (auto replaced = update_after_checks(logger, *installation, arguments->silent, options);
       !replaced) {
     return fail(replaced.error());
   }
@@ -137,7 +137,7 @@ Result<Ending> finish_at_logon(Logger& logger, const std::vector<std::string>& a
   if (*verdict == LogonVerdict::NothingToDo) return Ending::NothingToFinish;
   auto arguments = validate_update_arguments(args[1], args[2], true);
   if (!arguments) return fail(arguments.error());
-  if (auto replaced = replace_installation(logger, *installation, arguments->silent, options);
+  if (auto replaced = update_after_checks(logger, *installation, arguments->silent, options);
       !replaced) {
     return fail(replaced.error());
   }

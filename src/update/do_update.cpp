@@ -99,8 +99,8 @@ Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& upda
     return fail_other(earlier_update_text(update.installation, check->reason) +
                       ": a run at logon finishes no other update");
   }
-  log_info(update.logger,
-           earlier_update_text(update.installation, check->reason) + ": updating what is staged now");
+  log_info(update.logger, earlier_update_text(update.installation, check->reason) +
+                              ": updating what is staged now");
   if (check->match == RecordMatch::Stale) {
     if (auto set_aside = UpdateRecord::set_aside(update); !set_aside)
       return fail(set_aside.error());

@@ -24,9 +24,8 @@ bool missing(const std::string& path) {
 // knows nothing of the update folder and the record, which stay. Every update keeps both of
 // the installer's files (a staged unins000.dat replaces the old one in one rename).
 bool uninstalled(const Installation& installation) {
-  return missing(installation.root) ||
-         (missing(installation.uninstall_log) &&
-          missing(join_path(installation.root, "unins000.exe")));
+  return missing(installation.root) || (missing(installation.uninstall_log) &&
+                                        missing(join_path(installation.root, "unins000.exe")));
 }
 
 }  // namespace

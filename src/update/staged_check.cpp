@@ -48,8 +48,8 @@ using TopLevelFilter = std::function<bool(std::string_view name)>;
 // buffers that are reused.
 class LoggedFiles {
  public:
-  LoggedFiles(const std::string& folder, const TopLevelFilter& filter,
-              const FolderMatcher& matcher, Outcome& outcome)
+  LoggedFiles(const std::string& folder, const TopLevelFilter& filter, const FolderMatcher& matcher,
+              Outcome& outcome)
       : folder_(folder), filter_(filter), matcher_(matcher), outcome_(outcome) {}
 
   Status visit(const FileRec& record) {
@@ -139,10 +139,10 @@ Status check_staged_version(Logger& logger, const Installation& installation,
   auto log_path = staged_log_path(installation, scope);
   if (log_path && log_path->empty()) return {};
   Outcome outcome;
-  const Status read = log_path ? check_against(*log_path, installation.update_folder,
-                                               installation.update_folder_spellings,
-                                               scope.still_staged, outcome)
-                               : Status(fail(log_path.error()));
+  const Status read =
+      log_path ? check_against(*log_path, installation.update_folder,
+                               installation.update_folder_spellings, scope.still_staged, outcome)
+               : Status(fail(log_path.error()));
   if (read) {
     log_info(logger, "Checked " + std::to_string(outcome.checked) +
                          " files of the staged version against its uninstall log");

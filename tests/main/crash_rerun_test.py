@@ -10,8 +10,10 @@ run, told as the line the clean run logged last before it and the time since (un
 SIGKILL of the exe's process ends the Windows process, and the system closes its handles). The
 phase a kill hit is read off what it left on disk; a kill that missed its phase is tried again.
 Then, drawn at random, nothing changes, another version is staged in a fresh "_", or "_" is
-removed, and the same command runs again. Its result is compared, every path, kind and byte (the
-rewritten uninstall log included), with an update that ran to its end over what is staged.
+removed, and the same command runs again, by hand or (drawn at random) as the registration runs
+it at logon. Its result is compared, every path, kind and byte (the rewritten uninstall log
+included), with an update that ran to its end over what is staged; a run at logon may instead
+leave the installation as it found it, never with its registration left.
 
     CRASH_TRIALS=200 CRASH_SEED=7 ctest --preset native -R program_crash_rerun -V
 """
@@ -30,6 +32,7 @@ from ui import find, probe
 from uninstall_logs import uninstall_log
 
 RECORD = ".vellicor-update"
+RUN_KEY = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 # The application's name: one of its own, so that the update never waits for a program of
 # another test that runs meanwhile under the usual name.
 APPLICATION = "CrashTest.exe"
@@ -133,13 +136,25 @@ class CrashRerunTest(unittest.TestCase):
         os.makedirs(os.path.dirname(self.root), exist_ok=True)
         subprocess.run(["cp", "-al", self.template, self.root], check=True)
 
-    def start(self):
+    def start(self, at_logon=False):
+        """The update; `at_logon`: as the registration runs it at logon."""
         # POSIX: the autostart entry that a killed run leaves goes to the test's own folder.
         env = dict(os.environ, TMPDIR=self.work, XDG_CONFIG_HOME=os.path.join(
             self.work, "config")) if not prog().windows else None
-        return subprocess.Popen(prog().runner + [self.exe, self.code_path, "true"],
+        return subprocess.Popen(prog().runner + [self.exe, self.code_path, "true"] +
+                                (["--at-logon"] if at_logon else []),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, env=env, start_new_session=True)
+
+    def registered(self):
+        """Whether a registration to finish an update of the installation at logon is there."""
+        if prog().windows:
+            done = subprocess.run(prog().runner + ["reg", "query", RUN_KEY], capture_output=True,
+                                  text=True, timeout=120)
+            return self.code_path in done.stdout
+        folder = os.path.join(self.work, "config", "autostart")
+        return any(name.startswith("vellicor-update-") for name in
+                   (os.listdir(folder) if os.path.isdir(folder) else []))
 
     def kill(self, process):
         """SIGKILL to the updater's own process (under Wine the one running the exe)."""
@@ -151,9 +166,9 @@ class CrashRerunTest(unittest.TestCase):
         elif process.poll() is None:
             process.kill()
 
-    def run_to_end(self):
+    def run_to_end(self, at_logon=False):
         """Runs the updater to its end; under Wine a failure box is answered."""
-        process = self.start()
+        process = self.start(at_logon)
         while True:
             try:
                 code = process.wait(timeout=0.5)
@@ -200,6 +215,7 @@ class CrashRerunTest(unittest.TestCase):
         self.assertEqual(self.run_to_end(), 0, "a clean update")
         state = snapshot(self.root)
         self.assertNotIn("_", state)
+        self.assertFalse(self.registered(), "a clean update leaves no registration")
         return state, self.new_lines(before)
 
     def kill_in(self, phase, moments, rng):
@@ -248,6 +264,9 @@ class CrashRerunTest(unittest.TestCase):
         for trial in range(self.trials):
             aimed = PHASES[trial % len(PHASES)][0]
             change = rng.choice(CHANGES)
+            # The next run: by hand, or the one that the registration starts at logon, which
+            # finishes only what a record began.
+            at_logon = rng.random() < 0.5
             # A kill that missed its phase (the machine was busier than in the clean run) is
             # checked like any other, and the phase tried again.
             for attempt in range(4):
@@ -259,27 +278,40 @@ class CrashRerunTest(unittest.TestCase):
                     shutil.rmtree(os.path.join(self.root, "_"), ignore_errors=True)
                 before = snapshot(self.root)
                 rerun = phase != "finished" or change != "nothing"
-                code = self.run_to_end() if rerun else 0
+                code = self.run_to_end(at_logon) if rerun else 0
                 after = snapshot(self.root)
                 expected = clean["another version staged" if change.startswith("another")
                                  else "nothing"][0]
-                if change == "update folder removed":
+                set_aside = {path: data for path, data in before.items() if path != RECORD}
+                if at_logon and RECORD not in before:
+                    # Nothing was begun that a record says: nobody asked for an update.
+                    repaired = (code, after) == (0, before)
+                elif at_logon and change != "nothing":
+                    # Only the update that the record began, else the installation as it is:
+                    # its void record set aside when it is whole, or refused once.
+                    repaired = (code, after) in ((0, expected), (0, set_aside), (1, before))
+                elif change == "update folder removed":
                     # Nothing can complete what was cut short, or it was complete already.
                     repaired = (code, after) in ((0, expected), (1, before))
                 else:
                     repaired = code == 0 and after == expected
-                counts = outcomes.setdefault((phase, change), [0, 0])
+                # A run at logon never leaves its registration, and a finished update neither.
+                if rerun and (at_logon or code == 0) and self.registered():
+                    repaired = False
+                counts = outcomes.setdefault((phase, change, at_logon), [0, 0])
                 counts[0] += 1
                 counts[1] += repaired
                 if not repaired:
-                    failures.append("trial %d, aimed at %s, killed while %s, then %s: rerun "
-                                    "exit %d" % (trial, aimed, phase, change, code))
+                    failures.append("trial %d, aimed at %s, killed while %s, then %s, rerun %s: "
+                                    "exit %d" % (trial, aimed, phase, change,
+                                                 "at logon" if at_logon else "by hand", code))
                 if phase == aimed:
                     break
-        for (phase, change), (total, good) in sorted(outcomes.items()):
-            print("  %-30s %-24s %3d kills, %3d repaired" % (phase, change, total, good))
+        for (phase, change, at_logon), (total, good) in sorted(outcomes.items()):
+            print("  %-30s %-24s %-8s %3d kills, %3d repaired" % (
+                phase, change, "at logon" if at_logon else "by hand", total, good))
         self.assertEqual(failures, [], "seed %d" % self.seed)
-        hit = {phase for phase, _ in outcomes}
+        hit = {phase for phase, _, _ in outcomes}
         self.assertEqual([name for name, _, _ in PHASES if name not in hit], [],
                          "phases no kill landed in (seed %d)" % self.seed)
 

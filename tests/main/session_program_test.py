@@ -24,6 +24,8 @@ from ui import FAILURE_ADVICE, box_text, find, probe, wait_for_new_box
 from uninstall_logs import uninstall_log
 
 
+RECORD = ".vellicor-update"
+
 # The application's name: one of its own, so that the updates here never wait for, nor fail to
 # kill, another test's program of the usual name.
 APPLICATION = "SessionTest.exe"
@@ -197,54 +199,49 @@ class SessionProgramTest(unittest.TestCase):
     def test_a_run_at_logon_finishes_only_what_its_record_began(self):
         """An update is cut short, and its registration stays; the installation changes as on
         users' machines; then the next logon. Each case ends with the installation as stated
-        (nothing brought back, deleted or updated but a void record), no process of the
-        application ended, no registration left and at most one failure box. An updater that
-        others could replace registers nothing."""
-        exposed = tempfile.mkdtemp(prefix="vellicor-exposed-")
-        if prog().windows:
-            user = glob.glob(os.path.join(updates.wine_prefix(), "drive_c", "users", "*", "Temp"))
-            user = [path for path in user if not path.split(os.sep)[-2] == "Public"][0]
-            exposed = tempfile.mkdtemp(prefix="vellicor-exposed-", dir=user)
-        else:
-            os.chmod(exposed, 0o1777)
+        (nothing brought back, deleted or updated; only a void record set aside), no process of
+        the application ended, no registration left and at most one failure box. An updater
+        that others could replace registers nothing."""
+        temp = glob.glob(os.path.join(updates.wine_prefix(), "drive_c", "users", "*", "Temp"))[0] \
+            if prog().windows else None
+        exposed = tempfile.mkdtemp(prefix="vellicor-exposed-", dir=temp)
         self.addCleanup(shutil.rmtree, exposed, True)
-        copy = os.path.join(exposed, os.path.basename(prog().exe))
-        shutil.copy(prog().exe, copy)
+        os.chmod(exposed, 0o1777)  # POSIX: other users may write there; Windows: the Temp folder
+        copy = shutil.copy(prog().exe, exposed)
         installation = Installation(self, "Exposed")
         run = updates.Run(self, [installation.code_path, "true"], exe=copy)
         self.assertEqual(run.finish(), 0, run.err)
-        self.assertTrue(any(line.startswith("INFO Not registering to finish the update at the "
-                                            "next logon: others could replace the updater ")
-                            for line in run.lines()), run.lines())
+        self.assertTrue([line for line in run.lines() if line.startswith(
+            "INFO Not registering to finish the update at the next logon: others could replace "
+            "the updater ")], run.lines())
         self.assertFalse([c for c in updates.registrations(run.config)
                           if installation.code_path in c])
 
         def uninstall(installation):
-            for name in os.listdir(installation.root):
-                if name not in ("_", ".vellicor-update"):
-                    path = installation.path(name)
-                    shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+            for name in set(os.listdir(installation.root)) - {"_", RECORD}:
+                path = installation.path(name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
 
         def reinstall(installation):
             uninstall(installation)
             shutil.rmtree(installation.path("_"))
             files = installation.named(updates.Installation.OLD)
             installation.write("", files)
-            separator = "\\" if prog().windows else "/"
             with open(installation.path("unins000.dat"), "wb") as handle:
-                handle.write(uninstall_log(installation.program_path(), list(files), separator))
+                handle.write(uninstall_log(installation.program_path(), list(files),
+                                           "\\" if prog().windows else "/"))
             return updates.start_application(self, installation.root, 300, APPLICATION)
 
         def stage_half(installation):
             installation.stage({APPLICATION: "Vellicor 3", "docs/new.txt": "3"})
             os.remove(installation.path("_/unins000.dat"))
 
-        record = ".vellicor-update"
+        remove = lambda installation: shutil.rmtree(installation.root)
         nothing = "INFO Started at logon with no update left to finish in "
         gone = "which was uninstalled since: nothing to finish"
-        # (case, spelled through a link or short name, killed before its record or while
-        # moving in, the change, the line it logs, what it leaves: "as is", "set aside" (as is,
-        # the record gone), "failure" (as is, after the box))
+        # (case, the code path spelled through a link or short name, killed before its record
+        # or while moving in, the change, a line it logs, and what it leaves: the installation
+        # "as is", as is with the record "set aside", or as is after the one "failure" box)
         cases = [
             ("killed before its record, a version half staged", False, "before", stage_half,
              nothing, "as is"),
@@ -252,10 +249,10 @@ class SessionProgramTest(unittest.TestCase):
              "as is"),
             ("killed while moving in, then uninstalled", False, "moving", uninstall, gone,
              "as is"),
-            ("killed while moving in, then the installation removed", False, "moving",
-             lambda i: shutil.rmtree(i.root), gone, "as is"),
+            ("killed while moving in, then the installation removed", False, "moving", remove,
+             gone, "as is"),
             ("through a link, killed while moving in, then the installation removed", True,
-             "moving", lambda i: shutil.rmtree(i.root), gone, "as is"),
+             "moving", remove, gone, "as is"),
             ("killed while moving in, the update folder removed, reinstalled and running", False,
              "moving", reinstall, "the installation is whole by its uninstall log: the record "
              "is set aside", "set aside"),
@@ -277,25 +274,21 @@ class SessionProgramTest(unittest.TestCase):
                 else:
                     installation = Installation(self, "Logon")
                     code_path = installation.code_path
-                if killed == "before":
-                    held = "resources/app.asar"
-                    holder = updates.hold_file(self, installation.program_path(held))
-                    release = holder.kill
-                    waited_for = "INFO Get file handle: %s (attempt 2)" % \
-                        installation.program_path(held)
-                elif prog().windows:
-                    holder = updates.hold_file(self, "!" + installation.program_path(
-                        "_/" + APPLICATION))
-                    release = holder.kill
-                    waited_for = "INFO Rename: %s (attempt 2)" % APPLICATION
-                else:
-                    held = installation.path("_/" + APPLICATION)
+                # Held: an old file (its exclusive open is retried), or the staged executable
+                # (its rename is, once the old version is gone).
+                held = installation.program_path("resources/app.asar" if killed == "before"
+                                                 else "_/" + APPLICATION)
+                if killed == "moving" and not prog().windows:
                     subprocess.run(["chattr", "+i", held], check=True)
                     self.addCleanup(subprocess.run, ["chattr", "-i", held], capture_output=True)
                     release = lambda: subprocess.run(["chattr", "-i", held], check=True)
-                    waited_for = "INFO Rename: %s (attempt 2)" % APPLICATION
+                else:
+                    prefix = "!" if killed == "moving" else ""
+                    release = updates.hold_file(self, prefix + held).kill
                 first = updates.Run(self, [code_path, "true"])
-                first.kill_when_logged(waited_for)
+                first.kill_when_logged("INFO Get file handle: %s (attempt 2)" % held
+                                       if killed == "before" else
+                                       "INFO Rename: %s (attempt 2)" % APPLICATION)
                 release()
                 place = next(filter(None, map(updates.registration_line(first.config).match,
                                               first.lines()))).group(1)
@@ -303,10 +296,12 @@ class SessionProgramTest(unittest.TestCase):
                     self.addCleanup(wine, "reg", "delete", updates.RUN_KEY, "/v",
                                     place.rsplit("\\", 1)[1], "/f")
                 [command] = [c for c in updates.registrations(first.config) if code_path in c]
-                self.assertEqual(os.path.exists(installation.path(record)), killed == "moving")
+                self.assertEqual(os.path.exists(installation.path(RECORD)), killed == "moving")
                 application = change(installation)
-                before = updates.read_tree(installation.root) \
-                    if os.path.exists(installation.root) else None
+                exists = lambda: os.path.exists(installation.root)
+                expected = [entry for entry in updates.read_tree(installation.root)
+                            if outcome != "set aside" or not entry.startswith(RECORD + "=")] \
+                    if exists() else None
                 sizes = {path: os.path.getsize(path) for path in first.logs()}
                 removed = "INFO Removed the registration to finish the update at the next " \
                     "logon: " + place
@@ -318,7 +313,7 @@ class SessionProgramTest(unittest.TestCase):
                         # Decided, but the logon may still be reading the Run key.
                         logged_since(first, sizes, lambda record: line in record)
                         self.assertIn(command, updates.registrations(first.config))
-                    if outcome == "failure":
+                    else:
                         box, _ = wait_for_new_box(None, timeout=120)
                         self.assertIn(FAILURE_ADVICE, box_text(box))
                         probe("click", "Vellicor", "OK")
@@ -327,27 +322,19 @@ class SessionProgramTest(unittest.TestCase):
                     self.assertIsNone(find("Vellicor", 0), "at most one box")
                 else:
                     env = dict(os.environ, TMPDIR=first.tmp, XDG_CONFIG_HOME=first.config)
-                    done = subprocess.run(exec_arguments(command), env=env,
-                                          stdin=subprocess.DEVNULL, capture_output=True,
-                                          timeout=120)
-                    self.assertEqual(done.returncode, 1 if outcome == "failure" else 0,
-                                     done.stderr)
-                    self.assertEqual(done.stderr.count(b"Vellicor\n\n"),
-                                     1 if outcome == "failure" else 0)
+                    done = subprocess.run(exec_arguments(command), env=env, capture_output=True,
+                                          stdin=subprocess.DEVNULL, timeout=120)
+                    failed = outcome == "failure"
+                    self.assertEqual(done.returncode, failed, done.stderr)
+                    self.assertEqual(done.stderr.count(b"Vellicor\n\n"), failed, "boxes")
                     records = logged_since(first, sizes, last)
                 self.assertIn(removed, records)
-                self.assertTrue(any(line in record for record in records), records)
+                self.assertTrue([record for record in records if line in record], records)
                 self.assertFalse([c for c in updates.registrations(first.config)
                                   if code_path in c], "no registration left")
-                if before is None:
-                    self.assertFalse(os.path.exists(installation.root), "nothing brought back")
-                else:
-                    if outcome == "set aside":
-                        before.remove(next(e for e in before if e.startswith(record + "=")))
-                    self.assertEqual(updates.read_tree(installation.root), before)
-                if application:
-                    self.assertIsNone(application.poll(), "the application still runs")
-
+                self.assertEqual(updates.read_tree(installation.root) if exists() else None,
+                                 expected)
+                self.assertIsNone(application and application.poll(), "the application runs")
 
 if __name__ == "__main__":
     program.main()

@@ -203,78 +203,73 @@ TEST_F(DoUpdateTest, AFailedUpdateOfAnotherStagedVersionKeepsTheEarlierRecord) {
   EXPECT_EQ(read_tree(root_dir()), before);
 }
 
-// A run at logon acts on the installation's record alone: what it decides for each state it may
-// find, and that it changes nothing but a void record over a whole installation.
+// A run at logon acts on the installation's record alone: what it decides, and that it changes
+// nothing but a void record over a whole installation (the whole-program tests show the rest).
 TEST_F(DoUpdateTest, ARunAtLogonActsOnTheRecordAlone) {
   const auto restage = [this] {  // a new file over _/a.exe, never the same file number
     make_tree(root_dir(), {"_/a.exe.new=newer"});
     fs::rename(root_dir() / "_/a.exe.new", root_dir() / "_/a.exe");
   };
-  const auto remove_update_folder = [this] { fs::remove_all(root_dir() / "_"); };
   const std::string record = at(".vellicor-update");
   const std::string earlier = "The update record " + record + " belongs to an earlier update (";
+  const std::string staged_exe = join_path(at("_"), "a.exe");
   struct Case {
     const char* name;
     Lines tree;
-    std::optional<UpdatePhase> phase;  // the record's, of the entries of `recorded` as they are
+    UpdatePhase phase;  // the record's, of the entries of `recorded` as they are
     Lines recorded;
     std::function<void()> change;  // after the record was written
-    Lines logged;  // the files that the root's unins000.dat names, if it has one
-    std::string outcome;  // "finish", the INFO line of nothing to do, or the error
-    bool record_left;
+    Lines logged;                  // the files that the root's unins000.dat names, if it has one
+    std::string outcome;           // "finish", the INFO line of a record set aside, or the error
   };
   const Case cases[] = {
-      {"no record, a version half staged", {"a.exe=old", "_/b=new"}, {}, {}, {}, {"a.exe"},
-       "INFO Started at logon with no update left to finish in " + root(), false},
-      {"uninstalled, the record and the update folder left", {"_/a.exe=new"},
-       UpdatePhase::Deleting, {"_/a.exe"}, {}, {},
-       "INFO Started at logon for " + root() + ", which was uninstalled since: nothing to finish",
-       true},
-      {"cut short while deleting, the uninstaller's exe left", {"_/a.exe=new", "unins000.exe"},
-       UpdatePhase::Deleting, {"_/a.exe"}, {}, {}, "finish", true},
-      {"update folder removed, then reinstalled", {"a.exe=old", "_/a.exe=new"},
-       UpdatePhase::Deleting, {"_/a.exe"}, remove_update_folder, {"a.exe"},
-       "INFO The interrupted update cannot be completed: 1 entry of its new version is missing, "
-       "the first " + at("_/a.exe") +
-           "; the installation is whole by its uninstall log: the record is set aside",
-       false},
-      {"update folder removed, the installation not whole", {"d/b=old", "_/a.exe=new"},
-       UpdatePhase::Deleting, {"_/a.exe"}, remove_update_folder, {"a.exe"},
+      {"cut short while deleting, the uninstaller's exe left",
+       {"_/a.exe=new", "unins000.exe"},
+       UpdatePhase::Deleting,
+       {"_/a.exe"},
+       {},
+       {},
+       "finish"},
+      {"update folder removed, the installation not whole",
+       {"d/b=old", "_/a.exe=new"},
+       UpdatePhase::Deleting,
+       {"_/a.exe"},
+       [this] { fs::remove_all(root_dir() / "_"); },
+       {"a.exe"},
        "The interrupted update cannot be completed: 1 entry of its new version is missing, the "
-       "first " + at("_/a.exe"),
-       true},
-      {"another version staged, the installation whole", {"a.exe=old", "_/a.exe=new"},
-       UpdatePhase::Deleting, {"_/a.exe"}, restage, {"a.exe"},
-       "INFO " + earlier + at("_/a.exe") + " is not an entry it began with); the installation " +
-           "is whole by its uninstall log: the record is set aside",
-       false},
-      {"another version staged, the installation not whole", {"d/b=old", "_/a.exe=new"},
-       UpdatePhase::Deleting, {"_/a.exe"}, restage, {"a.exe"},
-       earlier + at("_/a.exe") + " is not an entry it began with): a run at logon finishes no " +
-           "other update",
-       true},
-      {"another version staged over a new log not yet rewritten", {"a.exe=new", "_/a.exe=new"},
-       UpdatePhase::Moving, {"a.exe"}, restage, {"_/a.exe"},
-       earlier + at("_/a.exe") + " is not an entry it began with): a run at logon finishes no " +
-           "other update",
-       true},
+       "first " +
+           staged_exe},
+      {"another version staged, the installation whole",
+       {"a.exe=old", "_/a.exe=new"},
+       UpdatePhase::Deleting,
+       {"_/a.exe"},
+       restage,
+       {"a.exe"},
+       "INFO " + earlier + staged_exe + " is not an entry it began with); the installation " +
+           "is whole by its uninstall log: the record is set aside"},
+      {"another version staged over a new log not yet rewritten",
+       {"a.exe=new", "_/a.exe=new"},
+       UpdatePhase::Moving,
+       {"a.exe"},
+       restage,
+       {"_/a.exe"},
+       earlier + staged_exe + " is not an entry it began with): a run at logon finishes no " +
+           "other update"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(root_dir());
     make_tree(root_dir(), c.tree);
     const auto installation = testing_support::installation_at(root_dir());
-    if (c.phase) {
-      std::vector<StagedEntry> staged;
-      for (const auto& path : c.recorded)
-        staged.push_back({*path_file_name(path), entry_identity(at(path)).value()});
-      ASSERT_TRUE(UpdateRecord(*c.phase, staged).write(installation));
-    }
+    std::vector<StagedEntry> staged;
+    for (const auto& path : c.recorded)
+      staged.push_back({*path_file_name(path), entry_identity(at(path)).value()});
+    ASSERT_TRUE(UpdateRecord(c.phase, staged).write(installation));
     if (c.change) c.change();
-    if (!c.logged.empty()) {
-      std::vector<FileRec> records;
-      for (const auto& path : c.logged)
-        records.push_back(text_record(FileRecType::DeleteFile, {at(path), "", "", "", ""}));
+    std::vector<FileRec> records;
+    for (const auto& path : c.logged)
+      records.push_back(text_record(FileRecType::DeleteFile, {at(path), "", "", "", ""}));
+    if (!records.empty()) {
       ASSERT_TRUE(write_uninstall_log(at("unins000.dat"), header_for(records.size()), records));
     }
     const auto tree = [this] {  // without the record
@@ -295,7 +290,7 @@ TEST_F(DoUpdateTest, ARunAtLogonActsOnTheRecordAlone) {
     } else {
       EXPECT_EQ(lines.back(), c.outcome);
     }
-    EXPECT_EQ(fs::exists(root_dir() / ".vellicor-update"), c.record_left);
+    EXPECT_EQ(fs::exists(root_dir() / ".vellicor-update"), !c.outcome.starts_with("INFO"));
     EXPECT_TRUE(tree() == before);
   }
 }
