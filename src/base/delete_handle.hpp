@@ -61,9 +61,17 @@ class DeleteHandle {
 [[nodiscard]] Status close_file_handle(DeleteHandle& handle);
 
 // Whether this process may delete the entries of `directory`. On POSIX that takes write and
-// search permission on the folder, found out here, before anything is marked; on Windows a
-// file's own read-only attribute decides, and the mark clears it. Fails with "Cannot delete
-// what is in " + directory + ": " and the system's text.
+// search permission on the folder, and no attribute of it that forbids taking entries out
+// (immutable, append-only), found out here, before anything is marked; on Windows a file's own
+// read-only attribute decides, and the mark clears it. Fails with "Cannot delete what is in " +
+// directory + ": " and the system's text, or "it is immutable", "it is append-only".
 [[nodiscard]] Status check_entries_deletable_in(std::string_view directory);
+
+// POSIX: whether the attributes of the file or folder at `path` let it be deleted at all: an
+// immutable or append-only one cannot be, by anyone (found out before anything is marked; no
+// wait changes it). Fails with "Cannot delete " + path + ": it is immutable" or "...: it is
+// append-only". Where the file system keeps no such attributes, or they cannot be read, nothing
+// is known and nothing fails. Windows: nothing (the mark clears the read-only attribute).
+[[nodiscard]] Status check_attributes_allow_deletion(std::string_view path);
 
 }  // namespace vellicor

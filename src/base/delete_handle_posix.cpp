@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "base/delete_handle.hpp"
 #include "base/os_error.hpp"
@@ -49,6 +53,19 @@ bool raise_descriptor_limit() {
 int open_without_following(const std::string& path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
   return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+}
+
+// The attribute that forbids deleting the entry, or what a folder holds: "immutable",
+// "append-only", or nothing (none, or none that can be read here).
+std::optional<std::string_view> forbidding_attribute(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  int flags = 0;
+  const bool read = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  close(fd);
+  if (read && (flags & FS_IMMUTABLE_FL)) return "it is immutable";
+  if (read && (flags & FS_APPEND_FL)) return "it is append-only";
+  return std::nullopt;
 }
 
 Error error_with_errno(int code, const char* prefix) {
@@ -101,6 +118,17 @@ Status check_entries_deletable_in(std::string_view directory) {
   const std::string terminated(directory);
   if (faccessat(AT_FDCWD, terminated.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     return fail(error_with_os_text("Cannot delete what is in " + terminated + ": "));
+  }
+  if (const auto attribute = forbidding_attribute(terminated)) {
+    return fail_other("Cannot delete what is in " + terminated + ": " + std::string(*attribute));
+  }
+  return {};
+}
+
+Status check_attributes_allow_deletion(std::string_view path) {
+  const std::string terminated(path);
+  if (const auto attribute = forbidding_attribute(terminated)) {
+    return fail_other("Cannot delete " + terminated + ": " + std::string(*attribute));
   }
   return {};
 }

@@ -1,5 +1,8 @@
 #include "base/fs.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "base/buffered_io.hpp"
 #include "base/file.hpp"
 #include "base/os_error.hpp"
@@ -14,6 +17,85 @@ EntryKind entry_kind_from_attributes(uint32_t attributes, uint32_t reparse_tag) 
   if ((attributes & kReparsePoint) && (reparse_tag & kNameSurrogate)) return EntryKind::Link;
   if (attributes & kDirectory) return EntryKind::Directory;
   return EntryKind::File;
+}
+
+namespace {
+
+// 64-bit FNV-1a, folded one value at a time.
+class Digest {
+ public:
+  void add(std::string_view bytes) {
+    for (const char c : bytes) {
+      hash_ = (hash_ ^ static_cast<uint8_t>(c)) * 0x100000001B3ull;
+    }
+    add_byte(0);
+  }
+  void add(uint64_t value) {
+    for (int i = 0; i < 8; ++i)
+      add_byte(static_cast<uint8_t>(value >> (8 * i)));
+  }
+  uint64_t value() const { return hash_; }
+
+ private:
+  void add_byte(uint8_t byte) { hash_ = (hash_ ^ byte) * 0x100000001B3ull; }
+  uint64_t hash_ = 0xCBF29CE484222325ull;
+};
+
+// Every entry below `folder`, in name order: its path below it, kind, and for a file its size
+// and time. A folder's own size and time are left out: they change with what it holds, and on
+// some file systems when it moves.
+Status digest_tree(const std::string& folder, const std::string& below, Digest& digest) {
+  auto entries = list_directory(folder);
+  if (!entries) return fail(entries.error());
+  std::vector<std::string> names;
+  for (const auto& entry : *entries) {
+    if (!entry.name) return fail_other("Could not get entry name");
+    names.push_back(*entry.name);
+  }
+  std::sort(names.begin(), names.end());
+  for (const auto& name : names) {
+    const std::string path = join_path(folder, name);
+    auto traits = entry_traits(path);
+    if (!traits) return fail(traits.error());
+    digest.add(below + "/" + name);
+    digest.add(static_cast<uint64_t>(traits->kind));
+    if (traits->kind == EntryKind::Directory) {
+      if (auto inner = digest_tree(path, below + "/" + name, digest); !inner) return inner;
+    } else {
+      digest.add(traits->size);
+      digest.add(traits->modified);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+bool same_entry(const EntryIdentity& a, const EntryIdentity& b) {
+  if (a.basis != b.basis) return false;
+  const bool unknown =
+      a.basis == EntryIdentity::Basis::Number && (a.fields[3] == 0 || b.fields[3] == 0);
+  return std::equal(a.fields.begin(), a.fields.end() - (unknown ? 1 : 0), b.fields.begin());
+}
+
+Result<EntryIdentity> traits_identity(std::string_view path) {
+  auto traits = entry_traits(path);
+  if (!traits) return fail(traits.error());
+  EntryIdentity identity{EntryIdentity::Basis::Traits,
+                         {static_cast<uint64_t>(traits->kind), traits->size, traits->modified, 0}};
+  if (traits->kind == EntryKind::Directory) {
+    Digest digest;
+    if (auto walked = digest_tree(std::string(path), "", digest); !walked) {
+      return fail(walked.error());
+    }
+    identity.fields = {static_cast<uint64_t>(traits->kind), 0, 0, digest.value()};
+  }
+  return identity;
+}
+
+uint32_t windows_move_flags(bool directory, bool durable) {
+  constexpr uint32_t kReplaceExisting = 0x1, kWriteThrough = 0x8;
+  return (directory ? 0 : kReplaceExisting) | (durable ? kWriteThrough : 0);
 }
 
 Result<std::string> resolve_path_as_far_as_it_exists(std::string_view path) {
@@ -37,9 +119,7 @@ Status replace_file_durably(std::string_view path, std::string_view temp,
   if (auto handed = writer.flush(); !handed) return handed;
   if (auto flushed = file->flush(); !flushed) return flushed;
   if (auto closed = file->close(); !closed) return closed;
-  if (auto renamed = rename_replacing(temp, path); !renamed) return renamed;
-  const auto folder = parent_path(path);
-  return folder ? flush_directory(*folder) : Status{};
+  return rename_durably(temp, path);
 }
 
 Result<bool> remove_file_durably(std::string_view path, std::string_view temp) {

@@ -2,6 +2,7 @@
 // File-system primitives over the platform: metadata, directory listing with entry kinds,
 // rename, tree removal that never follows links, and the temporary directory.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,13 +52,61 @@ struct FileMetadata {
 // Metadata of what the path leads to, following links; fails with the platform's I/O error.
 [[nodiscard]] Result<FileMetadata> metadata(std::string_view path);
 
+// What tells one entry from every other over time, as far as its volume can tell: it stays while
+// the entry is renamed within its volume, and an entry made anew, or deleted and made again, has
+// another. Where the volume's file numbers last (NTFS and ReFS; ext4, XFS, Btrfs and the other
+// local file systems of Linux; NFS) it is the number: the volume, the index (128 bits on
+// Windows, where NTFS's file reference carries a sequence number that changes when the number
+// is given out again), and on Linux the inode's generation and birth time, since ext4 gives a
+// freed inode number to the next new entry at once. Where numbers do not last (FAT and exFAT,
+// whose numbers change when an entry moves or the volume is mounted again; FUSE; file systems
+// this does not know), it is what lasts there: the kind, the size and last-write time of a
+// file, and for a folder a digest of the names, kinds, sizes and times of everything below it.
+struct EntryIdentity {
+  enum class Basis : uint8_t { Number, Traits };
+  Basis basis = Basis::Number;
+  // Number: volume, index (high and low 64 bits), incarnation (0 where none is known).
+  // Traits: kind (EntryKind), size, last-write time, digest (a file: 0; a folder: 0, 0, digest).
+  std::array<uint64_t, 4> fields{};
+};
+
+// Whether two identities name one entry: the same basis and fields, where an incarnation that one
+// side does not know (0, as in the records of earlier builds) is not compared.
+bool same_entry(const EntryIdentity& a, const EntryIdentity& b);
+
 // The identity of the entry that `path` names itself: a link is not followed.
-[[nodiscard]] Result<FileIdentity> entry_identity(std::string_view path);
+[[nodiscard]] Result<EntryIdentity> entry_identity(std::string_view path);
+
+// Whether the volume that holds the folder `path` keeps its file numbers for as long as an entry
+// lasts (EntryIdentity): the file systems this program knows. Elsewhere (FUSE among them) not
+// even a folder's rename is taken on trust (check_folder_moves).
+bool numbers_last_on_volume(std::string_view path);
+
+// Makes the folder `path` unless a folder is there already.
+[[nodiscard]] Status make_directory(std::string_view path);
+
+// What an entry's own listing says of it (a link not followed): its kind, its size and its
+// last-write time in the system's own count (nanoseconds since 1970 on POSIX, a FILETIME on
+// Windows).
+struct EntryTraits {
+  EntryKind kind = EntryKind::File;
+  uint64_t size = 0;
+  uint64_t modified = 0;
+};
+[[nodiscard]] Result<EntryTraits> entry_traits(std::string_view path);
+
+// The identity by what lasts where numbers do not: entry_identity's Traits basis.
+[[nodiscard]] Result<EntryIdentity> traits_identity(std::string_view path);
 
 // Whether a regular file is at `path` itself: not a directory, not a link or junction (which is
 // not followed), not a device, FIFO or socket. Anything that keeps it from being confirmed
 // (nothing there, no access, a name the system refuses) is false.
 bool is_regular_file(std::string_view path);
+
+// Whether `path` names a folder itself, on the volume `volume` (FileMetadata::volume): not a link
+// or junction to one, and not a mount point (on Windows, no reparse point at all), so that what
+// it seems to hold is what it holds.
+bool is_folder_on_volume(std::string_view path, uint64_t volume);
 
 // The path of what `path` leads to as the file system knows it: absolute, links and junctions
 // followed, "." and ".." applied, every component in the file system's own spelling (realpath;
@@ -77,8 +126,21 @@ bool is_regular_file(std::string_view path);
 // point: walks leave it alone.
 [[nodiscard]] Result<std::vector<DirEntry>> list_directory(std::string_view path);
 
-// Renames, replacing an existing file at `to`. A directory never replaces anything.
+// Renames, replacing an existing file at `to`. A directory never replaces anything: where the
+// file system has no rename that refuses to replace (FUSE and network file systems, older
+// kernels: EINVAL, ENOSYS, EOPNOTSUPP), a directory is renamed plainly once nothing is found at
+// `to`, which the caller's lock keeps so.
 [[nodiscard]] Status rename_replacing(std::string_view from, std::string_view to);
+
+// rename_replacing, on the device when it returns: the folder flushed (POSIX), the move written
+// through (Windows).
+[[nodiscard]] Status rename_durably(std::string_view from, std::string_view to);
+
+// The flags of a MoveFileExW that renames a file or a folder: replacing an existing file only for
+// a file (Microsoft: MOVEFILE_REPLACE_EXISTING "cannot be used if lpNewFileName or
+// lpExistingFileName names a directory"), and written through when the rename must be on the
+// disk before the next step.
+uint32_t windows_move_flags(bool directory, bool durable);
 
 // Replaces the file at `path` by one that holds `content`, so that a power cut leaves the old
 // file or the new one, never a part: written to the new file `temp` (whatever is at that name is

@@ -1,11 +1,17 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -80,16 +86,86 @@ Result<FileMetadata> metadata(std::string_view path) {
                       FileIdentity{static_cast<uint64_t>(info.st_dev), info.st_ino}};
 }
 
-Result<FileIdentity> entry_identity(std::string_view path) {
+namespace {
+
+// File systems whose inode numbers last for as long as the entry, across renames and mounts.
+// FUSE is not among them (a file system of its own decides, and most number entries as they are
+// looked up), nor FAT, exFAT and whatever this list does not know.
+bool numbers_last(unsigned long type) {
+  constexpr unsigned long kLasting[] = {
+      0xEF53,      // ext2, ext3, ext4
+      0x58465342,  // XFS
+      0x9123683E,  // Btrfs
+      0xF2F52010,  // F2FS
+      0x2FC12FC1,  // ZFS
+      0x3153464A,  // JFS
+      0x52654973,  // ReiserFS
+      0x01021994,  // tmpfs
+      0x6969,      // NFS: the server's numbers
+  };
+  return std::find(std::begin(kLasting), std::end(kLasting), type) != std::end(kLasting);
+}
+
+// The inode's generation (chosen afresh for every inode made, where the file system keeps one)
+// and birth time, folded into one number; 0 when neither is known.
+uint64_t incarnation(const std::string& path, const struct statx& info) {
+  uint64_t value = 0;
+  if (info.stx_mask & STATX_BTIME) {
+    value = static_cast<uint64_t>(info.stx_btime.tv_sec) * 1'000'000'000u + info.stx_btime.tv_nsec;
+  }
+  if (!S_ISLNK(info.stx_mode)) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int generation = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0 && generation != 0) {
+      value = value * 0x100000001B3ull ^ static_cast<uint32_t>(generation);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  return value;
+}
+
+}  // namespace
+
+bool numbers_last_on_volume(std::string_view path) {
+  const std::string terminated(path);
+  struct statfs volume {};
+  return ::statfs(terminated.c_str(), &volume) == 0 &&
+         numbers_last(static_cast<unsigned long>(volume.f_type));
+}
+
+Result<EntryIdentity> entry_identity(std::string_view path) {
+  const std::string terminated(path);
+  const auto folder = parent_path(terminated);
+  if (!numbers_last_on_volume(folder ? *folder : terminated)) return traits_identity(path);
+  struct statx info {};
+  if (::statx(AT_FDCWD, terminated.c_str(), AT_SYMLINK_NOFOLLOW,
+              STATX_TYPE | STATX_INO | STATX_BTIME, &info) != 0) {
+    return fail(last_os_io_error());
+  }
+  return EntryIdentity{EntryIdentity::Basis::Number,
+                       {makedev(info.stx_dev_major, info.stx_dev_minor), 0, info.stx_ino,
+                        incarnation(terminated, info)}};
+}
+
+Result<EntryTraits> entry_traits(std::string_view path) {
   auto info = lstat_path(std::string(path));
   if (!info) return fail(info.error());
-  return FileIdentity{static_cast<uint64_t>(info->st_dev), static_cast<uint64_t>(info->st_ino)};
+  return EntryTraits{kind_of(info->st_mode), static_cast<uint64_t>(info->st_size),
+                     static_cast<uint64_t>(info->st_mtim.tv_sec) * 1'000'000'000u +
+                         static_cast<uint64_t>(info->st_mtim.tv_nsec)};
 }
 
 bool is_regular_file(std::string_view path) {
   const std::string terminated(path);
   struct stat info {};
   return ::lstat(terminated.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool is_folder_on_volume(std::string_view path, uint64_t volume) {
+  const std::string terminated(path);
+  struct stat info {};
+  return ::lstat(terminated.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         mount_of(AT_FDCWD, terminated.c_str(), AT_SYMLINK_NOFOLLOW) == volume;
 }
 
 Result<std::string> resolve_path(std::string_view path) {
@@ -146,10 +222,32 @@ Status rename_replacing(std::string_view from, std::string_view to) {
   // rename() lets a directory replace an empty directory; like MoveFileExW, refuse to replace
   // anything with a directory.
   const unsigned flags = S_ISDIR(info->st_mode) ? RENAME_NOREPLACE : 0;
-  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), flags) != 0) {
-    return fail(last_os_io_error());
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), flags) == 0) return {};
+  const int code = errno;
+  if (flags == 0 || (code != EINVAL && code != ENOSYS && code != EOPNOTSUPP)) {
+    return fail(os_io_error(code));
   }
+  // No rename that refuses to replace here: then nothing may be in the way.
+  if (auto in_the_way = lstat_path(target); in_the_way || !is_not_found(in_the_way.error())) {
+    return fail(in_the_way ? os_io_error(EEXIST) : in_the_way.error());
+  }
+  if (::rename(source.c_str(), target.c_str()) != 0) return fail(last_os_io_error());
   return {};
+}
+
+Status rename_durably(std::string_view from, std::string_view to) {
+  if (auto renamed = rename_replacing(from, to); !renamed) return renamed;
+  const auto folder = parent_path(to);
+  return folder ? flush_directory(*folder) : Status{};
+}
+
+Status make_directory(std::string_view path) {
+  const std::string terminated(path);
+  if (::mkdir(terminated.c_str(), 0777) == 0) return {};
+  const int code = errno;
+  struct stat info {};
+  if (code == EEXIST && ::lstat(terminated.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return {};
+  return fail(os_io_error(code));
 }
 
 Status remove_directory_tree(std::string_view path) {

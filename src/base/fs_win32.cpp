@@ -1,3 +1,6 @@
+#include <cstring>
+#include <cwchar>
+
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
@@ -133,10 +136,70 @@ bool is_regular_file(std::string_view path) {
   return entry && entry->kind == EntryKind::File;
 }
 
-Result<FileIdentity> entry_identity(std::string_view path) {
-  auto info = query_information(path, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!info) return fail(info.error());
-  return identity_of(*info);
+namespace {
+
+// NTFS and ReFS keep a file's number for its whole life, and NTFS's carries a sequence number
+// that changes when the number is given out again. FAT and exFAT derive it from where the entry
+// stands in its folder ("the file ID is generated from the first cluster of the containing
+// directory and the byte offset"), so it changes when the entry moves; other file systems may
+// not keep one at all.
+bool numbers_last(const wchar_t* file_system) {
+  return _wcsicmp(file_system, L"NTFS") == 0 || _wcsicmp(file_system, L"ReFS") == 0;
+}
+
+// A volume that does not say which file system it has is taken at its numbers, as before.
+bool numbers_last_on_volume_of(HANDLE handle) {
+  wchar_t file_system[MAX_PATH + 1] = {};
+  return !GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, file_system,
+                                        MAX_PATH + 1) ||
+         numbers_last(file_system);
+}
+
+}  // namespace
+
+bool is_folder_on_volume(std::string_view path, uint64_t) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return false;
+  // A volume mounted in a folder is a reparse point too.
+  const DWORD attributes = GetFileAttributesW(wide->c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool numbers_last_on_volume(std::string_view path) {
+  auto handle = open_for_query(path);
+  return !handle || numbers_last_on_volume_of(handle->get());
+}
+
+Result<EntryIdentity> entry_identity(std::string_view path) {
+  auto handle = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!handle) return fail(handle.error());
+  if (!numbers_last_on_volume_of(handle->get())) return traits_identity(path);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
+  const FileIdentity number = identity_of(info);
+  EntryIdentity identity{EntryIdentity::Basis::Number, {number.volume, 0, number.index, 0}};
+  // ReFS's 64-bit index "is not guaranteed to be unique"; its 128-bit identifier is, and on NTFS
+  // it is the same number.
+  FILE_ID_INFO id{};
+  if (GetFileInformationByHandleEx(handle->get(), FileIdInfo, &id, sizeof id)) {
+    uint64_t halves[2] = {};
+    std::memcpy(halves, id.FileId.Identifier, sizeof halves);
+    identity.fields[1] = halves[1];
+    identity.fields[2] = halves[0];
+  }
+  return identity;
+}
+
+Result<EntryTraits> entry_traits(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail(wide.error());
+  WIN32_FIND_DATAW data{};
+  FindHandle find(FindFirstFileW(wide->c_str(), &data));
+  if (!find.valid()) return fail(last_os_io_error());
+  return EntryTraits{
+      to_entry(data).kind, (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
+      (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime};
 }
 
 namespace {
@@ -224,15 +287,43 @@ Result<std::vector<DirEntry>> list_directory(std::string_view path) {
   }
 }
 
-Status rename_replacing(std::string_view from, std::string_view to) {
+namespace {
+
+Status move(std::string_view from, std::string_view to, bool durable) {
   auto wide_from = win32::wide_path(from);
   if (!wide_from) return fail(wide_from.error());
   auto wide_to = win32::wide_path(to);
   if (!wide_to) return fail(wide_to.error());
-  if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  const DWORD attributes = GetFileAttributesW(wide_from->c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return fail(last_os_io_error());
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), windows_move_flags(directory, durable))) {
     return fail(last_os_io_error());
   }
   return {};
+}
+
+}  // namespace
+
+Status rename_replacing(std::string_view from, std::string_view to) {
+  return move(from, to, false);
+}
+
+Status rename_durably(std::string_view from, std::string_view to) {
+  return move(from, to, true);
+}
+
+Status make_directory(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail(wide.error());
+  if (CreateDirectoryW(wide->c_str(), nullptr)) return {};
+  const DWORD code = GetLastError();
+  const DWORD attributes = GetFileAttributesW(wide->c_str());
+  if (code == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return {};
+  }
+  return fail(os_io_error(static_cast<int>(code)));
 }
 
 Status remove_directory_tree(std::string_view path) {

@@ -131,12 +131,9 @@ Status UninstallLogWriter::finish(const UninstallHeader& header) {
 }
 
 Status UninstallLogWriter::replace() {
-  if (rename_replacing(temp_, path_)) {
-    // The rename is on the device before whatever the caller does next (an update removes its
-    // record only once the rewritten log is in place).
-    const auto folder = parent_path(path_);
-    return folder ? flush_directory(*folder) : Status{};
-  }
+  // The rename is on the device before whatever the caller does next (an update removes its
+  // record only once the rewritten log is in place).
+  if (rename_durably(temp_, path_)) return {};
   // Windows refuses to replace a file that another process holds open, even one that lets
   // others write and delete it; writing over it in place still works then.
   auto source = File::open_for_reading(temp_);

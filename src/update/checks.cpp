@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
@@ -31,6 +32,7 @@ Result<std::vector<DirEntry>> check_update_folder(const Installation& installati
 
 // What the move-in needs of every staged entry, known before the first old file goes: a name
 // that is text, that the system takes as it is, and that is not one of the updater's own files,
+// an entry that is no link,
 // the permissions of the rename, and a place in the root that the rename can take. After the
 // deletion the root holds only the kept entries and links; a file may replace a kept file (the
 // new unins000.dat replaces the old one in every update), but no folder can replace anything,
@@ -46,6 +48,13 @@ Status check_staged_entries(const Installation& installation, const std::vector<
     if (is_updater_file(installation, *entry.name)) {
       return fail_other("Update folder holds a name that the updater uses itself: " + from);
     }
+    // A link leads anywhere, into the old version that is about to go as well as out of the
+    // installation: the new version is what the update folder holds itself.
+    if (entry.kind == EntryKind::Link && !entry.mount_point) {
+      return fail_other("Staged entry " + from +
+                        " is a link: the update moves in only what the "
+                        "update folder holds itself");
+    }
     for (const auto& place : *existing) {
       if (!place.name || !file_names_equal(*place.name, *entry.name)) continue;
       const bool stays = is_kept_entry(*place.name) || place.kind == EntryKind::Link;
@@ -54,6 +63,44 @@ Status check_staged_entries(const Installation& installation, const std::vector<
                           join_path(installation.root, *place.name) + ", which the update keeps");
       }
     }
+  }
+  return {};
+}
+
+Status remove_probe(const std::string& path) {
+  auto removed = remove_directory_tree(path);
+  return removed || is_not_found(removed.error()) ? Status{} : removed;
+}
+
+// On a volume that this program does not know (FUSE file systems, FAT), a folder's rename is
+// tried out before the move-in depends on it, with the updater's own names in the root: a folder
+// that holds a file is renamed, and the file must still be there. fusefat, a FUSE FAT, loses what
+// a renamed folder holds.
+Status check_folder_moves(const Installation& installation) {
+  if (numbers_last_on_volume(installation.root)) return {};
+  const std::string probe = join_path(installation.root, kMoveProbeName);
+  const std::string moved = join_path(installation.root, kMovedProbeName);
+  const std::string content = "Vellicor update: a folder's rename, tried out";
+  auto tried = [&]() -> Status {
+    // A probe cut short leaves its folders: they go first.
+    if (auto removed = remove_probe(probe); !removed) return removed;
+    if (auto removed = remove_probe(moved); !removed) return removed;
+    if (auto made = make_directory(probe); !made) return made;
+    const std::string file = join_path(probe, "file");
+    if (auto written = replace_file_durably(file, file + ".tmp", content); !written) return written;
+    if (auto renamed = rename_replacing(probe, moved); !renamed) return renamed;
+    auto kept = File::open_for_reading(join_path(moved, "file"));
+    if (!kept) return fail(kept.error());
+    auto text = read_small_file(*kept, content.size());
+    if (!text) return fail(text.error());
+    if (*text != content) return fail_other("the file of a renamed folder changed");
+    return {};
+  }();
+  Status cleaned = remove_probe(probe);
+  if (auto removed = remove_probe(moved); cleaned && !removed) cleaned = removed;
+  if (!tried || !cleaned) {
+    return fail_other("The volume of " + installation.root + " cannot move a folder with what it " +
+                      "holds: " + (tried ? cleaned : tried).error().display_text());
   }
   return {};
 }
@@ -69,6 +116,7 @@ Result<std::vector<std::string>> check_before_deleting(const UpdateContext& upda
   if (auto complete = check_staged_version(update.logger, update.installation); !complete) {
     return fail(complete.error());
   }
+  if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
   std::vector<std::string> names;
   for (const auto& entry : *staged)
     names.push_back(*entry.name);  // checked to be text
@@ -98,6 +146,7 @@ Result<bool> check_before_moving_in(const UpdateContext& update) {
   if (auto complete = check_staged_version(update.logger, installation, scope); !complete) {
     return fail(complete.error());
   }
+  if (auto moves = check_folder_moves(installation); !moves) return fail(moves.error());
   return true;
 }
 

@@ -16,9 +16,10 @@ struct UpdateContext;
 // folder is the installation's own folder (not a link, junction or mount point, on the root's
 // volume) and holds an entry named like the application's executable; every staged entry can
 // be moved in (a name that is text, that Windows takes as it is and that the updater does not
-// use itself, the permissions of the rename, a place in the root that the rename can take); and
-// the staged version holds every file that its own uninstall log names. Gives the names of the
-// staged entries.
+// use itself, no link, the permissions of the rename, a place in the root that the rename can
+// take); the staged version holds every file that its own uninstall log names; and on a volume
+// that this program does not know, a folder keeps what it holds when it is renamed (tried out
+// with a folder of the updater's own in the root). Gives the names of the staged entries.
 [[nodiscard]] Result<std::vector<std::string>> check_before_deleting(const UpdateContext& update);
 
 // An update resumed while moving: what is left in the update folder, if it is still there, is

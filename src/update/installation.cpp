@@ -84,7 +84,8 @@ Result<std::vector<DirEntry>> list_own_update_folder(const Installation& install
 
 bool is_updater_file(const Installation& installation, std::string_view name) {
   return file_names_equal(name, kUpdateRecordName) ||
-         file_names_equal(name, kUpdateRecordTempName) ||
+         file_names_equal(name, kUpdateRecordTempName) || file_names_equal(name, kMoveProbeName) ||
+         file_names_equal(name, kMovedProbeName) ||
          file_names_equal(name,
                           *path_file_name(uninstall_log_temp_path(installation.uninstall_log)));
 }

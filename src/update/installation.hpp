@@ -21,6 +21,11 @@ inline constexpr std::string_view kUpdateFolderName = "_";
 inline constexpr std::string_view kUpdateRecordName = ".vellicor-update";
 inline constexpr std::string_view kUpdateRecordTempName = ".vellicor-update.tmp";
 
+// The folder that tries out a folder's rename on a volume this program does not know
+// (check_folder_moves), and its name once renamed.
+inline constexpr std::string_view kMoveProbeName = ".vellicor-update.probe";
+inline constexpr std::string_view kMovedProbeName = ".vellicor-update.probe-moved";
+
 struct Installation {
   std::string code_path;        // the application's executable, resolved
   std::string executable_name;  // its file name, e.g. Vellicor.exe
@@ -51,7 +56,8 @@ struct Installation {
 [[nodiscard]] Result<Installation> resolve_installation(std::string_view given_code_path);
 
 // The updater's own files in the root while it works: the update record and its temporary file,
-// and the temporary file of the uninstall log's rewrite. They belong to neither version.
+// the temporary file of the uninstall log's rewrite and the folders of the rename probe. They
+// belong to neither version.
 bool is_updater_file(const Installation& installation, std::string_view name);
 
 // The entries of the update folder, which must be the installation's own folder: its contents

@@ -49,6 +49,12 @@ Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
     auto entries = list_directory(directory);
     if (!entries) return fail(entries.error());
     const bool at_root = paths_equal(directory, installation.root);
+    // Every folder below the root goes too.
+    if (!at_root) {
+      if (auto removable = check_attributes_allow_deletion(directory); !removable) {
+        return fail(removable.error());
+      }
+    }
     bool checked = false;
     for (const auto& entry : *entries) {
       if (!entry.name) return fail_other("Could not get entry name");
@@ -76,6 +82,10 @@ Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
           queue.push_back(std::move(path));
           break;
         case EntryKind::File: {
+          // Before the exclusive handle: a second open of the file would break its lease.
+          if (auto deletable = check_attributes_allow_deletion(path); !deletable) {
+            return fail(deletable.error());
+          }
           auto handle = open_retried(update, path);
           if (!handle) return fail(handle.error());
           old.files_.push_back(std::move(*handle));

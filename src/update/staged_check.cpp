@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/fs.hpp"
@@ -48,9 +49,9 @@ using TopLevelFilter = std::function<bool(std::string_view name)>;
 // buffers that are reused.
 class LoggedFiles {
  public:
-  LoggedFiles(const std::string& folder, const TopLevelFilter& filter, const FolderMatcher& matcher,
-              Outcome& outcome)
-      : folder_(folder), filter_(filter), matcher_(matcher), outcome_(outcome) {}
+  LoggedFiles(const std::string& folder, uint64_t volume, const TopLevelFilter& filter,
+              const FolderMatcher& matcher, Outcome& outcome)
+      : folder_(folder), volume_(volume), filter_(filter), matcher_(matcher), outcome_(outcome) {}
 
   Status visit(const FileRec& record) {
     if (record.typ != FileRecType::DeleteFile) return {};
@@ -62,7 +63,7 @@ class LoggedFiles {
     if (!match || !take_place(text + match->folder_size, size - match->folder_size)) return {};
     if (filter_ && !filter_(top_level_)) return {};
     ++outcome_.checked;
-    if (!is_regular_file(path_)) {
+    if (!reached_ || !is_regular_file(path_)) {
       if (outcome_.missing == 0) outcome_.first_missing = path_;
       ++outcome_.missing;
     }
@@ -72,12 +73,14 @@ class LoggedFiles {
  private:
   // Makes path_ the place in the folder that the rest of a text names (what follows the
   // folder's spelling: nothing, or a separator and more), spelled with the folder's resolved
-  // path, and top_level_ its first component. False for the folder itself and for a place
-  // that ".." takes out of it. The units go straight into reused buffers: this runs for every
-  // file of the new version.
+  // path, top_level_ its first component, and reached_ whether every folder on the way is one
+  // of the folder's own (not a link, junction or mount point). False for the folder itself and
+  // for a place that ".." takes out of it. The units go straight into reused buffers: this runs
+  // for every file of the new version.
   bool take_place(const uint8_t* rest, size_t size) {
     path_ = folder_;
     top_level_.clear();
+    reached_ = true;
     const size_t units = size / 2;
     for (size_t i = 0; i < units; ++i) {
       component_.clear();
@@ -93,14 +96,26 @@ class LoggedFiles {
       }
       if (component_.empty() || component_ == ".") continue;
       if (component_ == "..") return false;
-      if (top_level_.empty()) top_level_ = component_;
+      if (top_level_.empty()) {
+        top_level_ = component_;
+      } else if (reached_) {
+        reached_ = is_own_folder(path_);
+      }
       path_ += separator_;
       path_ += component_;
     }
     return !top_level_.empty();
   }
 
+  // Each folder is asked once.
+  bool is_own_folder(const std::string& path) {
+    const auto known = folders_.find(path);
+    if (known != folders_.end()) return known->second;
+    return folders_[path] = is_folder_on_volume(path, volume_);
+  }
+
   const std::string& folder_;
+  const uint64_t volume_;
   const TopLevelFilter& filter_;
   const FolderMatcher& matcher_;
   Outcome& outcome_;
@@ -109,6 +124,8 @@ class LoggedFiles {
   std::string component_;
   std::string path_;
   std::string top_level_;
+  bool reached_ = true;
+  std::unordered_map<std::string, bool> folders_;
 };
 
 // Looks for every file that the log at `log_path` names in `folder` (by any of its
@@ -118,7 +135,9 @@ Status check_against(std::string_view log_path, const std::string& folder,
                      Outcome& outcome) {
   auto matcher = FolderMatcher::create(spellings);
   if (!matcher) return fail(matcher.error());
-  LoggedFiles files(folder, filter, *matcher, outcome);
+  auto own = metadata(folder);
+  if (!own) return fail(own.error());
+  LoggedFiles files(folder, own->volume, filter, *matcher, outcome);
   const FileRecVisitor visitor{.record = [&](FileRec& record) { return files.visit(record); }};
   return without_memory_exhaustion([&] { return read_file_recs(log_path, visitor); });
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <iterator>
+#include <span>
 
 #include "base/file.hpp"
 #include "base/hex.hpp"
@@ -22,9 +24,12 @@ constexpr std::array<std::string_view, 2> kPhaseLines = {
     "Vellicor update in progress: moving the new version in\n",
 };
 
-// Then one line per staged entry: "staged <volume>:<index> <name>", the numbers in hex, the
-// name with "\" and line feeds escaped (a POSIX name may hold either).
+// Then one line per staged entry: "staged <basis>:<field>:<field>:<field>:<field> <name>", the
+// basis "num" or "traits" and the identity's fields in hex, the name with "\" and line feeds
+// escaped (a POSIX name may hold either). An earlier build wrote "staged <volume>:<index>
+// <name>", a number without its incarnation.
 constexpr std::string_view kStagedPrefix = "staged ";
+constexpr std::string_view kBasisNames[] = {"num", "traits"};
 
 // Far more than any record: the update folder holds the application's few top-level entries.
 constexpr size_t kMaxRecordSize = 1 << 20;
@@ -67,8 +72,11 @@ std::optional<std::string> unescaped(std::string_view text) {
 }
 
 std::string staged_line(const StagedEntry& entry) {
-  return std::string(kStagedPrefix) + lower_hex(entry.identity.volume) + ":" +
-         lower_hex(entry.identity.index) + " " + escaped(entry.name) + "\n";
+  std::string line(kStagedPrefix);
+  line += kBasisNames[static_cast<size_t>(entry.identity.basis)];
+  for (const uint64_t field : entry.identity.fields)
+    line += ":" + lower_hex(field);
+  return line + " " + escaped(entry.name) + "\n";
 }
 
 // A whole field of lower-case hex digits.
@@ -81,19 +89,43 @@ std::optional<uint64_t> parse_hex(std::string_view text) {
   return value;
 }
 
+// "<basis>:<four fields>", or an earlier build's "<volume>:<index>".
+std::optional<EntryIdentity> parse_identity(std::string_view text) {
+  std::vector<std::string_view> parts;
+  for (size_t start = 0;;) {
+    const size_t colon = text.find(':', start);
+    parts.push_back(text.substr(start, colon - start));
+    if (colon == std::string_view::npos) break;
+    start = colon + 1;
+  }
+  EntryIdentity identity;
+  std::span<const std::string_view> numbers(parts);
+  if (parts.size() == 2) {
+    numbers = numbers.subspan(0, 2);
+  } else {
+    const auto basis = std::find(std::begin(kBasisNames), std::end(kBasisNames), parts[0]);
+    if (parts.size() != 5 || basis == std::end(kBasisNames)) return std::nullopt;
+    identity.basis = static_cast<EntryIdentity::Basis>(basis - std::begin(kBasisNames));
+    numbers = numbers.subspan(1);
+  }
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    const auto value = parse_hex(numbers[i]);
+    if (!value) return std::nullopt;
+    // An earlier build's index is the low half.
+    identity.fields[numbers.size() == 2 && i == 1 ? 2 : i] = *value;
+  }
+  return identity;
+}
+
 std::optional<StagedEntry> parse_staged_line(std::string_view line) {
   if (!line.starts_with(kStagedPrefix)) return std::nullopt;
   line.remove_prefix(kStagedPrefix.size());
   const size_t space = line.find(' ');
   if (space == std::string_view::npos) return std::nullopt;
-  const std::string_view numbers = line.substr(0, space);
-  const size_t colon = numbers.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const auto volume = parse_hex(numbers.substr(0, colon));
-  const auto index = parse_hex(numbers.substr(colon + 1));
-  if (!volume || !index) return std::nullopt;
+  auto identity = parse_identity(line.substr(0, space));
+  if (!identity) return std::nullopt;
   StagedEntry entry;
-  entry.identity = {*volume, *index};
+  entry.identity = *identity;
   auto name = unescaped(line.substr(space + 1));
   if (!name || name->empty()) return std::nullopt;
   entry.name = std::move(*name);
@@ -125,10 +157,10 @@ const StagedEntry* find_staged(const std::vector<StagedEntry>& staged, std::stri
 }
 
 // The identity of the entry at `path`, or nothing when nothing is there.
-Result<std::optional<FileIdentity>> identity_if_present(const std::string& path) {
+Result<std::optional<EntryIdentity>> identity_if_present(const std::string& path) {
   auto identity = entry_identity(path);
   if (identity) return std::optional(*identity);
-  if (is_not_found(identity.error())) return std::optional<FileIdentity>();
+  if (is_not_found(identity.error())) return std::optional<EntryIdentity>();
   return fail(identity.error());
 }
 
@@ -257,7 +289,7 @@ Result<RecordCheck> UpdateRecord::check(const Installation& installation) const 
     if (staged) {
       auto identity = entry_identity(join_path(installation.update_folder, staged->name));
       if (!identity) return fail(identity.error());
-      if (*identity == staged->identity) continue;
+      if (same_entry(*identity, staged->identity)) continue;
     }
     const std::string path =
         join_path(installation.update_folder, entry.name.value_or("(a name that is not text)"));
@@ -273,13 +305,13 @@ Result<RecordCheck> UpdateRecord::check(const Installation& installation) const 
     });
     if (pending || is_kept_entry(staged.name)) continue;
     const std::string in_root = join_path(installation.root, staged.name);
-    std::optional<FileIdentity> identity;
+    std::optional<EntryIdentity> identity;
     if (record.phase_ == UpdatePhase::Moving) {
       auto present = identity_if_present(in_root);
       if (!present) return fail(present.error());
       identity = *present;
     }
-    if (identity && *identity == staged.identity) continue;
+    if (identity && same_entry(*identity, staged.identity)) continue;
     if (identity) {
       if (replaced++ == 0) first_replaced = in_root;
     } else if (missing++ == 0) {

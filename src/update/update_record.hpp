@@ -34,7 +34,7 @@ std::string_view phase_text(UpdatePhase phase);
 // One entry of the update folder as the update found it when it began.
 struct StagedEntry {
   std::string name;
-  FileIdentity identity;
+  EntryIdentity identity;
 };
 
 // What the installation as found says of a record.

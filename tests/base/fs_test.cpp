@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "base/path.hpp"
 #include "support/temp_dir.hpp"
@@ -106,6 +107,42 @@ TEST(FsTest, RenameReplacesFilesButNeverLetsADirectoryReplaceAnything) {
   EXPECT_TRUE(rename_replacing(dir.at("_/tools"), dir.at("moved")));  // a whole folder moves
   EXPECT_TRUE(fs::is_directory(dir.path() / "moved"));
   EXPECT_FALSE(rename_replacing(dir.at("gone"), dir.at("c")));  // nothing to rename
+
+  // What Windows is asked for: replacing only for a file, written through where durable.
+  struct Case {
+    bool directory, durable;
+    uint32_t flags;  // MOVEFILE_REPLACE_EXISTING 1, MOVEFILE_WRITE_THROUGH 8
+  };
+  for (const auto& c :
+       {Case{false, false, 1}, Case{false, true, 9}, Case{true, false, 0}, Case{true, true, 8}}) {
+    EXPECT_EQ(windows_move_flags(c.directory, c.durable), c.flags) << c.directory << c.durable;
+  }
+}
+
+// An entry keeps its identity through a rename; one deleted and made again does not, even where
+// the file system gives it the same number again (ext4 does so at once).
+TEST(FsTest, AnEntryIsItselfThroughARenameAndNotOnceMadeAgain) {
+  TempDir dir;
+  for (const bool folder : {false, true}) {
+    const auto make = [&](const std::string& name) {
+      if (folder) {
+        fs::create_directories(dir.path() / name / "inner");
+      } else {
+        dir.write_file(name, "x");
+      }
+    };
+    make("a");
+    const auto before = entry_identity(dir.at("a"));
+    ASSERT_TRUE(before) << before.error().display_text();
+    fs::rename(dir.path() / "a", dir.path() / "b");
+    EXPECT_TRUE(same_entry(*before, entry_identity(dir.at("b")).value())) << folder;
+    fs::remove_all(dir.path() / "b");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a birth time of its own
+    make("b");
+    // Wine numbers a file by its Unix inode, without the sequence number of NTFS's.
+    if (!kWindows) EXPECT_FALSE(same_entry(*before, entry_identity(dir.at("b")).value())) << folder;
+    fs::remove_all(dir.path() / "b");
+  }
 }
 
 TEST(FsTest, RemovesNestedTrees) {

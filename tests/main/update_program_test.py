@@ -96,10 +96,10 @@ class Installation:
                 "resources/app.asar": "asar 2", "locales/en-US.pak": "en 2",
                 "locales/de-DE.pak": "de 2", "docs/guide/index.html": "new guide"})
 
-    def __init__(self, test, name, executable="Vellicor.exe"):
+    def __init__(self, test, name, executable="Vellicor.exe", base=None):
         """`executable`: the application's file name, one of its own where another test's
         namesake must not count (processes of other users cannot be told apart by their
-        image)."""
+        image); `base`: the folder to make it in (POSIX), else a new temporary one."""
         self.executable = executable
         if prog().windows:
             # The sample logs name C:\Apps\Vellicor; other installations go next to it.
@@ -108,12 +108,12 @@ class Installation:
             self.root = os.path.join(wine_prefix(), "drive_c",
                                      *self.windows_root.split("\\")[1:])
         else:
-            self.root = os.path.join(tempfile.mkdtemp(prefix="vellicor-update-"), name)
+            self.root = os.path.join(base or tempfile.mkdtemp(prefix="vellicor-update-"), name)
         shutil.rmtree(self.root, ignore_errors=True)
         test.addCleanup(shutil.rmtree, self.root, True)
         self.write("", self.named(self.OLD))
         self.stage(self.NEW)
-        shutil.copy(os.path.join(DATA, "installed.dat"), self.path("unins000.dat"))
+        shutil.copyfile(os.path.join(DATA, "installed.dat"), self.path("unins000.dat"))
 
     def named(self, files):
         """The files with the application's executable named as it is here (the installer's
@@ -138,7 +138,7 @@ class Installation:
         shutil.rmtree(self.path("_"), ignore_errors=True)
         self.new = self.named(files)
         self.write("_", self.new)
-        shutil.copy(os.path.join(DATA, "staged.dat"), self.path("_/unins000.dat"))
+        shutil.copyfile(os.path.join(DATA, "staged.dat"), self.path("_/unins000.dat"))
 
     def add_top_level(self, count):
         """top<i>.dat directly in the root, in both versions: many renames to move in."""
@@ -547,6 +547,26 @@ class UpdateProgramTest(unittest.TestCase):
                 return {}
             return prepare
 
+        def linked(name, target, logged=None):
+            """_/<name> a link to `target` (relative to the root, or absolute), and the staged
+            log naming `logged` in the update folder."""
+            def prepare(installation):
+                path = installation.path("_/" + name)
+                shutil.rmtree(path, ignore_errors=True)
+                os.symlink(target if os.path.isabs(target) else installation.path(target), path)
+                if logged:
+                    with open(installation.path("_/unins000.dat"), "wb") as handle:
+                        handle.write(uninstall_log(installation.program_path("_"), [logged], "/"))
+                return {}
+            return prepare
+
+        def immutable(installation):
+            path = installation.path("docs/obsolete.txt")
+            if subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
+                self.skipTest("no immutable files here")
+            self.addCleanup(subprocess.run, ["chattr", "-i", path], capture_output=True)
+            return {}
+
         def read_only(installation):
             os.chmod(installation.path("docs/obsolete.txt"), 0o444)
             return {}
@@ -575,6 +595,18 @@ class UpdateProgramTest(unittest.TestCase):
                 ("a mount inside the old version", mounted,
                  lambda i: "Cannot remove " + i.path("docs") +
                  ": another file system is mounted on " + i.path("docs/guide")),
+                ("a staged link into the old version", linked("docs", "docs"),
+                 lambda i: "Staged entry " + i.path("_/docs") + " is a link: the update moves "
+                 "in only what the update folder holds itself"),
+                ("a staged link out of the installation", linked("ext", tempfile.gettempdir()),
+                 lambda i: "Staged entry " + i.path("_/ext") + " is a link: the update moves "
+                 "in only what the update folder holds itself"),
+                ("a staged folder that leads into the old version below it",
+                 linked("resources/extbin", "resources/extbin", "resources/extbin/adb.exe"),
+                 lambda i: "The staged version is incomplete: 1 file that its uninstall log "
+                 "names is missing, " + i.path("_/resources/extbin/adb.exe")),
+                ("an immutable old file", immutable,
+                 lambda i: "Cannot delete " + i.path("docs/obsolete.txt") + ": it is immutable"),
             ]
         can_mount = not prog().windows and subprocess.run(
             ["unshare", "-m", "--propagation", "private", "true"],
@@ -988,6 +1020,72 @@ class UpdateProgramTest(unittest.TestCase):
         if prog().windows:
             self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
                                         os.path.join(DATA, "staged-rebased.dat"), shallow=False))
+
+    def test_installations_on_fuse_volumes(self):
+        """Volumes through FUSE, whose file numbers do not last and which have no rename that
+        refuses to replace. exFAT (exfat-fuse): a plain update ends as the clean update, and one
+        killed while moving in, the volume then mounted again (as after a reboot), is finished by
+        the same command. FAT (fusefat, which loses what a renamed folder holds): refused with
+        nothing touched."""
+        if prog().windows:
+            self.skipTest("FUSE volumes of the POSIX build")
+        if not os.path.exists("/dev/fuse") or os.geteuid() != 0:
+            self.skipTest("FUSE volumes need /dev/fuse and root")
+
+        def exfat(image, folder):
+            subprocess.run(["mkfs.exfat", image], check=True, capture_output=True)
+            loop = subprocess.run(["losetup", "-f", "--show", image], capture_output=True,
+                                  text=True)
+            if loop.returncode != 0:
+                self.skipTest("exfat-fuse needs a loop device: " + loop.stderr.strip())
+            self.addCleanup(subprocess.run, ["losetup", "-d", loop.stdout.strip()])
+            return ["mount.exfat-fuse", loop.stdout.strip(), folder]
+
+        def fat(image, folder):
+            subprocess.run(["mkfs.vfat", image], check=True, capture_output=True)
+            return ["fusefat", "-o", "rw+", image, folder]
+
+        class Ascii(Installation):  # fusefat takes no other names
+            NEW = {name: content for name, content in Installation.NEW.items() if name.isascii()}
+
+        for name, volume_kind, killed in (("exFAT, a plain update", exfat, False),
+                                          ("exFAT, killed while moving in", exfat, True),
+                                          ("FAT through fusefat", fat, False)):
+            with self.subTest(name):
+                work = tempfile.mkdtemp(prefix="vellicor-fuse-")
+                self.addCleanup(shutil.rmtree, work, True)
+                image, volume = os.path.join(work, "image"), os.path.join(work, "volume")
+                os.makedirs(volume)
+                subprocess.run(["truncate", "-s", "64M", image], check=True)
+                mount_command = volume_kind(image, volume)
+                mount = lambda: subprocess.run(mount_command, check=True, capture_output=True)
+                unmount = lambda: subprocess.run(["umount", volume], capture_output=True)
+                mount()
+                installation = (Ascii if volume_kind is fat else Installation)(
+                    self, "Vellicor", base=volume)
+                self.addCleanup(unmount)  # before the installation's own clean-up
+                if volume_kind is fat:
+                    before = read_tree(installation.root)
+                    run, _ = self.run_failing([installation.code_path, "true"])
+                    self.check_failure(run, "The volume of " + installation.root + " cannot move "
+                                       "a folder with what it holds: No such file or directory "
+                                       "(os error 2)")
+                    self.assertEqual(read_tree(installation.root), before)
+                    continue
+                installation.add_top_level(400 if killed else 10)
+                if killed:
+                    first = Run(self, [installation.code_path, "true"])
+                    first.kill_when_logged("INFO Rename: ")
+                    with open(installation.path(".vellicor-update")) as handle:
+                        self.assertIn("moving the new version in", handle.readline())
+                    unmount()
+                    mount()
+                run = Run(self, [installation.code_path, "true"])
+                self.assertEqual(run.finish(), 0, run.err)
+                self.assertEqual("INFO Resuming an interrupted update at moving the new version in"
+                                 in run.lines(), killed)
+                self.assertEqual(installation.tree_without_log(),
+                                 installation.expected_after_update())
 
     def test_files_deeper_than_260_characters_are_replaced(self):
         """A path of more than 300 characters: the Windows build hands the system its verbatim
