@@ -1048,9 +1048,12 @@ class UpdateProgramTest(unittest.TestCase):
         class Ascii(Installation):  # fusefat takes no other names
             NEW = {name: content for name, content in Installation.NEW.items() if name.isascii()}
 
-        for name, volume_kind, killed in (("exFAT, a plain update", exfat, False),
-                                          ("exFAT, killed while moving in", exfat, True),
-                                          ("FAT through fusefat", fat, False)):
+        newer = dict(Installation.NEW, **{"Vellicor.exe": "Vellicor 3", "docs/new.txt": "3"})
+        for name, volume_kind, killed in (
+                ("exFAT, a plain update", exfat, None),
+                ("exFAT, killed while moving in", exfat, "resumed"),
+                ("exFAT, killed while moving in, then another version staged", exfat, "newer"),
+                ("FAT through fusefat", fat, None)):
             with self.subTest(name):
                 work = tempfile.mkdtemp(prefix="vellicor-fuse-")
                 self.addCleanup(shutil.rmtree, work, True)
@@ -1080,10 +1083,14 @@ class UpdateProgramTest(unittest.TestCase):
                         self.assertIn("moving the new version in", handle.readline())
                     unmount()
                     mount()
+                    if killed == "newer":
+                        installation.stage(newer)
                 run = Run(self, [installation.code_path, "true"])
                 self.assertEqual(run.finish(), 0, run.err)
                 self.assertEqual("INFO Resuming an interrupted update at moving the new version in"
-                                 in run.lines(), killed)
+                                 in run.lines(), killed == "resumed")
+                self.assertEqual("belongs to an earlier update" in "\n".join(run.lines()),
+                                 killed == "newer")
                 self.assertEqual(installation.tree_without_log(),
                                  installation.expected_after_update())
 
