@@ -52,6 +52,9 @@ BUDGETS = [
     Budget("move_update_bench", "  same, vs the bare calls of holding every file first",
            "BM_MoveUpdate/iterations:3/real_time", "BM_RequiredCalls/iterations:3/real_time",
            False, None),
+    Budget("move_update_bench", "whole update of 10,000 top-level files vs 2,500 (linear: 4x)",
+           "BM_UpdateOfTopLevelFiles/10000/real_time", "BM_UpdateOfTopLevelFiles/2500/real_time",
+           False, 5.0),
     Budget("logging_bench", "log lines written to a file per second vs prepared lines",
            "BM_LoggerLinesToFile/real_time", "BM_PreparedLinesToFile/real_time", False, None),
 ]

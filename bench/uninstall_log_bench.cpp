@@ -26,17 +26,19 @@
 #include "base/path.hpp"
 #include "logging/logger.hpp"
 #include "main/dump.hpp"
-#include "update/installation.hpp"
-#include "update/staged_check.hpp"
 #include "model/filerec/rebase.hpp"
 #include "model/filerec/text_list.hpp"
 #include "model/uninstall_log.hpp"
 #include "support/bench_dir.hpp"
+#include "support/run_process.hpp"
+#include "update/installation.hpp"
+#include "update/staged_check.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace vellicor;
+using bench_support::run_process;
 
 constexpr size_t kLogBytes = 50u << 20;
 const std::string kFolder = R"(C:\Apps\Vellicor\_)";
@@ -139,53 +141,6 @@ class NullSink final : public LineSink {
  public:
   Status write_lines(std::string_view) override { return {}; }
 };
-
-// The peak resident size of a process, in KiB, from /proc: its own memory since its exec.
-long peak_resident_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
-// Runs a program to its end with its output thrown away; gives its peak resident size in KiB.
-// The process is traced so that it stops on its way out, while its memory is still there to be
-// read (the exit status's rusage would count this big benchmark process that forked it).
-long run_process(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& arg : args)
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  long peak = -1;
-  waitpid(pid, &status, 0);  // stopped at its exec
-  ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL);
-  ptrace(PTRACE_CONT, pid, nullptr, nullptr);
-  for (;;) {
-    if (waitpid(pid, &status, 0) != pid) abort();
-    if (WIFEXITED(status) || WIFSIGNALED(status)) break;
-    int signal_to_pass = 0;
-    if ((status >> 8) == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
-      peak = peak_resident_kib(pid);
-    } else if (WSTOPSIG(status) != SIGTRAP) {
-      signal_to_pass = WSTOPSIG(status);
-    }
-    ptrace(PTRACE_CONT, pid, nullptr, signal_to_pass);
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) abort();
-  return peak;
-}
 
 void set_bytes(benchmark::State& state) {
   state.SetBytesProcessed(

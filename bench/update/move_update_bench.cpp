@@ -1,5 +1,7 @@
 // Replacing an installation of 20,000 files in 2,000 folders with move_update, against what
-// the shell does for the same job: rm -rf of the old entries and mv of the new ones.
+// the shell does for the same job: rm -rf of the old entries and mv of the new ones. And the
+// whole update, the program itself, of an installation of N and of 4N top-level files: its
+// time must grow with the number of entries, not with its square.
 //
 // The trees live in $VELLICOR_BENCH_DIR, else /dev/shm when it exists, else the temporary
 // directory, so that both sides work on the same file system.
@@ -24,9 +26,10 @@
 #include <vector>
 
 #include "logging/logger.hpp"
-#include "update/installation.hpp"
-#include "update/do_update.hpp"
 #include "support/bench_dir.hpp"
+#include "support/run_process.hpp"
+#include "update/do_update.hpp"
+#include "update/installation.hpp"
 
 namespace {
 
@@ -186,6 +189,33 @@ void BM_RequiredCalls(benchmark::State& state) {
   state.counters["files"] = file_count();
 }
 
+// The whole update of an installation of `state.range(0)` top-level files, each of them in the
+// root and staged in the update folder under the same name.
+void BM_UpdateOfTopLevelFiles(benchmark::State& state) {
+  const auto count = static_cast<int>(state.range(0));
+  const fs::path root = bench_dir() / "Flat";
+  setenv("TMPDIR", bench_dir().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (bench_dir() / "config").c_str(), 1);
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove_all(root);
+    fs::create_directories(root / "_");
+    for (const fs::path& version : {root, root / "_"}) {
+      std::ofstream(version / "Vellicor.exe") << "version";
+      for (int i = 0; i < count; ++i)
+        std::ofstream(version / ("file" + std::to_string(i) + ".dat")) << "version";
+    }
+    state.ResumeTiming();
+    bench_support::run_process({VELLICOR_UPDATER, (root / "Vellicor.exe").string(), "true"});
+  }
+  state.counters["files"] = count;
+}
+
+BENCHMARK(BM_UpdateOfTopLevelFiles)
+    ->Arg(2500)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_MoveUpdate)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_RemoveAndMove)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_RequiredCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);

@@ -18,6 +18,13 @@ class ByteSource {
   // Delivers exactly `size` bytes or fails; the end of the data before that is the IoError
   // kUnexpectedEof. After a failure the stream is not used again.
   [[nodiscard]] virtual Status read_exact(void* destination, size_t size) = 0;
+  // The next `size` bytes where the source holds them already, taken as read_exact would take
+  // them, without a copy; nothing, and nothing taken, when it does not hold them all in one
+  // piece (read_exact delivers them then). They stay valid until the next call.
+  virtual const uint8_t* read_in_place(size_t size) {
+    (void)size;
+    return nullptr;
+  }
 };
 
 // Where bytes go.
@@ -26,6 +33,14 @@ class ByteSink {
   virtual ~ByteSink() = default;
   // Takes all `size` bytes or fails; a write that takes nothing is the IoError kWriteZero.
   [[nodiscard]] virtual Status write_all(const void* source, size_t size) = 0;
+  // Room for the next `size` bytes in the sink's own memory, to be filled and then handed
+  // over with commit(size) before any other call; nothing when the sink has no such room now
+  // (write_all takes the bytes then). Never reaches the file.
+  virtual uint8_t* reserve(size_t size) {
+    (void)size;
+    return nullptr;
+  }
+  virtual void commit(size_t size) { (void)size; }
 };
 
 class BufferedReader final : public ByteSource {
@@ -38,6 +53,12 @@ class BufferedReader final : public ByteSource {
   BufferedReader& operator=(const BufferedReader&) = delete;
 
   [[nodiscard]] Status read_exact(void* destination, size_t size) override;
+  const uint8_t* read_in_place(size_t size) override {
+    if (filled_ - position_ < size) return nullptr;
+    const uint8_t* bytes = buffer_ + position_;
+    position_ += size;
+    return bytes;
+  }
 
  private:
   File& file_;
@@ -57,6 +78,10 @@ class BufferedWriter final : public ByteSink {
   BufferedWriter& operator=(const BufferedWriter&) = delete;
 
   [[nodiscard]] Status write_all(const void* source, size_t size) override;
+  uint8_t* reserve(size_t size) override {
+    return kCapacity - filled_ >= size ? buffer_ + filled_ : nullptr;
+  }
+  void commit(size_t size) override { filled_ += size; }
   // Hands every buffered byte to the file.
   [[nodiscard]] Status flush();
 

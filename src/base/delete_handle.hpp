@@ -2,6 +2,7 @@
 // Delete-access file handles: an update opens every old file exclusively first, then marks all
 // for deletion, and closing the handles deletes the files.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,7 +20,10 @@ class DeleteHandle {
       : handle_(std::move(other.handle_)),
         path_(std::move(other.path_)),
         marked_(std::exchange(other.marked_, false)),
-        cleared_read_only_(std::exchange(other.cleared_read_only_, false)) {}
+        cleared_read_only_(std::exchange(other.cleared_read_only_, false)),
+        volume_(other.volume_),
+        number_(other.number_),
+        attributes_(other.attributes_) {}
   DeleteHandle& operator=(DeleteHandle&&) = delete;
   ~DeleteHandle();
 
@@ -37,11 +41,17 @@ class DeleteHandle {
   friend Status mark_for_deletion(DeleteHandle& handle);
   friend Status unmark_for_deletion(DeleteHandle& handle);
   friend Status close_file_handle(DeleteHandle& handle);
+  friend Status check_attributes_allow_deletion(const DeleteHandle& handle);
 
   Handle handle_;
   std::string path_;  // the file it was opened for
   bool marked_ = false;
   bool cleared_read_only_ = false;
+  // POSIX: the held file's device and number, which cannot change while it is held, and its
+  // attributes where the open could tell them (kAttributesUnknown where it could not).
+  uint64_t volume_ = 0;
+  uint64_t number_ = 0;
+  uint64_t attributes_ = 0;
 };
 
 // Opens an existing file (not a directory) with delete access only and no sharing: fails while
@@ -73,5 +83,8 @@ class DeleteHandle {
 // append-only". Where the file system keeps no such attributes, or they cannot be read, nothing
 // is known and nothing fails. Windows: nothing (the mark clears the read-only attribute).
 [[nodiscard]] Status check_attributes_allow_deletion(std::string_view path);
+// The same for the file that `handle` holds, asked through the handle (a second open of the
+// file would break the hold).
+[[nodiscard]] Status check_attributes_allow_deletion(const DeleteHandle& handle);
 
 }  // namespace vellicor

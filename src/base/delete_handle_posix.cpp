@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,14 +58,30 @@ int open_without_following(const std::string& path) {
 
 // The attribute that forbids deleting the entry, or what a folder holds: "immutable",
 // "append-only", or nothing (none, or none that can be read here).
+std::optional<std::string_view> forbidding_attribute(int fd) {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return std::nullopt;
+  if (flags & FS_IMMUTABLE_FL) return "it is immutable";
+  if (flags & FS_APPEND_FL) return "it is append-only";
+  return std::nullopt;
+}
+
 std::optional<std::string_view> forbidding_attribute(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  int flags = 0;
-  const bool read = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  const auto attribute = forbidding_attribute(fd);
   close(fd);
-  if (read && (flags & FS_IMMUTABLE_FL)) return "it is immutable";
-  if (read && (flags & FS_APPEND_FL)) return "it is append-only";
+  return attribute;
+}
+
+// The attributes that forbid a deletion as statx tells them, or kAttributesUnknown where the
+// file system does not say.
+constexpr uint64_t kForbidding = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+constexpr uint64_t kAttributesUnknown = UINT64_MAX;
+
+std::optional<std::string_view> forbidding_attribute(uint64_t attributes) {
+  if (attributes & STATX_ATTR_IMMUTABLE) return "it is immutable";
+  if (attributes & STATX_ATTR_APPEND) return "it is append-only";
   return std::nullopt;
 }
 
@@ -99,7 +116,21 @@ Result<DeleteHandle> open_file_handle(std::string_view path) {
       return fail(error_with_errno(code, "Failed to create file handle: "));
     }
   }
-  return DeleteHandle(Handle(fd), terminated);
+  // One look at the held file serves the check of its attributes and, at the close, the check
+  // that its name still leads to it.
+  struct statx info {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_INO, &info) != 0) {
+    const int code = errno;
+    close(fd);
+    return fail(error_with_errno(code, "Failed to create file handle: "));
+  }
+  DeleteHandle handle(Handle(fd), terminated);
+  handle.volume_ = makedev(info.stx_dev_major, info.stx_dev_minor);
+  handle.number_ = info.stx_ino;
+  handle.attributes_ = (info.stx_attributes_mask & kForbidding) == kForbidding
+                           ? info.stx_attributes & kForbidding
+                           : kAttributesUnknown;
+  return handle;
 }
 
 Status mark_for_deletion(DeleteHandle& handle) {
@@ -133,15 +164,23 @@ Status check_attributes_allow_deletion(std::string_view path) {
   return {};
 }
 
+Status check_attributes_allow_deletion(const DeleteHandle& handle) {
+  const auto attribute = handle.attributes_ == kAttributesUnknown
+                             ? forbidding_attribute(static_cast<int>(handle.handle_.get()))
+                             : forbidding_attribute(handle.attributes_);
+  if (attribute) {
+    return fail_other("Cannot delete " + handle.path_ + ": " + std::string(*attribute));
+  }
+  return {};
+}
+
 Status close_file_handle(DeleteHandle& handle) {
   const int fd = static_cast<int>(handle.handle_.get());
   if (handle.marked_) {
     // Delete the path only while it still names the file this handle holds.
-    struct stat held {
-    }, named{};
-    if (fstat(fd, &held) == 0 && lstat(handle.path_.c_str(), &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
-        unlink(handle.path_.c_str()) != 0) {
+    struct stat named {};
+    if (lstat(handle.path_.c_str(), &named) == 0 && named.st_dev == handle.volume_ &&
+        named.st_ino == handle.number_ && unlink(handle.path_.c_str()) != 0) {
       return fail(error_with_os_text("Failed to close file handle: "));
     }
     handle.marked_ = false;

@@ -101,6 +101,10 @@ Status check_attributes_allow_deletion(std::string_view) {
   return {};
 }
 
+Status check_attributes_allow_deletion(const DeleteHandle&) {
+  return {};
+}
+
 Status close_file_handle(DeleteHandle& handle) {
   // Released first, as Handle::close does: a handle is never closed twice.
   if (!CloseHandle(reinterpret_cast<HANDLE>(handle.handle_.release()))) {

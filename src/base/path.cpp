@@ -322,6 +322,23 @@ bool file_names_equal(std::string_view a, std::string_view b, PathStyle style) {
   return a == b;
 }
 
+std::string file_name_key(std::string_view name, PathStyle style) {
+  std::string key;
+  if (const auto units = folded_name(name, style)) {
+    key.reserve(1 + 2 * units->size());
+    key.push_back('\x01');
+    for (const char16_t unit : *units) {
+      key.push_back(static_cast<char>(unit & 0xFF));
+      key.push_back(static_cast<char>(unit >> 8));
+    }
+    return key;
+  }
+  key.reserve(1 + name.size());
+  key.push_back('\x00');
+  key.append(name);
+  return key;
+}
+
 bool file_name_starts_with(std::string_view name, std::string_view prefix, PathStyle style) {
   const auto whole = folded_name(name, style);
   const auto start = folded_name(prefix, style);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace vellicor {
@@ -90,6 +91,25 @@ bool file_names_equal(std::string_view a, std::string_view b,
                       PathStyle style = native_path_style());
 bool file_name_starts_with(std::string_view name, std::string_view prefix,
                            PathStyle style = native_path_style());
+
+// A name as file_names_equal sees it: two names are equal by that comparison exactly when
+// their keys are equal, so that a set of keys finds a name among many in one look. A valid
+// UTF-8 name on Windows is a mark and its upper-cased UTF-16 units; any other name is another
+// mark and its bytes.
+std::string file_name_key(std::string_view name, PathStyle style = native_path_style());
+
+// Names as the file system compares them, each looked up in one step.
+class FileNameSet {
+ public:
+  explicit FileNameSet(PathStyle style = native_path_style()) : style_(style) {}
+  // False when an equal name is in the set already.
+  bool insert(std::string_view name) { return keys_.insert(file_name_key(name, style_)).second; }
+  bool contains(std::string_view name) const { return keys_.contains(file_name_key(name, style_)); }
+
+ private:
+  PathStyle style_;
+  std::unordered_set<std::string> keys_;
+};
 
 // Why Windows' ordinary path handling cannot take `name` as the name of a file or folder as
 // it is, or nothing when it can: a device name (CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to

@@ -16,7 +16,7 @@ Status BlockReader::read_across(void* destination, size_t size) {
       continue;
     }
     const size_t take = size < remaining_ ? size : remaining_;
-    std::memcpy(out, payload_ + position_, take);
+    std::memcpy(out, data_ + position_, take);
     position_ += static_cast<uint32_t>(take);
     remaining_ -= static_cast<uint32_t>(take);
     out += take;
@@ -31,7 +31,7 @@ Result<std::span<const uint8_t>> BlockReader::read_some(size_t size) {
     if (auto loaded = load_block(); !loaded) return fail(loaded.error());
   }
   const size_t take = size < remaining_ ? size : remaining_;
-  const std::span<const uint8_t> piece(payload_ + position_, take);
+  const std::span<const uint8_t> piece(data_ + position_, take);
   position_ += static_cast<uint32_t>(take);
   remaining_ -= static_cast<uint32_t>(take);
   return piece;
@@ -45,19 +45,30 @@ Status BlockReader::load_block() {
   const uint32_t crc = load_u32(header + 8);
   if (size != ~not_size) return fail(IoError, kBlockSizeCorrupt);
   if (size > kBlockCapacity) return fail(IoError, kBlockSizeTooLarge);
-  if (auto read = inner_.read_exact(payload_, size); !read) return read;
-  if (crc32(payload_, size) != crc) return fail(IoError, kBlockCrcMismatch);
+  data_ = inner_.read_in_place(size);
+  if (data_ == nullptr) {
+    data_ = payload_;
+    if (auto read = inner_.read_exact(payload_, size); !read) return read;
+  }
+  if (crc32(data_, size) != crc) return fail(IoError, kBlockCrcMismatch);
   position_ = 0;
   remaining_ = size;
   return {};
 }
 
+void BlockWriter::open_block() {
+  uint8_t* room = inner_.reserve(kBlockHeaderSize + kBlockCapacity);
+  in_sink_ = room != nullptr;
+  block_ = in_sink_ ? room + kBlockHeaderSize : payload_;
+}
+
 Status BlockWriter::write_across(const void* source, size_t size) {
   const auto* in = static_cast<const uint8_t*>(source);
   while (size > 0) {
+    if (block_ == nullptr) open_block();
     const size_t room = kBlockCapacity - filled_;
     const size_t take = size < room ? size : room;
-    std::memcpy(payload_ + filled_, in, take);
+    std::memcpy(block_ + filled_, in, take);
     filled_ += static_cast<uint32_t>(take);
     in += take;
     size -= take;
@@ -69,14 +80,23 @@ Status BlockWriter::write_across(const void* source, size_t size) {
 }
 
 Status BlockWriter::flush_block() {
-  if (filled_ == 0) return {};
-  uint8_t header[kBlockHeaderSize];
+  if (filled_ == 0) {
+    block_ = nullptr;  // a reservation that nothing was written into is simply let go
+    return {};
+  }
+  uint8_t own_header[kBlockHeaderSize];
+  uint8_t* header = in_sink_ ? block_ - kBlockHeaderSize : own_header;
   store_u32(header, filled_);
   store_u32(header + 4, ~filled_);
-  store_u32(header + 8, crc32(payload_, filled_));
-  if (auto written = inner_.write_all(header, sizeof header); !written) return written;
-  if (auto written = inner_.write_all(payload_, filled_); !written) return written;
+  store_u32(header + 8, crc32(block_, filled_));
+  if (in_sink_) {
+    inner_.commit(kBlockHeaderSize + filled_);
+  } else {
+    if (auto written = inner_.write_all(header, kBlockHeaderSize); !written) return written;
+    if (auto written = inner_.write_all(block_, filled_); !written) return written;
+  }
   filled_ = 0;
+  block_ = nullptr;
   return {};
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The chain of checksummed blocks that carries an uninstall log's records after its header:
 // a reader that presents the payloads as one continuous stream and a writer that cuts a stream
-// into blocks. Neither allocates; each works in one 4096-byte payload buffer of its own.
+// into blocks. Neither allocates: each works on a block where the inner stream's buffer holds
+// it, and in a 4096-byte payload buffer of its own where that buffer cannot.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +36,7 @@ class BlockReader {
   // block still holds, is kept inline.
   [[nodiscard]] Status read_exact(void* destination, size_t size) {
     if (size > remaining_) return read_across(destination, size);
-    if (size != 0) std::memcpy(destination, payload_ + position_, size);
+    if (size != 0) std::memcpy(destination, data_ + position_, size);
     position_ += static_cast<uint32_t>(size);
     remaining_ -= static_cast<uint32_t>(size);
     return {};
@@ -53,6 +54,9 @@ class BlockReader {
   ByteSource& inner_;
   uint32_t position_ = 0;
   uint32_t remaining_ = 0;
+  // The current block's payload: where the inner source holds it, or copied into payload_
+  // when it does not hold it in one piece.
+  const uint8_t* data_ = payload_;
   uint8_t payload_[kBlockCapacity];
 };
 
@@ -66,8 +70,8 @@ class BlockWriter {
   // Appends `size` bytes to the stream, emitting every block that becomes full. Bytes that
   // leave the current block unfilled are taken inline.
   [[nodiscard]] Status write_all(const void* source, size_t size) {
-    if (size < kBlockCapacity && filled_ + size < kBlockCapacity) {
-      if (size != 0) std::memcpy(payload_ + filled_, source, size);
+    if (block_ != nullptr && filled_ + size < kBlockCapacity) {
+      if (size != 0) std::memcpy(block_ + filled_, source, size);
       filled_ += static_cast<uint32_t>(size);
       return {};
     }
@@ -79,9 +83,14 @@ class BlockWriter {
 
  private:
   [[nodiscard]] Status write_across(const void* source, size_t size);
+  void open_block();
 
   ByteSink& inner_;
   uint32_t filled_ = 0;
+  // Where the open block's payload goes, nothing while no block is open: after its header in
+  // room that the inner sink reserved (in_sink_), else into payload_, to be copied on.
+  uint8_t* block_ = nullptr;
+  bool in_sink_ = false;
   uint8_t payload_[kBlockCapacity];
 };
 

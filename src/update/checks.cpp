@@ -1,6 +1,8 @@
 #include "update/checks.hpp"
 
-#include <algorithm>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "base/file.hpp"
 #include "base/fs.hpp"
@@ -42,6 +44,18 @@ Status check_staged_entries(const Installation& installation, const std::vector<
   if (auto movable = check_staged_movable(installation, staged); !movable) return movable;
   auto existing = list_directory(installation.root);
   if (!existing) return fail(existing.error());
+  // The first entry of each name that stays in the root, and the first such folder: a staged
+  // folder cannot replace the one, a staged file not the other.
+  struct Staying {
+    std::string_view entry, folder;
+  };
+  std::unordered_map<std::string, Staying> staying;
+  for (const auto& place : *existing) {
+    if (!place.name || !(is_kept_entry(*place.name) || place.kind == EntryKind::Link)) continue;
+    Staying& found = staying[file_name_key(*place.name)];
+    if (found.entry.empty()) found.entry = *place.name;
+    if (found.folder.empty() && is_folder(place)) found.folder = *place.name;
+  }
   for (const auto& entry : staged) {
     if (!entry.name) return fail_other("Could not get entry name");
     const std::string from = join_path(installation.update_folder, *entry.name);
@@ -55,13 +69,12 @@ Status check_staged_entries(const Installation& installation, const std::vector<
                         " is a link: the update moves in only what the "
                         "update folder holds itself");
     }
-    for (const auto& place : *existing) {
-      if (!place.name || !file_names_equal(*place.name, *entry.name)) continue;
-      const bool stays = is_kept_entry(*place.name) || place.kind == EntryKind::Link;
-      if (stays && (is_folder(entry) || is_folder(place))) {
-        return fail_other("Staged entry " + from + " cannot replace " +
-                          join_path(installation.root, *place.name) + ", which the update keeps");
-      }
+    const auto place = staying.find(file_name_key(*entry.name));
+    if (place == staying.end()) continue;
+    const std::string_view kept = is_folder(entry) ? place->second.entry : place->second.folder;
+    if (!kept.empty()) {
+      return fail_other("Staged entry " + from + " cannot replace " +
+                        join_path(installation.root, kept) + ", which the update keeps");
     }
   }
   return {};
@@ -133,14 +146,12 @@ Result<bool> check_before_moving_in(const UpdateContext& update) {
   if (auto checked = check_staged_entries(installation, *left); !checked) {
     return fail(checked.error());
   }
-  const auto is_left = [&](std::string_view name) {
-    return std::any_of(left->begin(), left->end(), [&](const DirEntry& entry) {
-      return entry.name && file_names_equal(*entry.name, name);
-    });
-  };
+  FileNameSet names_left;
+  for (const auto& entry : *left)
+    names_left.insert(*entry.name);  // checked to be text
   StagedCheckScope scope;
-  scope.still_staged = is_left;
-  if (!is_left(*path_file_name(installation.uninstall_log))) {
+  scope.still_staged = [&](std::string_view name) { return names_left.contains(name); };
+  if (!names_left.contains(*path_file_name(installation.uninstall_log))) {
     scope.log_path = installation.uninstall_log;
   }
   if (auto complete = check_staged_version(update.logger, installation, scope); !complete) {

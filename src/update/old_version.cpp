@@ -82,12 +82,11 @@ Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
           queue.push_back(std::move(path));
           break;
         case EntryKind::File: {
-          // Before the exclusive handle: a second open of the file would break its lease.
-          if (auto deletable = check_attributes_allow_deletion(path); !deletable) {
-            return fail(deletable.error());
-          }
           auto handle = open_retried(update, path);
           if (!handle) return fail(handle.error());
+          if (auto deletable = check_attributes_allow_deletion(*handle); !deletable) {
+            return fail(deletable.error());
+          }
           old.files_.push_back(std::move(*handle));
           break;
         }

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <iterator>
 #include <span>
+#include <string>
+#include <unordered_map>
 
 #include "base/file.hpp"
 #include "base/hex.hpp"
@@ -149,12 +151,22 @@ std::optional<UpdateRecord> parse_record(std::string_view text) {
   return UpdateRecord(static_cast<UpdatePhase>(phase - kPhaseLines.begin()), std::move(staged));
 }
 
-const StagedEntry* find_staged(const std::vector<StagedEntry>& staged, std::string_view name) {
-  const auto found = std::find_if(staged.begin(), staged.end(), [&](const StagedEntry& entry) {
-    return file_names_equal(entry.name, name);
-  });
-  return found == staged.end() ? nullptr : &*found;
-}
+// The entries a record began with, each found by its name in one look; of two entries with
+// names that compare equal, the first.
+class StagedByName {
+ public:
+  explicit StagedByName(const std::vector<StagedEntry>& staged) {
+    for (const auto& entry : staged)
+      entries_.try_emplace(file_name_key(entry.name), &entry);
+  }
+  const StagedEntry* find(std::string_view name) const {
+    const auto found = entries_.find(file_name_key(name));
+    return found == entries_.end() ? nullptr : found->second;
+  }
+
+ private:
+  std::unordered_map<std::string, const StagedEntry*> entries_;
+};
 
 // The identity of the entry at `path`, or nothing when nothing is there.
 Result<std::optional<EntryIdentity>> identity_if_present(const std::string& path) {
@@ -283,8 +295,9 @@ Result<RecordCheck> UpdateRecord::check(const Installation& installation) const 
   // Every entry of the update folder must be one the update began with. The entries the update
   // keeps (a staged unins000.dat) are told by their names alone: the uninstall log is rewritten
   // into a file made new once it is in the root.
+  const StagedByName by_name(record.staged_);
   for (const auto& entry : *found) {
-    const StagedEntry* staged = entry.name ? find_staged(record.staged_, *entry.name) : nullptr;
+    const StagedEntry* staged = entry.name ? by_name.find(*entry.name) : nullptr;
     if (staged && is_kept_entry(staged->name)) continue;
     if (staged) {
       auto identity = entry_identity(join_path(installation.update_folder, staged->name));
@@ -299,11 +312,12 @@ Result<RecordCheck> UpdateRecord::check(const Installation& installation) const 
   // Every other entry it began with was moved into the root: while deleting, none yet.
   size_t missing = 0, replaced = 0;
   std::string first_missing, first_replaced;
+  FileNameSet pending;
+  for (const auto& entry : *found) {
+    if (entry.name) pending.insert(*entry.name);
+  }
   for (const auto& staged : record.staged_) {
-    const bool pending = std::any_of(found->begin(), found->end(), [&](const DirEntry& entry) {
-      return entry.name && file_names_equal(*entry.name, staged.name);
-    });
-    if (pending || is_kept_entry(staged.name)) continue;
+    if (pending.contains(staged.name) || is_kept_entry(staged.name)) continue;
     const std::string in_root = join_path(installation.root, staged.name);
     std::optional<EntryIdentity> identity;
     if (record.phase_ == UpdatePhase::Moving) {

@@ -334,6 +334,7 @@ TEST(PathTest, FileNamesCompareAsTheFileSystemDoes) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(file_names_equal(c.a, c.b, c.style), c.equal) << c.a << " vs " << c.b;
+    EXPECT_EQ(file_name_key(c.a, c.style) == file_name_key(c.b, c.style), c.equal) << c.a;
     EXPECT_EQ(file_name_starts_with(c.a, c.b, c.style), c.a_starts_with_b) << c.a << " " << c.b;
   }
 }

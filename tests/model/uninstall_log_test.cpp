@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <map>
 
@@ -70,6 +72,19 @@ TEST(UninstallLogTest, WritesBlocksAndTheEndOffset) {
       Bytes(bytes.begin(), bytes.begin() + kHeaderSize),
       header_image(
           {.app_id = "{A}", .app_name = "App", .num_recs = 1, .end_offset = 5472, .flags = 0x10}));
+
+  // More than the 64 KiB buffers of reading and writing hold: blocks go straight between them
+  // and the file, and some lie across the buffers' edges.
+  std::vector<FileRec> many;
+  for (uint8_t i = 0; i < 40; ++i)
+    many.push_back({i, Bytes(4990 + i, i), FileRecType::CompiledCode});
+  header.num_recs = static_cast<uint32_t>(many.size());
+  ASSERT_TRUE(write_uninstall_log(path, header, many).has_value());
+  const auto sizes = block_sizes(read_bytes(from_utf8(path)), kHeaderSize);
+  EXPECT_EQ(std::count(sizes.begin(), sizes.end() - 1, 4096u), sizes.end() - 1 - sizes.begin());
+  const auto back = read_uninstall_log(path);
+  ASSERT_TRUE(back.has_value()) << back.error().display_text();
+  EXPECT_EQ(back->records, many);
 
   // No records: the header alone.
   header.num_recs = 0;
