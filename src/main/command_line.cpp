@@ -3,6 +3,8 @@
 namespace vellicor {
 
 Mode choose_mode(const std::vector<std::string>& args) {
+  // Any other count of arguments is the check's bad usage.
+  if (args.size() >= 2 && args[1] == "--check") return Mode::Check;
   if (args.size() == 3) {
     if (args[1] == "--parse") return Mode::Dump;
     if (args[1] == "--error") return Mode::FailureBoxDemo;

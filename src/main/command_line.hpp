@@ -21,7 +21,15 @@ inline constexpr std::string_view kRelaunchOption = "--relaunch";
 // update that was cut short.
 inline constexpr std::string_view kAtLogonOption = "--at-logon";
 
-enum class Mode { Dump, FailureBoxDemo, ProgressWindowDemo, RetrySimulation, Version, Positional };
+enum class Mode {
+  Dump,
+  Check,
+  FailureBoxDemo,
+  ProgressWindowDemo,
+  RetrySimulation,
+  Version,
+  Positional
+};
 
 // The process's arguments split by the platform's rules, element 0 being the program's path.
 // Fails when an argument is not valid Unicode text.

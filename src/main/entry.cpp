@@ -4,6 +4,7 @@
 
 #include "base/clock.hpp"
 #include "base/console.hpp"
+#include "main/check_mode.hpp"
 #include "main/command_line.hpp"
 #include "main/demo_modes.hpp"
 #include "main/dump.hpp"
@@ -39,6 +40,8 @@ int run_entry_point(const std::vector<std::string>& args) {
   switch (choose_mode(args)) {
     case Mode::Dump:
       return dump_uninstall_log(args[2]);
+    case Mode::Check:
+      return run_check(args);
     case Mode::FailureBoxDemo:
       demo_failure_box(log_name);
       return 0;

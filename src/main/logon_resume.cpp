@@ -109,11 +109,10 @@ void unregister_after_logon(Logger& logger, std::string_view root, uint64_t star
 }
 
 bool replaced_by_update(std::string_view root, std::string_view path, PathStyle style) {
-  const auto entry = first_name_below(root, path, style);
-  if (!entry) return false;
+  if (deleted_by_update(root, path, style)) return true;
   // The update folder is kept only to be emptied into the root.
-  if (file_names_equal(*entry, kUpdateFolderName, style)) return true;
-  return !is_kept_entry(*entry, style);
+  const auto entry = first_name_below(root, path, style);
+  return entry && file_names_equal(*entry, kUpdateFolderName, style);
 }
 
 std::optional<std::string_view> why_others_could_change(uint32_t mode, uint32_t owner,

@@ -16,6 +16,7 @@
 #include "main/logon_resume.hpp"
 #include "main/update_arguments.hpp"
 #include "process/process.hpp"
+#include "update/checks.hpp"
 #include "update/do_update.hpp"
 #include "update/installation.hpp"
 #include "update/logon_decision.hpp"
@@ -55,7 +56,7 @@ Status update_resumable_at_logon(Logger& logger, const Installation& installatio
 // Every step of an update after its checks, with the installation's lock held: waiting for and
 // ending the application, the progress window and the engine.
 Status update_after_checks(Logger& logger, const Installation& installation, bool silent,
-                            const UpdateOptions& options) {
+                           const UpdateOptions& options) {
   const std::string& process_name = installation.executable_name;
   if (auto waited = wait_for_process_exit(logger, process_name); !waited) return waited;
   if (auto killed = kill_with_retry(logger, process_name, installation.code_path); !killed) {
@@ -97,6 +98,10 @@ Result<Ending> update(Logger& logger, const std::vector<std::string>& args,
   if (!arguments) return fail(arguments.error());
   if (!installation) return fail(installation.error());
   log_resolution(logger, args[1], *installation);
+  if (auto updater = updater_executable(); updater) {
+    if (auto placed = check_updater_placement(*installation, *updater); !placed)
+      return fail(placed.error());
+  }
   // Held until the update is over: a second updater of this installation stops here, before it
   // has touched anything.
   auto lock = UpdateLock::take(installation->root);

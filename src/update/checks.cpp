@@ -90,7 +90,7 @@ Status remove_probe(const std::string& path) {
 // that holds a file is renamed, and the file must still be there. fusefat, a FUSE FAT, loses what
 // a renamed folder holds.
 Status check_folder_moves(const Installation& installation) {
-  if (numbers_last_on_volume(installation.root)) return {};
+  if (!volume_is_tried_out(installation)) return {};
   const std::string probe = join_path(installation.root, kMoveProbeName);
   const std::string moved = join_path(installation.root, kMovedProbeName);
   const std::string content = "Vellicor update: a folder's rename, tried out";
@@ -120,7 +120,7 @@ Status check_folder_moves(const Installation& installation) {
 
 }  // namespace
 
-Result<std::vector<std::string>> check_before_deleting(const UpdateContext& update) {
+Result<std::vector<std::string>> check_staged_before_deleting(const UpdateContext& update) {
   auto staged = check_update_folder(update.installation);
   if (!staged) return fail(staged.error());
   if (auto checked = check_staged_entries(update.installation, *staged); !checked) {
@@ -129,14 +129,20 @@ Result<std::vector<std::string>> check_before_deleting(const UpdateContext& upda
   if (auto complete = check_staged_version(update.logger, update.installation); !complete) {
     return fail(complete.error());
   }
-  if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
   std::vector<std::string> names;
   for (const auto& entry : *staged)
     names.push_back(*entry.name);  // checked to be text
   return names;
 }
 
-Result<bool> check_before_moving_in(const UpdateContext& update) {
+Result<std::vector<std::string>> check_before_deleting(const UpdateContext& update) {
+  auto names = check_staged_before_deleting(update);
+  if (!names) return names;
+  if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
+  return names;
+}
+
+Result<bool> check_staged_before_moving_in(const UpdateContext& update) {
   const Installation& installation = update.installation;
   auto left = list_own_update_folder(installation);
   if (!left) {
@@ -157,8 +163,24 @@ Result<bool> check_before_moving_in(const UpdateContext& update) {
   if (auto complete = check_staged_version(update.logger, installation, scope); !complete) {
     return fail(complete.error());
   }
-  if (auto moves = check_folder_moves(installation); !moves) return fail(moves.error());
   return true;
+}
+
+Result<bool> check_before_moving_in(const UpdateContext& update) {
+  auto left = check_staged_before_moving_in(update);
+  if (!left || !*left) return left;
+  if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
+  return true;
+}
+
+bool volume_is_tried_out(const Installation& installation) {
+  return !numbers_last_on_volume(installation.root);
+}
+
+Status check_updater_placement(const Installation& installation, std::string_view updater) {
+  if (!deleted_by_update(installation.root, updater)) return {};
+  return fail_other("The updater " + std::string(updater) + " lies in what the update of " +
+                    installation.root + " deletes: it must run from elsewhere");
 }
 
 }  // namespace vellicor

@@ -4,12 +4,14 @@
 // touched.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.hpp"
 
 namespace vellicor {
 
+struct Installation;
 struct UpdateContext;
 
 // A fresh update, or one resumed while deleting (the new version is still whole): the update
@@ -26,5 +28,22 @@ struct UpdateContext;
 // checked the same way (the staged uninstall log is read from the root once it was moved in).
 // Gives whether the update folder is still there.
 [[nodiscard]] Result<bool> check_before_moving_in(const UpdateContext& update);
+
+// The same two without the volume's try-out, which writes into the root: what can be known of
+// the staged entries without changing anything.
+[[nodiscard]] Result<std::vector<std::string>> check_staged_before_deleting(
+    const UpdateContext& update);
+[[nodiscard]] Result<bool> check_staged_before_moving_in(const UpdateContext& update);
+
+// Whether the checks before the first delete try out the volume of the installation (one that
+// this program does not know), rather than trust it.
+bool volume_is_tried_out(const Installation& installation);
+
+// An updater that lies among the entries that the update deletes would delete itself (Windows
+// refuses, as it runs), and could not finish the update once cut short: it is refused. One in
+// the update folder, in a kept entry or outside the installation is not. Fails with "The
+// updater <path> lies in what the update of <root> deletes: it must run from elsewhere".
+[[nodiscard]] Status check_updater_placement(const Installation& installation,
+                                             std::string_view updater);
 
 }  // namespace vellicor

@@ -95,4 +95,10 @@ bool is_kept_entry(std::string_view name, PathStyle style) {
          file_name_starts_with(name, "unins", style) || file_names_equal(name, "tools", style);
 }
 
+bool deleted_by_update(std::string_view root, std::string_view path, PathStyle style) {
+  const auto entry = first_name_below(root, path, style);
+  return entry && !is_kept_entry(*entry, style) &&
+         !file_names_equal(*entry, kUpdateFolderName, style);
+}
+
 }  // namespace vellicor

@@ -74,4 +74,9 @@ bool is_updater_file(const Installation& installation, std::string_view name);
 // compares names (on Windows without regard to letter case).
 bool is_kept_entry(std::string_view name, PathStyle style = native_path_style());
 
+// Whether `path` lies in what an update of the installation at `root` deletes: below the root,
+// in an entry that is neither kept nor the update folder.
+bool deleted_by_update(std::string_view root, std::string_view path,
+                       PathStyle style = native_path_style());
+
 }  // namespace vellicor

@@ -39,6 +39,18 @@ Status remove_top_level_directory(const UpdateContext& update, const std::string
 }  // namespace
 
 Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
+  auto old = walk(update, true);
+  if (old) log_info(update.logger, "Collected all directories and file handles");
+  return old;
+}
+
+Status OldVersion::check_deletable(const UpdateContext& update) {
+  auto old = walk(update, false);
+  if (!old) return fail(old.error());
+  return {};
+}
+
+Result<OldVersion> OldVersion::walk(const UpdateContext& update, bool hold) {
   const Installation& installation = update.installation;
   OldVersion old;
   std::deque<std::string> queue{installation.root};
@@ -82,6 +94,12 @@ Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
           queue.push_back(std::move(path));
           break;
         case EntryKind::File: {
+          if (!hold) {
+            if (auto deletable = check_attributes_allow_deletion(path); !deletable) {
+              return fail(deletable.error());
+            }
+            break;
+          }
           auto handle = open_retried(update, path);
           if (!handle) return fail(handle.error());
           if (auto deletable = check_attributes_allow_deletion(*handle); !deletable) {
@@ -95,7 +113,6 @@ Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
       }
     }
   }
-  log_info(update.logger, "Collected all directories and file handles");
   return old;
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "base/error.hpp"
 #include "base/delete_handle.hpp"
+#include "base/error.hpp"
 
 namespace vellicor {
 
@@ -23,6 +23,11 @@ class OldVersion {
   // stays locked. Whatever was opened is closed again.
   [[nodiscard]] static Result<OldVersion> collect(const UpdateContext& update);
 
+  // The same walk and the same checks, without a handle: whether the old version could be
+  // collected as far as no running application can change it (a file it holds open is not
+  // found locked here). Logs only "Reading directory: " each folder.
+  [[nodiscard]] static Status check_deletable(const UpdateContext& update);
+
   // Marks every file ("All file handles marked for deletion"). When one cannot be marked, every
   // file is unmarked and closed again before this returns: nothing is deleted.
   [[nodiscard]] Status mark(const UpdateContext& update);
@@ -33,6 +38,9 @@ class OldVersion {
 
  private:
   OldVersion() = default;
+
+  // The walk of collect; files are held only when `hold` is set.
+  [[nodiscard]] static Result<OldVersion> walk(const UpdateContext& update, bool hold);
 
   std::vector<DeleteHandle> files_;
   std::vector<std::string> top_level_directories_;

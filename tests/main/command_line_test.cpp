@@ -22,6 +22,9 @@ TEST(CommandLineTest, ChoosesTheModeByCountAndFirstArgument) {
       {{"u.exe", "--retry-simulation"}, Mode::RetrySimulation},
       {{"u.exe", "-v"}, Mode::Version},
       {{"u.exe", "--version"}, Mode::Version},
+      {{"u.exe", "--check", "C:\\a\\a.exe"}, Mode::Check},
+      {{"u.exe", "--check"}, Mode::Check},  // its own bad usage, exit 2
+      {{"u.exe", "--check", "a", "true"}, Mode::Check},
       // Counts that do not fit the option fall through to the positional mode.
       {{"u.exe", "--parse"}, Mode::Positional},
       {{"u.exe", "--parse", "a", "b"}, Mode::Positional},

@@ -247,7 +247,12 @@ class CrashRerunTest(unittest.TestCase):
             return int(hours) * 3600 + int(minutes) * 60 + float(rest)
 
         logged = [line for line in lines if line[:3].isalpha()]
-        self.times = [seconds(line) for line in logged]
+        # The log gives times of day: past midnight they start again from 0.
+        self.times = []
+        for line in logged:
+            moment = seconds(line) + (self.times[-1] // 86400 * 86400 if self.times else 0)
+            self.times.append(moment + 86400 if self.times and moment < self.times[-1] - 43200
+                              else moment)
         print("a clean update logs %d lines in %.2f s" % (len(self.times),
                                                           self.times[-1] - self.times[0]))
 

@@ -1,4 +1,5 @@
 #include "main/logon_resume.hpp"
+#include "update/installation.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,22 +17,24 @@ TEST(LogonResumeTest, TheUpdaterMayNotLieWhereTheUpdateDeletesOrMoves) {
   struct Case {
     PathStyle style;
     std::string path;
-    bool replaced;
+    bool replaced, deleted;  // deleted: the update refuses to start
   };
   const Case cases[] = {
-      {W, "C:\\Apps\\Vellicor\\updater.exe", true},
-      {W, "c:\\apps\\VELLICOR\\resources\\updater.exe", true},  // letter case does not count
-      {W, "C:\\Apps\\Vellicor\\_\\updater.exe", true},          // moved into the root
-      {W, "C:\\Apps\\Vellicor\\Tools\\updater.exe", false},     // kept
-      {W, "C:\\Apps\\Vellicor-2\\updater.exe", false},
-      {W, "D:\\Apps\\Vellicor\\updater.exe", false},
-      {P, "/opt/Vellicor/_/bin/updater", true},
-      {P, "/opt/Vellicor/tools/updater", false},
-      {P, "/opt/vellicor/updater", false},  // another folder on POSIX
+      {W, "C:\\Apps\\Vellicor\\updater.exe", true, true},
+      {W, "c:\\apps\\VELLICOR\\resources\\updater.exe", true, true},  // letter case does not count
+      {W, "C:\\Apps\\Vellicor\\_\\updater.exe", true, false},         // moved into the root
+      {W, "C:\\Apps\\Vellicor\\Tools\\updater.exe", false, false},    // kept
+      {W, "C:\\Apps\\Vellicor-2\\updater.exe", false, false},
+      {W, "D:\\Apps\\Vellicor\\updater.exe", false, false},
+      {P, "/opt/Vellicor/_/bin/updater", true, false},
+      {P, "/opt/Vellicor/lib/updater", true, true},
+      {P, "/opt/Vellicor/tools/updater", false, false},
+      {P, "/opt/vellicor/updater", false, false},  // another folder on POSIX
   };
   for (const auto& c : cases) {
     const std::string root = c.style == W ? "C:\\Apps\\Vellicor" : "/opt/Vellicor";
     EXPECT_EQ(replaced_by_update(root, c.path, c.style), c.replaced) << c.path;
+    EXPECT_EQ(deleted_by_update(root, c.path, c.style), c.deleted) << c.path;
   }
 }
 

@@ -236,12 +236,20 @@ class SessionProgramTest(unittest.TestCase):
             installation.stage({APPLICATION: "Vellicor 3", "docs/new.txt": "3"})
             os.remove(installation.path("_/unins000.dat"))
 
+        def moved_in(installation):
+            # As if the update had moved in the rest and been killed while rewriting the
+            # uninstall log: the record says it was moving in, and _ is gone.
+            for name in os.listdir(installation.path("_")):
+                os.rename(installation.path("_/" + name), installation.path(name))
+            os.rmdir(installation.path("_"))
+
         remove = lambda installation: shutil.rmtree(installation.root)
         nothing = "INFO Started at logon with no update left to finish in "
         gone = "which was uninstalled since: nothing to finish"
         # (case, the code path spelled through a link or short name, killed before its record
         # or while moving in, the change, a line it logs, and what it leaves: the installation
-        # "as is", as is with the record "set aside", or as is after the one "failure" box)
+        # "as is", as is with the record "set aside", as is after the one "failure" box, or
+        # the update "finished")
         cases = [
             ("killed before its record, a version half staged", False, "before", stage_half,
              nothing, "as is"),
@@ -258,6 +266,8 @@ class SessionProgramTest(unittest.TestCase):
              "is set aside", "set aside"),
             ("killed while moving in, then another version staged", False, "moving",
              lambda i: i.stage(i.NEW), "ERRO The update record ", "failure"),
+            ("killed while rewriting the uninstall log, with the record and no _", False,
+             "moving", moved_in, "INFO Updating uninstall file ", "finished"),
         ]
         for name, spelled, killed, change, line, outcome in cases:
             with self.subTest(name):
@@ -332,8 +342,13 @@ class SessionProgramTest(unittest.TestCase):
                 self.assertTrue([record for record in records if line in record], records)
                 self.assertFalse([c for c in updates.registrations(first.config)
                                   if code_path in c], "no registration left")
-                self.assertEqual(updates.read_tree(installation.root) if exists() else None,
-                                 expected)
+                if outcome == "finished":
+                    self.assertFalse(os.path.exists(installation.path(RECORD)))
+                    self.assertEqual(installation.tree_without_log(),
+                                     installation.expected_after_update())
+                else:
+                    self.assertEqual(updates.read_tree(installation.root) if exists() else None,
+                                     expected)
                 self.assertIsNone(application and application.poll(), "the application runs")
 
 if __name__ == "__main__":

@@ -345,6 +345,33 @@ class UpdateProgramTest(unittest.TestCase):
         else:
             self.assertEqual(self.box_texts(run)[-1], expected)
 
+    def check_says(self, installation, error=None, options=None, code_path=None):
+        """--check of the installation, with the options of the update's run: the update's
+        error and exit code 1 where the update is refused, "ok: ..." and 0 where it starts
+        (`error` None), a text or a pattern; and nothing changed, no log written."""
+        code_path = code_path or installation.code_path
+        before = read_tree(installation.root) if installation else None
+        registered = registrations(None) if prog().windows and error is None else []
+        run = Run(self, ["--check", code_path], **(options or {}))
+        run.finish()
+        said = run.out.decode().splitlines()
+        self.assertEqual(len(said), 1, said)
+        if error is None:
+            self.assertEqual(run.code, 0, said)
+            self.assertTrue(said[0].startswith("ok: "), said)
+        else:
+            self.assertEqual(run.code, 1, said)
+            if isinstance(error, re.Pattern):
+                self.assertRegex(said[0], error)
+            else:
+                self.assertEqual(said[0], error)
+        self.assertEqual({path: os.path.getsize(path) for path in run.logs()}, run.sizes_before)
+        if error is None:
+            self.assertEqual(registrations(run.config), registered)
+        if installation:
+            self.assertEqual(read_tree(installation.root), before)
+        return said[0]
+
     def run_failing(self, args):
         run = Run(self, args)
         box = None
@@ -355,6 +382,8 @@ class UpdateProgramTest(unittest.TestCase):
 
     def test_successful_update(self):
         installation = Installation(self, "Vellicor")
+        self.assertEqual(self.check_says(installation), "ok: an update of " +
+                         installation.program_path() + " would start, with 5 staged entries")
         run = Run(self, [installation.code_path, "false"])
         self.assertEqual(run.finish(), 0, run.err)
         self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
@@ -417,9 +446,11 @@ class UpdateProgramTest(unittest.TestCase):
         missing = "_/docs/Überblick.txt"
         os.remove(installation.path(missing))
         before = read_tree(installation.root)
+        error = ("The staged version is incomplete: 1 file that its uninstall log names is "
+                 "missing, " + installation.program_path(missing))
+        self.check_says(installation, error)
         run, box = self.run_failing([installation.code_path, "false"])
-        self.check_failure(run, "The staged version is incomplete: 1 file that its uninstall log "
-                           "names is missing, " + installation.program_path(missing), box)
+        self.check_failure(run, error, box)
         self.assertEqual(read_tree(installation.root), before)
 
     def test_application_that_exits_after_a_moment_is_waited_for(self):
@@ -567,9 +598,34 @@ class UpdateProgramTest(unittest.TestCase):
             self.addCleanup(subprocess.run, ["chattr", "-i", path], capture_output=True)
             return {}
 
+        def root_link(installation):
+            os.symlink(tempfile.gettempdir(), installation.path("linked"))
+            return staged("linked", True)(installation)
+
+        def sticky(installation):
+            # _ the system's, open to all (1777), and a staged folder of a third user's: only
+            # that user, root or _'s owner may move it out.
+            if nobody is None:
+                self.skipTest("only root can give files to other users")
+            options = unwritable("_")(installation)
+            os.chown(installation.path("_"), 0, 0)
+            os.chmod(installation.path("_"), 0o1777)
+            os.chown(installation.path("_/docs"), nobody - 1, nobody - 1)
+            os.chmod(installation.path("_/docs"), 0o777)
+            return options
+
         def read_only(installation):
             os.chmod(installation.path("docs/obsolete.txt"), 0o444)
             return {}
+
+        def updater_inside(installation):
+            path = shutil.copy(prog().exe, installation.path("resources"))
+            return {"exe": path}
+
+        def updater_error(installation):
+            return ("The updater " + installation.program_path(
+                "resources/" + os.path.basename(prog().exe)) + " lies in what the update of " +
+                installation.program_path() + " deletes: it must run from elsewhere")
 
         def staged_error(name, problem):
             return lambda i: ("Staged entry " + i.program_path("_") + "\\" + name +
@@ -583,6 +639,7 @@ class UpdateProgramTest(unittest.TestCase):
                 ("x.", staged("x."), staged_error("x.", "a trailing dot or space")),
                 ("y ", staged("y ", True), staged_error("y ", "a trailing dot or space")),
                 ("a read-only old file", read_only, None),
+                ("the updater in what the update deletes", updater_inside, updater_error),
             ]
         else:
             moved_into = lambda i: " cannot be moved into " + i.root + ": Permission denied"
@@ -607,6 +664,13 @@ class UpdateProgramTest(unittest.TestCase):
                  "names is missing, " + i.path("_/resources/extbin/adb.exe")),
                 ("an immutable old file", immutable,
                  lambda i: "Cannot delete " + i.path("docs/obsolete.txt") + ": it is immutable"),
+                ("the updater in what the update deletes", updater_inside, updater_error),
+                ("a link in the root and a staged folder of its name", root_link,
+                 lambda i: "Staged entry " + i.path("_/linked") + " cannot replace " +
+                 i.path("linked") + ", which the update keeps"),
+                ("a sticky _ with another user's staged folder", sticky,
+                 lambda i: "Staged entry " + i.path("_/docs") + " cannot be moved into " +
+                 i.root + ": Operation not permitted"),
             ]
         can_mount = not prog().windows and subprocess.run(
             ["unshare", "-m", "--propagation", "private", "true"],
@@ -618,6 +682,7 @@ class UpdateProgramTest(unittest.TestCase):
                 installation = Installation(self, "Refused", "Refused.exe")
                 options = prepare(installation)
                 before = read_tree(installation.root)
+                self.check_says(installation, error and error(installation), options)
                 run = Run(self, [installation.code_path, "true"], **options)
                 if error is None:
                     self.assertEqual(run.finish(), 0, run.err)
@@ -633,6 +698,8 @@ class UpdateProgramTest(unittest.TestCase):
                     expected = logged
                 self.check_failure(run, expected, box)
                 self.assertEqual(read_tree(installation.root), before)
+                self.assertFalse([c for c in registrations(run.config)
+                                  if installation.code_path in c], "a refusal leaves none")
 
     def test_application_started_with_its_path_in_lower_case_is_killed(self):
         """Windows paths ignore letter case, and a process is listed with its path as it was
@@ -675,6 +742,8 @@ class UpdateProgramTest(unittest.TestCase):
         before = read_tree(installation.root)
         for args, error in cases:
             with self.subTest(args=args):
+                if args[1] == "false":  # the check takes no silent flag
+                    self.check_says(None, error, code_path=args[0])
                 run, box = self.run_failing(args)
                 self.check_failure(run, error, box)
                 self.assertEqual(run.lines()[0], "INFO Starting: " + args[0] + ", " + args[1])
@@ -723,9 +792,10 @@ class UpdateProgramTest(unittest.TestCase):
         before = read_tree(scratch)
         for code_path, root in cases:
             with self.subTest(code_path=code_path):
+                error = "Refusing to update an installation at the root of a drive or share: "
+                self.check_says(None, error + root, code_path=code_path)
                 run, box = self.run_failing([code_path, "false"])
-                self.check_failure(run, "Refusing to update an installation at the root of a "
-                                   "drive or share: " + root, box)
+                self.check_failure(run, error + root, box)
         self.assertEqual(read_tree(scratch), before)
 
     def test_update_folder_that_links_elsewhere_is_refused_with_nothing_touched(self):
@@ -739,8 +809,10 @@ class UpdateProgramTest(unittest.TestCase):
         shutil.rmtree(installation.path("_"))
         os.symlink(outside, installation.path("_"))
         before = read_tree(installation.root)
+        said = self.check_says(installation, re.compile("^Update folder is a link"))
         run, box = self.run_failing([installation.code_path, "false"])
         logged = run.lines()[-1][len("ERRO "):]
+        self.assertEqual(said, logged)
         self.assertTrue(logged.startswith("Update folder is a link to another folder: " +
                                           installation.program_path("_") + " leads to "), logged)
         self.check_failure(run, logged, box)
@@ -832,12 +904,40 @@ class UpdateProgramTest(unittest.TestCase):
         def reinstall(installation):
             # The installer lays the old version out anew around what it does not know (the
             # record, the entries moved in), then the application stages the next version.
+            # Its folders are deleted and made anew: ext4 hands a folder's number out again.
             shutil.rmtree(installation.path("_"))
             for relative in Installation.OLD:
-                if os.path.exists(installation.path(relative)):
+                top = installation.path(relative.split("/")[0])
+                if os.path.isdir(top) and not relative.startswith("tools/"):
+                    shutil.rmtree(top)
+                elif os.path.exists(installation.path(relative)):
                     os.remove(installation.path(relative))
             installation.write("", Installation.OLD)
             installation.stage(newer)
+
+        def moved_in(installation):
+            """The staged entries that the update cut short had moved into the root."""
+            with open(installation.path(".vellicor-update")) as handle:
+                names = [line.split(" ", 2)[2] for line in handle.read().splitlines()[1:]]
+            return [name for name in names if name != "unins000.dat" and
+                    not os.path.lexists(installation.path("_/" + name))]
+
+        def replace_moved(installation):
+            # While the rest is still staged, an entry that was moved in is replaced.
+            moved = moved_in(installation)
+            if not moved:
+                self.skipTest("the kill came before the first entry moved in")
+            os.remove(installation.path(moved[0]))
+            with open(installation.path(moved[0]), "w") as handle:
+                handle.write("the user's own")
+
+        def remove_staged_file(installation):
+            for folder in ("docs", "locales", "resources"):
+                for place, _, files in os.walk(installation.path("_/" + folder)):
+                    if files:
+                        os.remove(os.path.join(place, files[0]))
+                        return
+            self.skipTest("every staged folder moved in before the kill")
 
         def link(installation):
             shutil.rmtree(installation.path("_"))
@@ -862,6 +962,10 @@ class UpdateProgramTest(unittest.TestCase):
              None),
             ("moved in part, then reinstalled and the next version staged", "Rename: ",
              reinstall, None),
+            ("moved in part, then a moved-in entry replaced, the rest still staged", "Rename: ",
+             replace_moved, "The interrupted update cannot be completed: "),
+            ("moved in part, then a staged file removed", "Rename: ", remove_staged_file,
+             "The staged version is incomplete: "),
             ("moved in part, then the update folder removed", "Rename: ",
              lambda installation: shutil.rmtree(installation.path("_")),
              "The interrupted update cannot be completed: "),
@@ -871,10 +975,23 @@ class UpdateProgramTest(unittest.TestCase):
         if prog().windows:
             cases.append(("not cut short; a process whose current folder is the update folder",
                           None, hold_update_folder, None))
+        else:
+            cases.append(("moved in part, a staged name with a line feed", "Rename: ",
+                          lambda installation: None, None))
         for name, killed_at, change, error in cases:
             with self.subTest(name):
                 installation = Installation(self, "CutShort")
                 installation.add_top_level(400)
+                if "line feed" in name:
+                    installation.write("_", {"two\nlines.txt": "2"})
+                    installation.new["two\nlines.txt"] = "2"
+                if change is remove_staged_file:
+                    # The staged log names the files of this installation's _.
+                    with open(installation.path("_/unins000.dat"), "wb") as handle:
+                        handle.write(uninstall_log(
+                            installation.program_path("_"),
+                            [n for n in installation.new if n != "unins000.dat"],
+                            "\\" if prog().windows else "/"))
                 if killed_at == "Delete: ":
                     # A large log (of folders to remove) takes a while to rewrite: the kill
                     # lands in it.
@@ -897,6 +1014,7 @@ class UpdateProgramTest(unittest.TestCase):
                                      killed_at == "Rename: ")
                 change(installation)
                 before = read_tree(installation.root)
+                self.check_says(installation, error and re.compile("^" + re.escape(error)))
                 if error is None:
                     run = Run(self, [installation.code_path, "true"])
                     self.assertEqual(run.finish(), 0, run.err)
@@ -906,7 +1024,8 @@ class UpdateProgramTest(unittest.TestCase):
                                   installation.program_path("unins000.dat"), lines)
                     expected = installation.expected_after_update()
                     if killed_at:
-                        self.assertIn("belongs to an earlier update", "\n".join(lines))
+                        self.assertIn("INFO Resuming an interrupted update" if "line feed" in name
+                                      else "belongs to an earlier update", "\n".join(lines))
                     else:
                         # The new version is complete: the empty folder may stay.
                         self.assertIn("WARN Could not remove the update folder " +
@@ -1069,6 +1188,9 @@ class UpdateProgramTest(unittest.TestCase):
                 self.addCleanup(unmount)  # before the installation's own clean-up
                 if volume_kind is fat:
                     before = read_tree(installation.root)
+                    # The check writes nothing, so it cannot try the volume out: it says so.
+                    self.assertTrue(self.check_says(installation).endswith(
+                        "; the volume's moves are tried out before its first delete"))
                     run, _ = self.run_failing([installation.code_path, "true"])
                     self.check_failure(run, "The volume of " + installation.root + " cannot move "
                                        "a folder with what it holds: No such file or directory "
