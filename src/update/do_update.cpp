@@ -74,34 +74,27 @@ namespace {
 // records itself. With the record's authority alone, anything but a record to resume fails.
 Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& update,
                                                        UpdateAuthority authority) {
-  auto record = UpdateRecord::read(update.installation);
-  if (!record) return record;
+  auto reading = read_for_update(update.installation);
+  if (!reading) return fail(reading.error());
+  if (reading->resume) {
+    log_info(update.logger, "Resuming an interrupted update at " +
+                                std::string(phase_text(reading->resume->phase())));
+    return std::move(reading->resume);
+  }
   const bool by_record = authority == UpdateAuthority::Record;
-  if (!*record) {
-    if (!by_record) return record;
+  if (!reading->passed_over) {
+    if (!by_record) return std::optional<UpdateRecord>();
     return fail_other("The update record " + update.installation.update_record +
                       " is gone: a run at logon finishes only the update that it records");
   }
-  auto check = (*record)->check(update.installation);
-  if (!check) return fail(check.error());
-  switch (check->match) {
-    case RecordMatch::Resume:
-      log_info(update.logger,
-               "Resuming an interrupted update at " + std::string(phase_text((*record)->phase())));
-      return record;
-    case RecordMatch::Incomplete:
-      return fail_other(check->reason);
-    case RecordMatch::Superseded:
-    case RecordMatch::Stale:
-      break;
-  }
+  const RecordCheck& check = *reading->passed_over;
   if (by_record) {
-    return fail_other(earlier_update_text(update.installation, check->reason) +
+    return fail_other(earlier_update_text(update.installation, check.reason) +
                       ": a run at logon finishes no other update");
   }
-  log_info(update.logger, earlier_update_text(update.installation, check->reason) +
+  log_info(update.logger, earlier_update_text(update.installation, check.reason) +
                               ": updating what is staged now");
-  if (check->match == RecordMatch::Stale) {
+  if (check.match == RecordMatch::Stale) {
     if (auto set_aside = UpdateRecord::set_aside(update); !set_aside)
       return fail(set_aside.error());
   }

@@ -9,27 +9,6 @@
 #include "update/update_record.hpp"
 
 namespace vellicor {
-namespace {
-
-// The record that the update would resume, or nothing for a fresh update.
-Result<std::optional<UpdateRecord>> record_to_resume(const Installation& installation) {
-  auto record = UpdateRecord::read(installation);
-  if (!record || !*record) return record;
-  auto check = (*record)->check(installation);
-  if (!check) return fail(check.error());
-  switch (check->match) {
-    case RecordMatch::Resume:
-      return record;
-    case RecordMatch::Incomplete:
-      return fail_other(check->reason);
-    case RecordMatch::Superseded:
-    case RecordMatch::Stale:
-      break;
-  }
-  return std::optional<UpdateRecord>();
-}
-
-}  // namespace
 
 Result<std::string> check_update_would_start(const UpdateContext& update,
                                              std::string_view updater) {
@@ -37,10 +16,11 @@ Result<std::string> check_update_would_start(const UpdateContext& update,
   if (auto placed = check_updater_placement(installation, updater); !placed) {
     return fail(placed.error());
   }
-  auto resume = record_to_resume(installation);
-  if (!resume) return fail(resume.error());
+  auto reading = read_for_update(installation);
+  if (!reading) return fail(reading.error());
+  const std::optional<UpdateRecord>& resume = reading->resume;
   std::string summary = "ok: ";
-  if (*resume && (*resume)->phase() == UpdatePhase::Moving) {
+  if (resume && resume->phase() == UpdatePhase::Moving) {
     auto left = check_staged_before_moving_in(update);
     if (!left) return fail(left.error());
     summary += "an interrupted update of " + installation.root +
@@ -51,11 +31,11 @@ Result<std::string> check_update_would_start(const UpdateContext& update,
     if (auto deletable = OldVersion::check_deletable(update); !deletable) {
       return fail(deletable.error());
     }
-    summary += *resume ? "an interrupted update of " + installation.root +
-                             " is recorded, while deleting; the next update run finishes it"
-                       : "an update of " + installation.root + " would start, with " +
-                             std::to_string(staged->size()) +
-                             (staged->size() == 1 ? " staged entry" : " staged entries");
+    summary += resume ? "an interrupted update of " + installation.root +
+                            " is recorded, while deleting; the next update run finishes it"
+                      : "an update of " + installation.root + " would start, with " +
+                            std::to_string(staged->size()) +
+                            (staged->size() == 1 ? " staged entry" : " staged entries");
   }
   if (volume_is_tried_out(installation)) {
     summary += "; the volume's moves are tried out before its first delete";

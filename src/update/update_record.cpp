@@ -346,4 +346,22 @@ Result<RecordCheck> UpdateRecord::check(const Installation& installation) const 
   return RecordCheck{};
 }
 
+Result<RecordReading> read_for_update(const Installation& installation) {
+  auto record = UpdateRecord::read(installation);
+  if (!record) return fail(record.error());
+  if (!*record) return RecordReading{};
+  auto check = (*record)->check(installation);
+  if (!check) return fail(check.error());
+  switch (check->match) {
+    case RecordMatch::Resume:
+      return RecordReading{std::move(*record), std::nullopt};
+    case RecordMatch::Incomplete:
+      return fail_other(check->reason);
+    case RecordMatch::Superseded:
+    case RecordMatch::Stale:
+      break;
+  }
+  return RecordReading{std::nullopt, std::move(*check)};
+}
+
 }  // namespace vellicor

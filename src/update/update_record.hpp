@@ -111,6 +111,16 @@ class UpdateRecord {
 // check found superseded or stale.
 std::string earlier_update_text(const Installation& installation, std::string_view reason);
 
+// The installation's record as an update takes it: the record of the interrupted update to
+// finish (`resume`), or nothing to resume: no record, or one that the installation as found
+// says is superseded or stale (`passed_over` says which and why). A record of an update that
+// cannot be completed fails with the reason.
+struct RecordReading {
+  std::optional<UpdateRecord> resume;
+  std::optional<RecordCheck> passed_over;
+};
+[[nodiscard]] Result<RecordReading> read_for_update(const Installation& installation);
+
 // True when the installation's root holds an update record: an update is in progress.
 bool update_recorded(const Installation& installation);
 
