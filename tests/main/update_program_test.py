@@ -951,7 +951,7 @@ class UpdateProgramTest(unittest.TestCase):
                             capture_output=True)
 
         def remove_staged_file(installation):
-            for folder in ("docs", "locales", "resources"):
+            for folder in ("zz", "docs", "locales", "resources"):
                 for place, _, files in os.walk(installation.path("_/" + folder)):
                     if files:
                         os.remove(os.path.join(place, files[0]))
@@ -1009,6 +1009,9 @@ class UpdateProgramTest(unittest.TestCase):
                     installation.write("_", {"two\nlines.txt": "2"})
                     installation.new["two\nlines.txt"] = "2"
                 if change is remove_staged_file:
+                    # A folder that Wine lists last, still staged when the kill lands.
+                    installation.write("_", {"zz/late.txt": "2"})
+                    installation.new["zz/late.txt"] = "2"
                     # The staged log names the files of this installation's _.
                     with open(installation.path("_/unins000.dat"), "wb") as handle:
                         handle.write(uninstall_log(
