@@ -3,6 +3,7 @@
 // its root; a path without ".." equals its normal form; the verbatim long form is the normal
 // form with its prefix; a path is the join of its parent and its file name; equality and
 // case-blind equality are reflexive and symmetric, and equality implies case-blind equality;
+// two names are equal exactly when their lookup keys are;
 // the check of names Windows cannot hold ignores ASCII letter case, refuses every forbidden
 // character, and is kept by an extension.
 //
@@ -112,6 +113,8 @@ void check_equality(std::string_view a, std::string_view b, PathStyle style) {
   const bool names_equal = file_names_equal(a, b, style);
   check(names_equal == file_names_equal(b, a, style), "name equality is symmetric");
   check(!names_equal || file_name_starts_with(a, b, style), "an equal name starts with the other");
+  check(names_equal == (file_name_key(a, style) == file_name_key(b, style)),
+        "names are equal exactly when their keys are");
 }
 
 void check_name(std::string_view name) {
