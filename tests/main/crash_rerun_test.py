@@ -60,6 +60,7 @@ PHASES = [("before deleting", None, "Collected all directories and file handles"
           ("moving the new version in", "Rename: ", "Delete: "),
           ("rewriting the uninstall log", "Delete: ", None)]
 CHANGES = ["nothing", "another version staged", "update folder removed"]
+ORDER = [name for name, _, _ in PHASES] + ["finished"]
 
 
 def phase_left(root):
@@ -218,11 +219,9 @@ class CrashRerunTest(unittest.TestCase):
         self.assertFalse(self.registered(), "a clean update leaves no registration")
         return state, self.new_lines(before)
 
-    def kill_in(self, phase, moments, rng):
-        """Starts the update and kills it at a moment of `phase` (see PHASES); gives the phase
+    def kill_in(self, moment):
+        """Starts the update and kills it at `moment` of the clean run's times; gives the phase
         it left on disk."""
-        first, last = moments[phase]
-        moment = rng.uniform(first, last)
         line = bisect.bisect_right(self.times, moment) - 1
         delay = moment - self.times[line]
         before = self.log_files()
@@ -274,9 +273,17 @@ class CrashRerunTest(unittest.TestCase):
             at_logon = rng.random() < 0.5
             # A kill that missed its phase (the machine was busier than in the clean run) is
             # checked like any other, and the phase tried again.
-            for attempt in range(4):
+            # A kill that lands before its phase aims later the next time, one that lands
+            # after it earlier: the kill closes in on a short phase.
+            low, high = moments[aimed]
+            for attempt in range(8):
                 self.install()
-                phase = self.kill_in(aimed, moments, rng)
+                moment = rng.uniform(low, high)
+                phase = self.kill_in(moment)
+                if ORDER.index(phase) < ORDER.index(aimed):
+                    low = moment
+                elif ORDER.index(phase) > ORDER.index(aimed):
+                    high = moment
                 if change == "another version staged":
                     self.stage_newer()
                 elif change == "update folder removed":
