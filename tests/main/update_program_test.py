@@ -1069,6 +1069,8 @@ class UpdateProgramTest(unittest.TestCase):
                         box, _ = wait_for_new_box(retry["hwnd"], timeout=60)
                         probe("click", "Vellicor", "OK")
                     run.finish()
+                    # The next case makes its installation at the same place (Windows).
+                    subprocess.run(["chattr", "-i", installation.undeletable], check=True)
                     self.assertTrue(run.lines()[-1].startswith("ERRO " + error), run.lines()[-1])
                     self.check_failure(run, run.lines()[-1][5:], box)
                     # Nothing deleted, and a record still there to finish the earlier update by.
@@ -1077,8 +1079,6 @@ class UpdateProgramTest(unittest.TestCase):
                         ".vellicor-update=")]
                     self.assertEqual(unrecorded(read_tree(installation.root)), unrecorded(before))
                     self.assertTrue(os.path.exists(record), "the earlier update's record")
-                    # The next case makes its installation at the same place (Windows).
-                    subprocess.run(["chattr", "-i", installation.undeletable], check=True)
                 else:
                     run, box = self.run_failing([installation.code_path, "true"])
                     self.assertTrue(run.lines()[-1].startswith("ERRO " + error), run.lines()[-1])
