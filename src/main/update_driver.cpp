@@ -99,8 +99,9 @@ Result<Ending> update(Logger& logger, const std::vector<std::string>& args,
   if (!installation) return fail(installation.error());
   log_resolution(logger, args[1], *installation);
   if (auto updater = updater_executable(); updater) {
-    if (auto placed = check_updater_placement(*installation, *updater); !placed)
+    if (auto placed = check_updater_placement(*installation, *updater); !placed) {
       return fail(placed.error());
+    }
   }
   // Held until the update is over: a second updater of this installation stops here, before it
   // has touched anything.
