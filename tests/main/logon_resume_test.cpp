@@ -71,7 +71,7 @@ TEST(LogonResumeTest, CommandLinesAreQuotedAsTheyAreSplitAgain) {
        "\"/opt/u\" \"/opt/My Apps/V\" true --at-logon",
        R"("/opt/u" "/opt/My Apps/V" "true" "--at-logon")"},
       // Backslashes count only before a quote, the closing one included. Desktops read a
-      // backslash in an Exec line differently (GLib as the specification says, systemd's
+      // backslash in an Exec line differently (GLib as the Desktop Entry format says, systemd's
       // autostart generator not at all), so an entry cannot hold one.
       {{"u", "a\\\"b", "C:\\dir with space\\"},
        R"("u" "a\\\"b" "C:\dir with space\\")",
