@@ -5,6 +5,7 @@
 
 #include "base/buffered_io.hpp"
 #include "base/file.hpp"
+#include "base/fnv1a.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
 
@@ -21,30 +22,10 @@ EntryKind entry_kind_from_attributes(uint32_t attributes, uint32_t reparse_tag) 
 
 namespace {
 
-// 64-bit FNV-1a, folded one value at a time.
-class Digest {
- public:
-  void add(std::string_view bytes) {
-    for (const char c : bytes) {
-      hash_ = (hash_ ^ static_cast<uint8_t>(c)) * 0x100000001B3ull;
-    }
-    add_byte(0);
-  }
-  void add(uint64_t value) {
-    for (int i = 0; i < 8; ++i)
-      add_byte(static_cast<uint8_t>(value >> (8 * i)));
-  }
-  uint64_t value() const { return hash_; }
-
- private:
-  void add_byte(uint8_t byte) { hash_ = (hash_ ^ byte) * 0x100000001B3ull; }
-  uint64_t hash_ = 0xCBF29CE484222325ull;
-};
-
 // Every entry below `folder`, in name order: its path below it, kind, and for a file its size
 // and time. A folder's own size and time are left out: they change with what it holds, and on
 // some file systems when it moves.
-Status digest_tree(const std::string& folder, const std::string& below, Digest& digest) {
+Status digest_tree(const std::string& folder, const std::string& below, Fnv1a& digest) {
   auto entries = list_directory(folder);
   if (!entries) return fail(entries.error());
   std::vector<std::string> names;
@@ -57,13 +38,15 @@ Status digest_tree(const std::string& folder, const std::string& below, Digest& 
     const std::string path = join_path(folder, name);
     auto traits = entry_traits(path);
     if (!traits) return fail(traits.error());
-    digest.add(below + "/" + name);
-    digest.add(static_cast<uint64_t>(traits->kind));
+    // Each name ends with a zero byte, which no name holds.
+    digest.add_bytes(below + "/" + name);
+    digest.add_byte(0);
+    digest.add_number(static_cast<uint64_t>(traits->kind));
     if (traits->kind == EntryKind::Directory) {
       if (auto inner = digest_tree(path, below + "/" + name, digest); !inner) return inner;
     } else {
-      digest.add(traits->size);
-      digest.add(traits->modified);
+      digest.add_number(traits->size);
+      digest.add_number(traits->modified);
     }
   }
   return {};
@@ -84,7 +67,7 @@ Result<EntryIdentity> traits_identity(std::string_view path) {
   EntryIdentity identity{EntryIdentity::Basis::Traits,
                          {static_cast<uint64_t>(traits->kind), traits->size, traits->modified, 0}};
   if (traits->kind == EntryKind::Directory) {
-    Digest digest;
+    Fnv1a digest;
     if (auto walked = digest_tree(std::string(path), "", digest); !walked) {
       return fail(walked.error());
     }

@@ -37,15 +37,21 @@ DirEntry to_entry(const WIN32_FIND_DATAW& data) {
   return entry;
 }
 
-// The entry that the path itself names, as a listing of its parent shows it (links not
+// What a listing of its parent says of the entry that the path itself names (links not
 // followed).
-Result<DirEntry> entry_without_following(std::string_view path) {
+Result<WIN32_FIND_DATAW> find_data(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
   WIN32_FIND_DATAW data{};
   FindHandle find(FindFirstFileW(wide->c_str(), &data));
   if (!find.valid()) return fail(last_os_io_error());
-  return to_entry(data);
+  return data;
+}
+
+Result<DirEntry> entry_without_following(std::string_view path) {
+  auto data = find_data(path);
+  if (!data) return fail(data.error());
+  return to_entry(*data);
 }
 
 Status remove_directory(std::string_view path) {
@@ -192,14 +198,11 @@ Result<EntryIdentity> entry_identity(std::string_view path) {
 }
 
 Result<EntryTraits> entry_traits(std::string_view path) {
-  auto wide = win32::wide_path(path);
-  if (!wide) return fail(wide.error());
-  WIN32_FIND_DATAW data{};
-  FindHandle find(FindFirstFileW(wide->c_str(), &data));
-  if (!find.valid()) return fail(last_os_io_error());
+  auto data = find_data(path);
+  if (!data) return fail(data.error());
   return EntryTraits{
-      to_entry(data).kind, (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
-      (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime};
+      to_entry(*data).kind, (uint64_t{data->nFileSizeHigh} << 32) | data->nFileSizeLow,
+      (uint64_t{data->ftLastWriteTime.dwHighDateTime} << 32) | data->ftLastWriteTime.dwLowDateTime};
 }
 
 namespace {
@@ -318,11 +321,7 @@ Status make_directory(std::string_view path) {
   if (!wide) return fail(wide.error());
   if (CreateDirectoryW(wide->c_str(), nullptr)) return {};
   const DWORD code = GetLastError();
-  const DWORD attributes = GetFileAttributesW(wide->c_str());
-  if (code == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return {};
-  }
+  if (code == ERROR_ALREADY_EXISTS && is_folder_on_volume(path, 0)) return {};
   return fail(os_io_error(static_cast<int>(code)));
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "base/fnv1a.hpp"
 #include "base/utf.hpp"
 
 namespace vellicor {
@@ -412,20 +413,13 @@ std::optional<std::string_view> windows_name_problem(std::string_view name) {
 }
 
 std::string path_key(std::string_view path, PathStyle style) {
-  uint64_t hash = 0xCBF29CE484222325;
-  const auto mix = [&](uint8_t byte) { hash = (hash ^ byte) * 0x100000001B3; };
-  if (const auto units = folded_name(path, style)) {
-    for (const char16_t unit : *units) {
-      mix(static_cast<uint8_t>(unit));
-      mix(static_cast<uint8_t>(unit >> 8));
-    }
-  } else {
-    for (const char byte : path)
-      mix(static_cast<uint8_t>(byte));
-  }
+  // The key's bytes after its mark: the folded UTF-16 units or the bytes themselves.
+  Fnv1a hash;
+  hash.add_bytes(std::string_view(file_name_key(path, style)).substr(1));
+  const uint64_t value = hash.value();
   std::string key;
   for (int shift = 60; shift >= 0; shift -= 4)
-    key.push_back("0123456789abcdef"[(hash >> shift) & 15]);
+    key.push_back("0123456789abcdef"[(value >> shift) & 15]);
   return key;
 }
 

@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "base/console.hpp"
-#include "base/path.hpp"
 #include "logging/logger.hpp"
 #include "main/command_line.hpp"
 #include "main/logon_resume.hpp"
@@ -24,9 +23,7 @@ class DiscardedLines final : public LineSink {
 
 Result<std::string> check(const std::string& given) {
   // The update's own order: the arguments first, then the installation they name.
-  const auto installation = is_absolute_path(given)
-                                ? resolve_installation(given)
-                                : Result<Installation>(fail_other("not an absolute path"));
+  const auto installation = installation_of(given);
   auto arguments =
       validate_update_arguments(given, "false", installation && update_recorded(*installation));
   if (!arguments) return fail(arguments.error());

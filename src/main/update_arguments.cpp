@@ -2,6 +2,7 @@
 
 #include "base/fs.hpp"
 #include "base/path.hpp"
+#include "update/installation.hpp"
 
 namespace vellicor {
 
@@ -34,6 +35,11 @@ Result<UpdateArguments> validate_update_arguments(std::string_view code_path,
   auto flag = parse_silent_flag(silent);
   if (!flag) return fail(flag.error());
   return UpdateArguments{std::string(code_path), *flag};
+}
+
+Result<Installation> installation_of(std::string_view code_path) {
+  if (!is_absolute_path(code_path)) return fail_other("not an absolute path");
+  return resolve_installation(code_path);
 }
 
 }  // namespace vellicor

@@ -8,6 +8,8 @@
 
 namespace vellicor {
 
+struct Installation;
+
 struct UpdateArguments {
   std::string code_path;
   bool silent = false;
@@ -24,5 +26,10 @@ struct UpdateArguments {
 [[nodiscard]] Result<UpdateArguments> validate_update_arguments(std::string_view code_path,
                                                                 std::string_view silent,
                                                                 bool update_recorded = false);
+
+// The installation of a code path, resolved once for everything that follows (the checks, the
+// update, the registration at logon, which is keyed on its root): resolve_installation for an
+// absolute path; a relative one has none, and the arguments' checks say why.
+[[nodiscard]] Result<Installation> installation_of(std::string_view code_path);
 
 }  // namespace vellicor

@@ -184,11 +184,7 @@ int run_update(const std::vector<std::string>& args, const UpdateOptions& option
   std::unique_ptr<Logger> logger = create_logger(std::move(*sink));
 
   log_info(*logger, "Starting: " + args[1] + ", " + args[2]);
-  // One resolution of the code path for everything that follows: the checks, the update, and
-  // the registration at logon, which is keyed on the root it gives.
-  const auto installation = is_absolute_path(args[1])
-                                ? resolve_installation(args[1])
-                                : Result<Installation>(fail_other("not an absolute path"));
+  const auto installation = installation_of(args[1]);
   const auto ended = without_memory_exhaustion([&] {
     return options.at_logon ? finish_at_logon(*logger, args, options, installation)
                             : update(*logger, args, options, installation);
