@@ -9,8 +9,27 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace bench_support {
+
+// The folder `name` + the process id below `base`, made now and removed at exit.
+inline std::filesystem::path make_dir_removed_at_exit(const std::filesystem::path& base,
+                                                      const std::string& name) {
+  namespace fs = std::filesystem;
+  const fs::path made = base / (name + "-" + std::to_string(getpid()));
+  fs::create_directories(made);
+  static std::vector<fs::path> removed;
+  if (removed.empty()) {
+    std::atexit([] {
+      std::error_code ignored;
+      for (const auto& path : removed)
+        fs::remove_all(path, ignored);
+    });
+  }
+  removed.push_back(made);
+  return made;
+}
 
 inline std::filesystem::path make_bench_dir(const std::string& name) {
   namespace fs = std::filesystem;
@@ -20,15 +39,7 @@ inline std::filesystem::path make_bench_dir(const std::string& name) {
   } else if (fs::is_directory("/dev/shm")) {
     base = "/dev/shm";
   }
-  const fs::path made = base / (name + "-" + std::to_string(getpid()));
-  fs::create_directories(made);
-  static fs::path remove;
-  remove = made;
-  std::atexit([] {
-    std::error_code ignored;
-    fs::remove_all(remove, ignored);
-  });
-  return made;
+  return make_dir_removed_at_exit(base, name);
 }
 
 }  // namespace bench_support

@@ -1,10 +1,12 @@
-// Replacing an installation of 20,000 files in 2,000 folders with move_update, against what
-// the shell does for the same job: rm -rf of the old entries and mv of the new ones. And the
-// whole update, the program itself, of an installation of N and of 4N top-level files: its
-// time must grow with the number of entries, not with its square.
+// Replacing an installation of 20,000 files in 2,000 folders with move_update, against the bare
+// system calls of its approach and against what the shell does for the same job: rm -rf of the
+// old entries and mv of the new ones. Making a staged version of that size durable, against one
+// sync. And the whole update, the program itself, of an installation of N and of 4N top-level
+// files: its time must grow with the number of entries, not with its square.
 //
 // The trees live in $VELLICOR_BENCH_DIR, else /dev/shm when it exists, else the temporary
-// directory, so that both sides work on the same file system.
+// directory, so that both sides work on the same file system; those that must reach a disk live
+// next to the program.
 //
 // move_update holds a descriptor for every old file at once. Where the process may not have
 // that many (a hard limit of 20,000 descriptors, say), the last folders get fewer files so that
@@ -25,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fs.hpp"
 #include "logging/logger.hpp"
 #include "support/bench_dir.hpp"
 #include "support/run_process.hpp"
@@ -189,6 +192,66 @@ void BM_RequiredCalls(benchmark::State& state) {
   state.counters["files"] = file_count();
 }
 
+// Making a freshly written staged version durable before the first delete, against one sync of
+// the same freshly written data: on a disk, not in memory, so in a folder next to the benchmark
+// program ($VELLICOR_DISK_BENCH_DIR chooses another). Each run writes the version anew after
+// syncing away what the last one left, so that only the new version's data waits to be written.
+fs::path disk_bench_dir() {
+  static const fs::path dir = [] {
+    fs::path base = fs::read_symlink("/proc/self/exe").parent_path();
+    if (const char* chosen = std::getenv("VELLICOR_DISK_BENCH_DIR")) base = chosen;
+    return bench_support::make_dir_removed_at_exit(base, "vellicor-durable-bench");
+  }();
+  return dir;
+}
+
+fs::path fresh_staged_version() {
+  const fs::path staged = disk_bench_dir() / "_";
+  fs::remove_all(staged);
+  sync();
+  make_version(staged, std::string(2048, 'n'));
+  return staged;
+}
+
+void BM_WriteStagedVersionToDisk(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    const fs::path staged = fresh_staged_version();
+    state.ResumeTiming();
+    if (!flush_tree(staged.string())) abort();
+  }
+  state.counters["files"] = file_count();
+}
+
+void BM_SyncOfFreshData(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    fresh_staged_version();
+    state.ResumeTiming();
+    sync();
+  }
+  state.counters["files"] = file_count();
+}
+
+// The other way to the same guarantee: an fsync of every file and folder.
+void fsync_tree(const fs::path& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0 || close(fd) != 0) abort();
+  if (!fs::is_directory(path)) return;
+  for (const auto& entry : fs::directory_iterator(path))
+    fsync_tree(entry.path());
+}
+
+void BM_FsyncOfEveryStagedEntry(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    const fs::path staged = fresh_staged_version();
+    state.ResumeTiming();
+    fsync_tree(staged);
+  }
+  state.counters["files"] = file_count();
+}
+
 // The whole update of an installation of `state.range(0)` top-level files, each of them in the
 // root and staged in the update folder under the same name.
 void BM_UpdateOfTopLevelFiles(benchmark::State& state) {
@@ -219,6 +282,15 @@ BENCHMARK(BM_UpdateOfTopLevelFiles)
 BENCHMARK(BM_MoveUpdate)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_RemoveAndMove)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_RequiredCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_WriteStagedVersionToDisk)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+BENCHMARK(BM_SyncOfFreshData)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_FsyncOfEveryStagedEntry)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace
 

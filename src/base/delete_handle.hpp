@@ -3,6 +3,7 @@
 // for deletion, and closing the handles deletes the files.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -81,10 +82,25 @@ class DeleteHandle {
 // immutable or append-only one cannot be, by anyone (found out before anything is marked; no
 // wait changes it). Fails with "Cannot delete " + path + ": it is immutable" or "...: it is
 // append-only". Where the file system keeps no such attributes, or they cannot be read, nothing
-// is known and nothing fails. Windows: nothing (the mark clears the read-only attribute).
+// is known and nothing fails. Windows: the mark clears a read-only attribute, which takes the
+// right to write the attributes: a read-only file or folder without it fails with "Cannot delete
+// " + path + ": its read-only attribute cannot be cleared: " and the system's text.
 [[nodiscard]] Status check_attributes_allow_deletion(std::string_view path);
 // The same for the file that `handle` holds, asked through the handle (a second open of the
 // file would break the hold).
 [[nodiscard]] Status check_attributes_allow_deletion(const DeleteHandle& handle);
+
+// POSIX: the attribute of the file or folder at `path` (a link not followed) that forbids
+// deleting, renaming or replacing it, and for a folder taking entries out of it: "it is
+// immutable", "it is append-only"; nothing where neither is set or none can be read.
+// Windows: nothing (a read-only attribute is cleared where it is in the way).
+std::optional<std::string_view> forbidding_attribute(std::string_view path);
+
+// POSIX: whether this process can hold the file at `path` exclusively (open_file_handle). The
+// exclusion is a lease, which only the file's owner, or a process with CAP_LEASE, may take: a
+// file of another user's would fail every attempt. Fails with "Cannot hold <path> exclusively to
+// delete it: it belongs to another user". Windows: nothing (the access control lists decide, and
+// the open's retries report them).
+[[nodiscard]] Status check_holdable(std::string_view path);
 
 }  // namespace vellicor

@@ -1,9 +1,11 @@
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -66,14 +68,6 @@ std::optional<std::string_view> forbidding_attribute(int fd) {
   return std::nullopt;
 }
 
-std::optional<std::string_view> forbidding_attribute(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  const auto attribute = forbidding_attribute(fd);
-  close(fd);
-  return attribute;
-}
-
 // The attributes that forbid a deletion as statx tells them, or kAttributesUnknown where the
 // file system does not say.
 constexpr uint64_t kForbidding = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
@@ -90,7 +84,46 @@ Error error_with_errno(int code, const char* prefix) {
   return error_with_os_text(prefix);
 }
 
+// Whether this process may take a lease on any file (CAP_LEASE), not only on its own.
+bool may_lease_any_file() {
+  static const bool may = [] {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    return ((data[CAP_LEASE / 32].effective >> (CAP_LEASE % 32)) & 1) != 0;
+  }();
+  return may;
+}
+
 }  // namespace
+
+std::optional<std::string_view> forbidding_attribute(std::string_view path) {
+  const std::string terminated(path);
+  // statx tells the attributes without opening the entry (which its permissions may refuse);
+  // where the file system does not report them there, the ioctl asks.
+  struct statx info {};
+  if (statx(AT_FDCWD, terminated.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &info) != 0) {
+    return std::nullopt;
+  }
+  if ((info.stx_attributes_mask & kForbidding) == kForbidding) {
+    return forbidding_attribute(uint64_t{info.stx_attributes & kForbidding});
+  }
+  if (S_ISLNK(info.stx_mode)) return std::nullopt;
+  const int fd = open(terminated.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  const auto attribute = forbidding_attribute(fd);
+  close(fd);
+  return attribute;
+}
+
+Status check_holdable(std::string_view path) {
+  if (may_lease_any_file()) return {};
+  const std::string terminated(path);
+  struct stat info {};
+  if (lstat(terminated.c_str(), &info) != 0 || info.st_uid == geteuid()) return {};
+  return fail_other("Cannot hold " + terminated +
+                    " exclusively to delete it: it belongs to another user");
+}
 
 Result<DeleteHandle> open_file_handle(std::string_view path) {
   ignore_lease_breaks();

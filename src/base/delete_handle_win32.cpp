@@ -12,35 +12,13 @@ bool set_delete_flag(const Handle& handle, DWORD delete_flag) {
                                     &delete_flag, sizeof delete_flag);
 }
 
-enum class AttributeChange { Made, AlreadySo, Failed };
+using win32::AttributeChange;
 
-// Sets the read-only attribute of the held file on or off. The attributes
-// go through a handle of their own, since the held one has delete access only. Its share mode 0
-// does not keep this open out: share modes do not govern FILE_READ_ATTRIBUTES and
-// FILE_WRITE_ATTRIBUTES. And the path still names the held file, which nothing can rename or
-// replace while a handle without delete sharing is open.
+// The held file's read-only attribute on or off (win32::set_read_only): the path still names the
+// held file, which nothing can rename or replace while a handle without delete sharing is open.
 AttributeChange set_read_only(const std::string& path, bool read_only) {
   auto wide = win32::wide_path(path);
-  if (!wide) return AttributeChange::Failed;
-  const win32::UniqueHandle attributes(CreateFileW(
-      wide->c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
-  FILE_BASIC_INFO info{};
-  if (!attributes.valid() ||
-      !GetFileInformationByHandleEx(attributes.get(), FileBasicInfo, &info, sizeof info)) {
-    return AttributeChange::Failed;
-  }
-  if (((info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) == read_only) {
-    return AttributeChange::AlreadySo;
-  }
-  // FILE_ATTRIBUTE_NORMAL stands alone, and a time of 0 leaves that time as it is.
-  info.FileAttributes = (info.FileAttributes & ~FILE_ATTRIBUTE_NORMAL) ^ FILE_ATTRIBUTE_READONLY;
-  if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = 0;
-  info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0;
-  return SetFileInformationByHandle(attributes.get(), FileBasicInfo, &info, sizeof info)
-             ? AttributeChange::Made
-             : AttributeChange::Failed;
+  return wide ? win32::set_read_only(*wide, read_only) : AttributeChange::Failed;
 }
 
 }  // namespace
@@ -97,11 +75,32 @@ Status check_entries_deletable_in(std::string_view) {
   return {};
 }
 
-Status check_attributes_allow_deletion(std::string_view) {
-  return {};
+Status check_attributes_allow_deletion(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail(wide.error());
+  // A read-only file or folder is deleted once its attribute is cleared, which takes the right to
+  // write its attributes: without it the mark fails (or the folder stays) after the update has
+  // recorded itself. Asked here with an open for that right alone (a scan of the access control
+  // list would miss what the file system itself refuses).
+  const DWORD attributes = GetFileAttributesW(wide->c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return {};
+  const win32::UniqueHandle writable(CreateFileW(
+      wide->c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (writable.valid()) return {};
+  return fail(error_with_os_text("Cannot delete " + std::string(path) +
+                                 ": its read-only attribute cannot be cleared: "));
 }
 
-Status check_attributes_allow_deletion(const DeleteHandle&) {
+Status check_attributes_allow_deletion(const DeleteHandle& handle) {
+  return check_attributes_allow_deletion(handle.path_);
+}
+
+std::optional<std::string_view> forbidding_attribute(std::string_view) {
+  return std::nullopt;
+}
+
+Status check_holdable(std::string_view) {
   return {};
 }
 

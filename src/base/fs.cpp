@@ -1,6 +1,8 @@
 #include "base/fs.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <initializer_list>
 #include <vector>
 
 #include "base/buffered_io.hpp"
@@ -76,6 +78,38 @@ Result<EntryIdentity> traits_identity(std::string_view path) {
   return identity;
 }
 
+namespace {
+
+bool named(const WindowsVolume& volume, std::initializer_list<std::string_view> names) {
+  return std::any_of(names.begin(), names.end(), [&](std::string_view name) {
+    return volume.file_system.size() == name.size() &&
+           std::equal(name.begin(), name.end(), volume.file_system.begin(), [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) ==
+                    std::tolower(static_cast<unsigned char>(b));
+           });
+  });
+}
+
+}  // namespace
+
+bool windows_numbers_last(const WindowsVolume& volume) {
+  constexpr uint32_t kSupportsOpenByFileId = 0x01000000;
+  return volume.answered && !volume.remote && named(volume, {"NTFS", "ReFS"}) &&
+         (volume.flags & kSupportsOpenByFileId) != 0;
+}
+
+bool windows_folder_moves_known(const WindowsVolume& volume) {
+  return volume.answered && !volume.remote &&
+         named(volume, {"NTFS", "ReFS", "FAT", "FAT32", "exFAT"});
+}
+
+bool windows_file_id_usable(const std::array<uint8_t, 16>& id) {
+  const auto all = [&](uint8_t value) {
+    return std::all_of(id.begin(), id.end(), [&](uint8_t byte) { return byte == value; });
+  };
+  return !all(0) && !all(0xFF);
+}
+
 uint32_t windows_move_flags(bool directory, bool durable) {
   constexpr uint32_t kReplaceExisting = 0x1, kWriteThrough = 0x8;
   return (directory ? 0 : kReplaceExisting) | (durable ? kWriteThrough : 0);
@@ -107,16 +141,21 @@ Status replace_file_durably(std::string_view path, std::string_view temp,
 
 Result<bool> remove_file_durably(std::string_view path, std::string_view temp) {
   if (auto removed = remove_file_if_present(temp); !removed) return fail(removed.error());
-  bool was_there = true;
-  if (auto removed = remove_file(path); !removed) {
-    if (!is_not_found(removed.error())) return fail(removed.error());
-    was_there = false;
+  // The file leaves its name in a rename that is on the device when it returns; a power cut may
+  // bring back the temporary file that takes it, which no reader takes for the file and the
+  // next replacement or removal removes first.
+  auto traits = entry_traits(path);
+  if (!traits) {
+    if (is_not_found(traits.error())) return false;
+    return fail(traits.error());
   }
-  const auto folder = parent_path(path);
-  if (auto flushed = folder ? flush_directory(*folder) : Status{}; !flushed) {
-    return fail(flushed.error());
+  if (traits->kind == EntryKind::Directory) return fail_other(std::string(path) + " is a folder");
+  if (auto renamed = rename_durably(path, temp); !renamed) {
+    if (is_not_found(renamed.error())) return false;
+    return fail(renamed.error());
   }
-  return was_there;
+  if (auto removed = remove_file(temp); !removed) return fail(removed.error());
+  return true;
 }
 
 Result<std::string> read_small_file(File& file, size_t limit) {

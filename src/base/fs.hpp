@@ -78,9 +78,39 @@ bool same_entry(const EntryIdentity& a, const EntryIdentity& b);
 [[nodiscard]] Result<EntryIdentity> entry_identity(std::string_view path);
 
 // Whether the volume that holds the folder `path` keeps its file numbers for as long as an entry
-// lasts (EntryIdentity): the file systems this program knows. Elsewhere (FUSE among them) not
-// even a folder's rename is taken on trust (check_folder_moves).
+// lasts (EntryIdentity).
 bool numbers_last_on_volume(std::string_view path);
+
+// Whether the volume that holds the folder `path` has a file system whose folder renames this
+// program knows to keep what a folder holds. Elsewhere (FUSE file systems, shares, whatever this
+// does not know) not even a folder's rename is taken on trust (check_folder_moves). POSIX: the
+// file systems whose numbers last; Windows: a local NTFS, ReFS, FAT, FAT32 or exFAT volume.
+bool folder_moves_known_on_volume(std::string_view path);
+
+// What Windows says of the volume that holds an entry: whether GetVolumeInformationByHandleW
+// answered, the file system's name and flags it gave, and whether the volume is a share (a UNC
+// path, or a drive that GetDriveTypeW calls DRIVE_REMOTE).
+struct WindowsVolume {
+  bool answered = false;
+  std::string file_system;
+  uint32_t flags = 0;
+  bool remote = false;
+};
+
+// Whether Windows' file numbers last on that volume: only where Microsoft documents it, a local
+// NTFS or ReFS volume that supports opening a file by its number (FILE_SUPPORTS_OPEN_BY_FILE_ID).
+// Shares do not (Samba names its volumes "NTFS" over file systems that hand numbers out again,
+// and SMB does not answer the volume query), nor user-mode file systems that call themselves
+// NTFS, nor Wine's drives (NTFS without that flag, inode numbers inside).
+bool windows_numbers_last(const WindowsVolume& volume);
+
+// Whether Windows' folder renames keep what a folder holds on that volume, as far as this program
+// knows the file system: a local NTFS, ReFS, FAT, FAT32 or exFAT volume.
+bool windows_folder_moves_known(const WindowsVolume& volume);
+
+// Whether a 128-bit file identifier (FILE_ID_INFO) names one entry: Microsoft's file systems give
+// all zeros where they keep none and all ones where an entry has no unique one.
+bool windows_file_id_usable(const std::array<uint8_t, 16>& id);
 
 // Makes the folder `path` unless a folder is there already.
 [[nodiscard]] Status make_directory(std::string_view path);
@@ -149,12 +179,29 @@ uint32_t windows_move_flags(bool directory, bool durable);
                                           std::string_view content);
 
 // Removes the file at `path` and a leftover `temp` of its replacement, so that a power cut
-// cannot bring it back: the removal is flushed. Tells whether the file was there.
+// cannot bring it back: the file is renamed to `temp` durably (rename_durably), then removed.
+// Tells whether the file was there; a folder at `path` fails with "<path> is a folder".
 [[nodiscard]] Result<bool> remove_file_durably(std::string_view path, std::string_view temp);
 
 // The whole text of a small file, read from where `file` stands. Reading stops once more than
 // `limit` bytes are in: a longer text tells the caller that the file is not one it wrote.
 [[nodiscard]] Result<std::string> read_small_file(File& file, size_t limit);
+
+// Writes what the folder `path` holds, every file and folder below it, through to the device,
+// so that a power cut keeps it as it is now. POSIX: one sync of the file system that holds it
+// (syncfs), which also reports the errors of earlier writes there; on a FUSE volume, whose
+// daemon keeps its own buffers that a file-system sync does not reach, an fsync of every file
+// and folder instead. Windows: FlushFileBuffers on every file (a read-only one has its attribute
+// cleared for the flush and set again) and, where the volume offers it, every folder. Links and
+// mount points are not followed. Fails with "Could not write <path> to the disk: " and the
+// system's text.
+[[nodiscard]] Status flush_tree(std::string_view path);
+
+// Whether another program's open of a file or folder stops it, or the folder that holds it, from
+// being renamed: on Windows a rename needs the entry's delete access, which an open without
+// delete sharing refuses, and a folder is not renamed while anything below it is open. On POSIX
+// an open file stops no rename.
+bool opens_stop_renames();
 
 // Removes a directory with everything in it. A link (the target itself or inside the tree) is
 // removed as a link; what it points to is never touched. The first failure stops the removal.

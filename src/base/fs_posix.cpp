@@ -133,6 +133,10 @@ bool numbers_last_on_volume(std::string_view path) {
          numbers_last(static_cast<unsigned long>(volume.f_type));
 }
 
+bool folder_moves_known_on_volume(std::string_view path) {
+  return numbers_last_on_volume(path);
+}
+
 Result<EntryIdentity> entry_identity(std::string_view path) {
   const std::string terminated(path);
   const auto folder = parent_path(terminated);
@@ -256,6 +260,71 @@ Status remove_directory_tree(std::string_view path) {
   if (!info) return fail(info.error());
   if (S_ISLNK(info->st_mode)) return remove_file(target);
   return remove_tree(target);
+}
+
+namespace {
+
+constexpr unsigned long kFuseMagic = 0x65735546;
+
+int sync_descriptor(int fd, bool whole_file_system) {
+  int result;
+  do {
+    result = whole_file_system ? ::syncfs(fd) : ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
+Error not_written(const std::string& path) {
+  return error_with_os_text("Could not write " + path + " to the disk: ");
+}
+
+// fsync of the entry and of everything below a folder, links and mounts left alone.
+Status fsync_tree(const std::string& path, bool folder) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail(not_written(path));
+  const bool synced = sync_descriptor(fd, false) == 0;
+  const int code = errno;
+  ::close(fd);
+  if (!synced) {
+    errno = code;
+    return fail(not_written(path));
+  }
+  if (!folder) return {};
+  auto entries = list_directory(path);
+  if (!entries) return fail(entries.error());
+  for (const auto& entry : *entries) {
+    if (!entry.name) return fail_other("Could not get entry name");
+    if (entry.kind == EntryKind::Link) continue;
+    if (auto synced_entry =
+            fsync_tree(join_path(path, *entry.name), entry.kind == EntryKind::Directory);
+        !synced_entry) {
+      return synced_entry;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Status flush_tree(std::string_view path) {
+  const std::string folder(path);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(not_written(folder));
+  struct statfs volume {};
+  const bool fuse =
+      ::fstatfs(fd, &volume) == 0 && static_cast<unsigned long>(volume.f_type) == kFuseMagic;
+  const bool synced = fuse || sync_descriptor(fd, true) == 0;
+  const int code = errno;
+  ::close(fd);
+  if (!synced) {
+    errno = code;
+    return fail(not_written(folder));
+  }
+  return fuse ? fsync_tree(folder, true) : Status{};
+}
+
+bool opens_stop_renames() {
+  return false;
 }
 
 Result<std::string> temp_directory() {

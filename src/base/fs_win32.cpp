@@ -1,5 +1,7 @@
+#include <array>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "base/file.hpp"
 #include "base/fs.hpp"
@@ -144,21 +146,31 @@ bool is_regular_file(std::string_view path) {
 
 namespace {
 
-// NTFS and ReFS keep a file's number for its whole life, and NTFS's carries a sequence number
-// that changes when the number is given out again. FAT and exFAT derive it from where the entry
-// stands in its folder ("the file ID is generated from the first cluster of the containing
-// directory and the byte offset"), so it changes when the entry moves; other file systems may
-// not keep one at all.
-bool numbers_last(const wchar_t* file_system) {
-  return _wcsicmp(file_system, L"NTFS") == 0 || _wcsicmp(file_system, L"ReFS") == 0;
-}
-
-// A volume that does not say which file system it has is taken at its numbers, as before.
-bool numbers_last_on_volume_of(HANDLE handle) {
+// What Windows says of the volume of the entry that `handle` holds, whose path is `path`.
+WindowsVolume volume_of(HANDLE handle, std::string_view path) {
+  WindowsVolume volume;
   wchar_t file_system[MAX_PATH + 1] = {};
-  return !GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, file_system,
-                                        MAX_PATH + 1) ||
-         numbers_last(file_system);
+  DWORD flags = 0;
+  volume.answered = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags,
+                                                  file_system, MAX_PATH + 1);
+  if (volume.answered) {
+    volume.flags = flags;
+    volume.file_system = win32::from_wide(file_system).value_or("");
+  }
+  // The volume's root: a share's is a UNC path (\\server\share\), a local drive's a letter
+  // or a volume GUID path, whose drive type tells a mapped network drive.
+  auto wide = win32::wide_path(path);
+  wchar_t root[MAX_PATH + 1] = {};
+  if (!wide || !GetVolumePathNameW(wide->c_str(), root, MAX_PATH + 1)) {
+    volume.remote = true;  // nothing known is nothing trusted
+    return volume;
+  }
+  const std::wstring_view name = root;
+  const bool unc =
+      name.starts_with(L"\\\\") && !name.starts_with(L"\\\\?\\") && !name.starts_with(L"\\\\.\\");
+  const bool unc_verbatim = name.starts_with(L"\\\\?\\UNC\\");
+  volume.remote = unc || unc_verbatim || GetDriveTypeW(root) == DRIVE_REMOTE;
+  return volume;
 }
 
 }  // namespace
@@ -174,27 +186,36 @@ bool is_folder_on_volume(std::string_view path, uint64_t) {
 
 bool numbers_last_on_volume(std::string_view path) {
   auto handle = open_for_query(path);
-  return !handle || numbers_last_on_volume_of(handle->get());
+  return handle && windows_numbers_last(volume_of(handle->get(), path));
+}
+
+bool folder_moves_known_on_volume(std::string_view path) {
+  auto handle = open_for_query(path);
+  return handle && windows_folder_moves_known(volume_of(handle->get(), path));
 }
 
 Result<EntryIdentity> entry_identity(std::string_view path) {
   auto handle = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT);
   if (!handle) return fail(handle.error());
-  if (!numbers_last_on_volume_of(handle->get())) return traits_identity(path);
+  if (!windows_numbers_last(volume_of(handle->get(), path))) return traits_identity(path);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
   const FileIdentity number = identity_of(info);
-  EntryIdentity identity{EntryIdentity::Basis::Number, {number.volume, 0, number.index, 0}};
   // ReFS's 64-bit index "is not guaranteed to be unique"; its 128-bit identifier is, and on NTFS
-  // it is the same number.
+  // it is the same number. One that names no single entry is not taken for one.
   FILE_ID_INFO id{};
+  std::array<uint8_t, 16> bytes{};
   if (GetFileInformationByHandleEx(handle->get(), FileIdInfo, &id, sizeof id)) {
-    uint64_t halves[2] = {};
-    std::memcpy(halves, id.FileId.Identifier, sizeof halves);
-    identity.fields[1] = halves[1];
-    identity.fields[2] = halves[0];
+    std::memcpy(bytes.data(), id.FileId.Identifier, bytes.size());
   }
-  return identity;
+  uint64_t halves[2] = {0, number.index};
+  if (windows_file_id_usable(bytes)) {
+    std::memcpy(halves, bytes.data(), sizeof halves);
+    std::swap(halves[0], halves[1]);
+  } else if (number.index == 0 || number.index == UINT64_MAX) {
+    return traits_identity(path);
+  }
+  return EntryIdentity{EntryIdentity::Basis::Number, {number.volume, halves[0], halves[1], 0}};
 }
 
 Result<EntryTraits> entry_traits(std::string_view path) {
@@ -331,6 +352,71 @@ Status remove_directory_tree(std::string_view path) {
   if (self->kind == EntryKind::Link) return remove_directory(path);
   if (auto contents = remove_tree_contents(path); !contents) return contents;
   return remove_directory(path);
+}
+
+namespace {
+
+Error not_written(std::string_view path) {
+  return error_with_os_text("Could not write " + std::string(path) + " to the disk: ");
+}
+
+// FlushFileBuffers takes a handle with write access, which a read-only file refuses: its
+// attribute is cleared for the flush and set again after it.
+Status flush_file(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail(wide.error());
+  const auto open_and_flush = [&] {
+    const win32::UniqueHandle file(CreateFileW(
+        wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return file.valid() && FlushFileBuffers(file.get());
+  };
+  if (open_and_flush()) return {};
+  DWORD code = GetLastError();
+  if (code == ERROR_ACCESS_DENIED &&
+      win32::set_read_only(*wide, false) == win32::AttributeChange::Made) {
+    const bool flushed = open_and_flush();
+    code = GetLastError();
+    win32::set_read_only(*wide, true);
+    if (flushed) return {};
+  }
+  SetLastError(code);
+  return fail(not_written(path));
+}
+
+// NTFS and ReFS flush a folder's own entries through a handle with write access; where the
+// volume does not, its files are on the disk all the same.
+void flush_folder(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return;
+  const win32::UniqueHandle folder(CreateFileW(
+      wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (folder.valid()) FlushFileBuffers(folder.get());
+}
+
+}  // namespace
+
+Status flush_tree(std::string_view path) {
+  auto entries = list_directory(path);
+  if (!entries) return fail(entries.error());
+  for (const auto& entry : *entries) {
+    if (!entry.name) return fail_other("Could not get entry name");
+    const std::string child = join_path(path, *entry.name);
+    Status flushed;
+    if (entry.kind == EntryKind::Directory) {
+      flushed = flush_tree(child);
+    } else if (entry.kind == EntryKind::File) {
+      flushed = flush_file(child);
+    }
+    if (!flushed) return flushed;
+  }
+  flush_folder(path);
+  return {};
+}
+
+bool opens_stop_renames() {
+  return true;
 }
 
 Result<std::string> temp_directory() {

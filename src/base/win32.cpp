@@ -68,4 +68,28 @@ Result<std::string> from_wide(std::wstring_view units) {
       std::u16string_view(reinterpret_cast<const char16_t*>(units.data()), units.size()));
 }
 
+AttributeChange set_read_only(std::wstring_view path, bool read_only) {
+  const std::wstring terminated(path);
+  const UniqueHandle attributes(
+      CreateFileW(terminated.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILE_BASIC_INFO info{};
+  if (!attributes.valid() ||
+      !GetFileInformationByHandleEx(attributes.get(), FileBasicInfo, &info, sizeof info)) {
+    return AttributeChange::Failed;
+  }
+  if (((info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) == read_only) {
+    return AttributeChange::AlreadySo;
+  }
+  // FILE_ATTRIBUTE_NORMAL stands alone, and a time of 0 leaves that time as it is.
+  info.FileAttributes = (info.FileAttributes & ~FILE_ATTRIBUTE_NORMAL) ^ FILE_ATTRIBUTE_READONLY;
+  if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = 0;
+  info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0;
+  return SetFileInformationByHandle(attributes.get(), FileBasicInfo, &info, sizeof info)
+             ? AttributeChange::Made
+             : AttributeChange::Failed;
+}
+
 }  // namespace vellicor::win32

@@ -40,6 +40,13 @@ class UniqueHandle : public Handle {
 // that is not valid UTF-8 fails as the I/O error of an invalid name.
 [[nodiscard]] Result<std::wstring> wide_path(std::string_view path);
 
+enum class AttributeChange { Made, AlreadySo, Failed };
+
+// Sets the read-only attribute of the file at `path` on or off, through a handle of its own with
+// attribute access only: share modes do not govern FILE_READ_ATTRIBUTES and
+// FILE_WRITE_ATTRIBUTES, so an exclusive hold on the file elsewhere does not keep it out.
+AttributeChange set_read_only(std::wstring_view path, bool read_only);
+
 // UTF-16 units to UTF-8; fails on an unpaired surrogate.
 [[nodiscard]] Result<std::string> from_wide(std::wstring_view units);
 

@@ -48,7 +48,11 @@ int run_check(const std::vector<std::string>& args) {
     return 2;
   }
   const auto verdict = check(args[2]);
-  write_stdout((verdict ? *verdict : verdict.error().display_text()) + "\n");
+  std::string line = verdict ? *verdict : verdict.error().display_text();
+  // One line, also where the system's text of an error ends with its own line break.
+  while (line.ends_with('\n') || line.ends_with('\r'))
+    line.pop_back();
+  write_stdout(line + "\n");
   return verdict ? 0 : 1;
 }
 

@@ -39,15 +39,17 @@ enum class Ending {
 };
 
 // The update engine, with the registration for the next logon around it: the registration
-// stays only while an update record says that the installation is between two versions (the
-// engine takes its record back when it stops before anything was deleted). A run at logon was
-// started by that registration, and only finishes what its record began.
+// stays for as long as an update record says that the installation is between two versions (the
+// engine takes its record back when it stops before anything was deleted, and removes it
+// durably once the update is complete; a record that could not be removed keeps its
+// registration, which the next logon then finishes and takes back). A run at logon was started
+// by that registration, and only finishes what its record began.
 Status update_resumable_at_logon(Logger& logger, const Installation& installation,
                                  const UpdateOptions& options) {
   if (options.at_logon) return do_update(logger, installation, {}, UpdateAuthority::Record);
   const bool registered = register_resume_at_logon(logger, installation, options.given);
   auto updated = do_update(logger, installation);
-  if (registered && (updated || !update_recorded(installation))) {
+  if (registered && !update_recorded(installation)) {
     unregister_resume_at_logon(logger, installation.root);
   }
   return updated;

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "base/delete_handle.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
@@ -42,6 +43,13 @@ Result<std::vector<DirEntry>> check_update_folder(const Installation& installati
 Status check_staged_entries(const Installation& installation, const std::vector<DirEntry>& staged) {
   if (auto names = check_staged_names(installation, staged); !names) return names;
   if (auto movable = check_staged_movable(installation, staged); !movable) return movable;
+  // The record is written, replaced and removed in the root, and kept files are replaced there:
+  // the root must let entries go.
+  if (auto root = check_entries_deletable_in(installation.root); !root) return root;
+  const std::string record_temp = join_path(installation.root, kUpdateRecordTempName);
+  if (auto temp = entry_traits(record_temp); temp && temp->kind == EntryKind::Directory) {
+    return fail_other("The update record cannot be written: " + record_temp + " is a folder");
+  }
   auto existing = list_directory(installation.root);
   if (!existing) return fail(existing.error());
   // The first entry of each name that stays in the root, and the first such folder: a staged
@@ -75,6 +83,11 @@ Status check_staged_entries(const Installation& installation, const std::vector<
     if (!kept.empty()) {
       return fail_other("Staged entry " + from + " cannot replace " +
                         join_path(installation.root, kept) + ", which the update keeps");
+    }
+    const std::string replaced = join_path(installation.root, place->second.entry);
+    if (const auto attribute = forbidding_attribute(replaced)) {
+      return fail_other("Staged entry " + from + " cannot replace " + replaced + ": " +
+                        std::string(*attribute));
     }
   }
   return {};
@@ -120,33 +133,33 @@ Status check_folder_moves(const Installation& installation) {
 
 }  // namespace
 
-Result<std::vector<std::string>> check_staged_before_deleting(const UpdateContext& update) {
+namespace {
+
+std::vector<std::string> names_of(const std::vector<DirEntry>& staged) {
+  std::vector<std::string> names;
+  for (const auto& entry : staged)
+    names.push_back(*entry.name);  // checked to be text
+  return names;
+}
+
+Result<std::vector<DirEntry>> staged_before_deleting(const UpdateContext& update) {
   auto staged = check_update_folder(update.installation);
-  if (!staged) return fail(staged.error());
+  if (!staged) return staged;
   if (auto checked = check_staged_entries(update.installation, *staged); !checked) {
     return fail(checked.error());
   }
   if (auto complete = check_staged_version(update.logger, update.installation); !complete) {
     return fail(complete.error());
   }
-  std::vector<std::string> names;
-  for (const auto& entry : *staged)
-    names.push_back(*entry.name);  // checked to be text
-  return names;
+  return staged;
 }
 
-Result<std::vector<std::string>> check_before_deleting(const UpdateContext& update) {
-  auto names = check_staged_before_deleting(update);
-  if (!names) return names;
-  if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
-  return names;
-}
-
-Result<bool> check_staged_before_moving_in(const UpdateContext& update) {
+// What is left in the update folder, or nothing when the folder is gone.
+Result<std::optional<std::vector<DirEntry>>> staged_before_moving_in(const UpdateContext& update) {
   const Installation& installation = update.installation;
   auto left = list_own_update_folder(installation);
   if (!left) {
-    if (is_not_found(left.error())) return false;
+    if (is_not_found(left.error())) return std::optional<std::vector<DirEntry>>();
     return fail(left.error());
   }
   if (auto checked = check_staged_entries(installation, *left); !checked) {
@@ -163,18 +176,44 @@ Result<bool> check_staged_before_moving_in(const UpdateContext& update) {
   if (auto complete = check_staged_version(update.logger, installation, scope); !complete) {
     return fail(complete.error());
   }
-  return true;
+  return std::optional(std::move(*left));
 }
 
-Result<bool> check_before_moving_in(const UpdateContext& update) {
-  auto left = check_staged_before_moving_in(update);
-  if (!left || !*left) return left;
+}  // namespace
+
+Result<std::vector<std::string>> check_staged_before_deleting(const UpdateContext& update) {
+  auto staged = staged_before_deleting(update);
+  if (!staged) return fail(staged.error());
+  return names_of(*staged);
+}
+
+Result<CheckedStaged> check_before_deleting(const UpdateContext& update) {
+  auto staged = staged_before_deleting(update);
+  if (!staged) return fail(staged.error());
   if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
-  return true;
+  auto hold = StagedHold::take(update, *staged);
+  if (!hold) return fail(hold.error());
+  return CheckedStaged{names_of(*staged), std::move(*hold)};
+}
+
+Result<bool> check_staged_before_moving_in(const UpdateContext& update) {
+  auto left = staged_before_moving_in(update);
+  if (!left) return fail(left.error());
+  return left->has_value();
+}
+
+Result<std::optional<StagedHold>> check_before_moving_in(const UpdateContext& update) {
+  auto left = staged_before_moving_in(update);
+  if (!left) return fail(left.error());
+  if (!*left) return std::optional<StagedHold>();
+  if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
+  auto hold = StagedHold::take(update, **left);
+  if (!hold) return fail(hold.error());
+  return std::optional(std::move(*hold));
 }
 
 bool volume_is_tried_out(const Installation& installation) {
-  return !numbers_last_on_volume(installation.root);
+  return !folder_moves_known_on_volume(installation.root);
 }
 
 Status check_updater_placement(const Installation& installation, std::string_view updater) {

@@ -3,31 +3,43 @@
 // old file is deleted, found before it: what no wait can change stops the update with nothing
 // touched.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/error.hpp"
+#include "update/staged_hold.hpp"
 
 namespace vellicor {
 
 struct Installation;
 struct UpdateContext;
 
+// The staged entries as the checks found them: their names as listed, held for their moves.
+struct CheckedStaged {
+  std::vector<std::string> names;
+  StagedHold hold;
+};
+
 // A fresh update, or one resumed while deleting (the new version is still whole): the update
 // folder is the installation's own folder (not a link, junction or mount point, on the root's
 // volume) and holds an entry named like the application's executable; every staged entry can
 // be moved in (a name that is text, that Windows takes as it is and that the updater does not
-// use itself, no link, the permissions of the rename, a place in the root that the rename can
-// take); the staged version holds every file that its own uninstall log names; and on a volume
-// that this program does not know, a folder keeps what it holds when it is renamed (tried out
-// with a folder of the updater's own in the root). Gives the names of the staged entries.
-[[nodiscard]] Result<std::vector<std::string>> check_before_deleting(const UpdateContext& update);
+// use itself, no link, the permissions and attributes of the rename, a place in the root that
+// the rename can take, a kept file it replaces that may be replaced); the root lets entries go
+// (the record is written and removed there), and nothing but a file is at the record's
+// temporary name; the staged version holds every file that its own uninstall log names; on a
+// volume that this program does not know, a folder keeps what it holds when it is renamed
+// (tried out with a folder of the updater's own in the root); and, where another program's open
+// stops a rename, nothing staged is open elsewhere, and the staged entries are held from here on
+// (StagedHold).
+[[nodiscard]] Result<CheckedStaged> check_before_deleting(const UpdateContext& update);
 
 // An update resumed while moving: what is left in the update folder, if it is still there, is
-// checked the same way (the staged uninstall log is read from the root once it was moved in).
-// Gives whether the update folder is still there.
-[[nodiscard]] Result<bool> check_before_moving_in(const UpdateContext& update);
+// checked and held the same way (the staged uninstall log is read from the root once it was
+// moved in). Gives the hold, or nothing when the update folder is gone.
+[[nodiscard]] Result<std::optional<StagedHold>> check_before_moving_in(const UpdateContext& update);
 
 // The same two without the volume's try-out, which writes into the root: what can be known of
 // the staged entries without changing anything.

@@ -54,9 +54,46 @@
 //
 // The uninstall log is rewritten into a new temporary file that replaces it in one rename; a
 // leftover of a rewrite that was cut short is removed by the next one.
+//
+// Durable before destructive. A power cut keeps only what reached the device, so each step that
+// a later step relies on is flushed before that step runs. For each durable step, in order: what
+// the disk holds if the power fails just before it, and what the next run then does. (Steps in
+// between are not flushed one by one: renames and removals are atomic each, the journal keeps
+// them in order, and the next durable step writes them out with itself.)
+//
+//   durable step                 the disk just before it              the next run
+//   ---------------------------  -----------------------------------  ---------------------------
+//   registration at logon        nothing of the update's; the old     a fresh update, by hand;
+//   (RegFlushKey; the entry and  version whole                        the next logon finds no
+//   its folder fsynced)                                               registration
+//   the staged version           no record; the old version whole;    a fresh update, by hand
+//   (write_staged_version_to_    "_" as far as the application's      (its check finds a staged
+//   disk: syncfs, or an fsync    writes reached the device            file that is missing, not
+//   or FlushFileBuffers of                                            one cut short); at logon,
+//   every staged file)                                                no record: nothing to do,
+//                                                                     the registration goes
+//   the record, "deleting"       no record; the old version whole;    the same; the checks run
+//   (UpdateRecord::begin)        "_" whole on the device              again on what is there
+//   the old version's removal    record "deleting"; the old version   deletes what is left of the
+//   (the root fsynced)           in part (removals may come back);    old version from the same
+//                                "_" whole                            "_", then goes on
+//   the record, "moving"         the same, with every removal on the  the same
+//   (UpdateRecord::advance)      device
+//   the rewritten uninstall log  record "moving"; no old entry; the   moves what is left (an
+//   (temporary file, rename,     new version in part in the root,     entry is in one of its two
+//   root fsynced)                the rest in "_" (or "_" empty)       places), rewrites the log
+//   the record's removal         record "moving"; the new version     finds "_" gone, rewrites
+//   (renamed away durably)       whole and its log rewritten          the log again (the same
+//                                                                     bytes), removes the record
+//   the registration's removal   no record; the update complete       at logon, no record:
+//   (after the record's, so                                           nothing to do, and the
+//   that no record is ever                                            registration goes
+//   left without one)
 
 #include <string>
+#include <vector>
 
+#include "base/fs.hpp"
 #include "logging/logger.hpp"
 #include "update/checks.hpp"
 #include "update/installation.hpp"
@@ -101,17 +138,29 @@ Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& upda
   return std::optional<UpdateRecord>();
 }
 
-// Checks what is staged and deletes the old version; records the move-in.
-Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecord> record) {
-  auto staged = check_before_deleting(update);
-  if (!staged) return fail(staged.error());
+// The staged version on the device before the record first says that the old version goes:
+// the application may have staged it a moment ago, and what the file system still holds in
+// memory a power cut takes, however durable the deletions after it are.
+Status write_staged_version_to_disk(const UpdateContext& update) {
+  auto written = retry_with_prompt(
+      "Writing the staged version to the disk", kRetryLimit,
+      [&](uint32_t) { return flush_tree(update.installation.update_folder); }, update.hooks);
+  if (written) log_info(update.logger, "Wrote the staged version to the disk");
+  return written;
+}
+
+// Deletes the old version of an update whose staged version was checked (`staged`); records the
+// move-in.
+Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecord> record,
+                          const std::vector<std::string>& staged) {
   auto old = OldVersion::collect(update);
   if (!old) return fail(old.error());
+  if (auto written = write_staged_version_to_disk(update); !written) return written;
   const bool fresh = !record;
   if (fresh) {
     // Before the first file can go: a process that ends deletes the files it had marked, on
     // Windows.
-    auto begun = UpdateRecord::begin(update, *staged);
+    auto begun = UpdateRecord::begin(update, staged);
     if (!begun) return fail(begun.error());
     record = std::move(*begun);
   }
@@ -128,15 +177,22 @@ Status replace_installation(const UpdateContext& update,
                             const std::optional<UpdateRecord>& resume) {
   log_info(update.logger, "move_update: " + update.installation.uninstall_log + ", " +
                               std::string(kUpdateFolderName));
+  std::optional<StagedHold> hold;
   if (!resume || resume->phase() == UpdatePhase::Deleting) {
-    if (auto deleted = delete_old_version(update, resume); !deleted) return deleted;
+    auto staged = check_before_deleting(update);
+    if (!staged) return fail(staged.error());
+    if (auto deleted = delete_old_version(update, resume, staged->names); !deleted) {
+      return deleted;
+    }
+    hold = std::move(staged->hold);
   } else {
     auto left = check_before_moving_in(update);
     if (!left) return fail(left.error());
     // Everything was moved in and the update folder removed already.
     if (!*left) return {};
+    hold = std::move(*left);
   }
-  if (auto moved = move_new_version_in(update); !moved) return moved;
+  if (auto moved = move_new_version_in(update, *hold); !moved) return moved;
   remove_update_folder(update);
   return {};
 }

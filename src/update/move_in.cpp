@@ -6,11 +6,12 @@
 #include "base/path.hpp"
 #include "logging/logger.hpp"
 #include "update/installation.hpp"
+#include "update/staged_hold.hpp"
 #include "update/update_context.hpp"
 
 namespace vellicor {
 
-Status move_new_version_in(const UpdateContext& update) {
+Status move_new_version_in(const UpdateContext& update, StagedHold& hold) {
   const Installation& installation = update.installation;
   auto entries = list_directory(installation.update_folder);
   if (!entries) return fail(entries.error());
@@ -19,11 +20,12 @@ Status move_new_version_in(const UpdateContext& update) {
     const std::string& name = *entry.name;
     const std::string from = join_path(installation.update_folder, name);
     const std::string to = join_path(installation.root, name);
+    MoveHandle* held = hold.find(name);
     auto moved = retry_with_prompt(
         "Renaming: " + name, kRetryLimit,
         [&](uint32_t attempt) {
           log_info(update.logger, "Rename: " + name + attempt_suffix(attempt));
-          return rename_replacing(from, to);
+          return held ? move_held(*held, to) : rename_replacing(from, to);
         },
         update.hooks);
     if (!moved) return moved;

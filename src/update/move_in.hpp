@@ -6,12 +6,13 @@
 
 namespace vellicor {
 
+class StagedHold;
 struct UpdateContext;
 
 // Renames every entry of the update folder into the root, replacing a file of the same name,
-// each under retry_with_prompt ("Rename: " + name each attempt). A folder moves with everything
-// in it in one rename.
-[[nodiscard]] Status move_new_version_in(const UpdateContext& update);
+// each under retry_with_prompt ("Rename: " + name each attempt); an entry that `hold` holds is
+// renamed through its hold. A folder moves with everything in it in one rename.
+[[nodiscard]] Status move_new_version_in(const UpdateContext& update, StagedHold& hold);
 
 // Removes the emptied update folder ("Delete: " + its path). The new version is complete by
 // then: what keeps the folder (a process whose current folder it is) is waited for a while,

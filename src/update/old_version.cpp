@@ -11,8 +11,6 @@
 namespace vellicor {
 namespace {
 
-constexpr uint32_t kOpenLimit = 16;
-
 Result<DeleteHandle> open_retried(const UpdateContext& update, const std::string& path) {
   return retry_with_prompt(
       "Opening file handle: " + path, kOpenLimit,
@@ -94,6 +92,8 @@ Result<OldVersion> OldVersion::walk(const UpdateContext& update, bool hold) {
           queue.push_back(std::move(path));
           break;
         case EntryKind::File: {
+          // An exclusive hold that cannot be had is refused now, not after a minute of retries.
+          if (auto holdable = check_holdable(path); !holdable) return fail(holdable.error());
           if (!hold) {
             if (auto deletable = check_attributes_allow_deletion(path); !deletable) {
               return fail(deletable.error());

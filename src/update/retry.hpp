@@ -17,6 +17,10 @@ namespace vellicor {
 // file step of the update but the first open of an old file.
 constexpr uint32_t kRetryLimit = 11;
 
+// The attempts of opening a file that another program may hold open for a while (an old file,
+// a staged one): more, with longer waits, since that program may still be ending.
+constexpr uint32_t kOpenLimit = 16;
+
 // How retry_with_prompt waits and asks; the defaults sleep for real and show the Retry/Cancel
 // box. Tests put in their own to run long series at once and answer in code.
 struct RetryHooks {

@@ -27,7 +27,10 @@ struct Installation;
 // entry " + path + " cannot be moved into " + root + ": " and the system's text. POSIX: the
 // rename takes write and search permission on the update folder and on the root, and on a
 // staged folder write permission on itself too (its ".." changes); a sticky update folder
-// lets only the owners move its entries; a mount point does not move at all. Windows: the access
+// lets only the owners move its entries; a mount point does not move at all; nothing leaves an
+// immutable or append-only update folder, and no immutable or append-only entry moves ("Staged
+// entry <path> cannot be moved into <root>: it is immutable", "...: <folder> is append-only").
+// Windows: the access
 // control lists decide, which this check does not read; the rename's own retries and error report
 // them.
 [[nodiscard]] Status check_staged_movable(const Installation& installation,

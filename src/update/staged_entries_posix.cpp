@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <string>
 
+#include "base/delete_handle.hpp"
 #include "base/os_error.hpp"
 #include "update/installation.hpp"
 #include "update/staged_entries.hpp"
@@ -39,6 +40,13 @@ Status check_staged_movable(const Installation& installation, std::span<const Di
   const int folders_errno = errno;
   struct stat folder_info {};
   if (lstat(folder.c_str(), &folder_info) != 0) return fail(error_with_os_text(folder + ": "));
+  // Nothing leaves an immutable or append-only folder, and nothing immutable or append-only
+  // moves.
+  const auto folder_attribute = forbidding_attribute(folder);
+  const auto held_back = [&](const std::string& path, std::string_view why) {
+    return fail_other("Staged entry " + path + " cannot be moved into " + installation.root + ": " +
+                      std::string(why));
+  };
   for (const auto& entry : staged) {
     if (!entry.name) return fail_other("Could not get entry name");
     const std::string path = join_path(folder, *entry.name);
@@ -46,6 +54,11 @@ Status check_staged_movable(const Installation& installation, std::span<const Di
       errno = folders_errno;
       return refused(path);
     }
+    if (folder_attribute) {
+      // "it is immutable" said of the update folder
+      return held_back(path, folder + std::string(folder_attribute->substr(2)));
+    }
+    if (const auto attribute = forbidding_attribute(path)) return held_back(path, *attribute);
     // Another file system mounted on it: a mount point does not move.
     if (entry.mount_point) {
       errno = EBUSY;

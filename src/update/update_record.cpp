@@ -251,6 +251,13 @@ Result<UpdateRecord> UpdateRecord::begin(const UpdateContext& update,
 }
 
 Status UpdateRecord::advance(const UpdateContext& update) {
+  // The old version's removal on the device before the record says it is gone: everything it
+  // deleted lay in the root, or in a folder that it removed from the root. (Windows writes the
+  // record's rename through NTFS's log, which holds the removals before it.)
+  auto removed = retry_with_prompt(
+      "Writing the root to the disk: " + update.installation.root, kRetryLimit,
+      [&](uint32_t) { return flush_directory(update.installation.root); }, update.hooks);
+  if (!removed) return removed;
   phase_ = UpdatePhase::Moving;
   return write_retried(update);
 }
@@ -258,9 +265,12 @@ Status UpdateRecord::advance(const UpdateContext& update) {
 // Written like every other file step, under retry_with_prompt: it must be on the device
 // before the step it announces.
 Status UpdateRecord::write_retried(const UpdateContext& update) const {
-  return retry_with_prompt(
+  auto written = retry_with_prompt(
       "Writing the update record: " + update.installation.update_record, kRetryLimit,
       [&](uint32_t) { return write(update.installation); }, update.hooks);
+  if (written)
+    log_info(update.logger, "Recorded the update in progress: " + std::string(phase_text(phase_)));
+  return written;
 }
 
 void UpdateRecord::take_back(const UpdateContext& update) const {

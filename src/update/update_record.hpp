@@ -76,7 +76,8 @@ class UpdateRecord {
   [[nodiscard]] static Result<UpdateRecord> begin(const UpdateContext& update,
                                                   const std::vector<std::string>& names);
 
-  // Records that the old version is gone and the new one is being moved in.
+  // Records that the old version is gone and the new one is being moved in, once the removal
+  // is on the device.
   [[nodiscard]] Status advance(const UpdateContext& update);
 
   // Removes the record of an update that stopped before it deleted anything. A record begun

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -119,6 +120,38 @@ TEST(FsTest, RenameReplacesFilesButNeverLetsADirectoryReplaceAnything) {
   }
 }
 
+// Windows' file numbers are trusted only where Microsoft documents that they last; folder renames
+// only on the file systems this program knows.
+TEST(FsTest, WindowsTrustsNumbersOnlyOnLocalVolumesThatOpenByThem) {
+  constexpr uint32_t kOpenById = 0x01000000;
+  struct Case {
+    const char* name;
+    WindowsVolume volume;
+    bool numbers_last, moves_known;
+  };
+  const Case cases[] = {
+      {"NTFS", {true, "NTFS", 0x03e706ff, false}, true, true},
+      {"ReFS", {true, "ReFS", kOpenById | 0x2, false}, true, true},
+      {"NTFS, named in lower case", {true, "ntfs", kOpenById, false}, true, true},
+      {"FAT32", {true, "FAT32", 0x00c20006, false}, false, true},
+      {"exFAT", {true, "exFAT", 0x00020006, false}, false, true},
+      {"a share that calls itself NTFS", {true, "NTFS", kOpenById, true}, false, false},
+      {"a volume that does not answer", {false, "", 0, false}, false, false},
+      {"Wine's drives", {true, "NTFS", 0x0000000a, false}, false, true},
+      {"a user-mode file system", {true, "FUSE-NTFS", kOpenById, false}, false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(windows_numbers_last(c.volume), c.numbers_last) << c.name;
+    EXPECT_EQ(windows_folder_moves_known(c.volume), c.moves_known) << c.name;
+  }
+  std::array<uint8_t, 16> id{};
+  EXPECT_FALSE(windows_file_id_usable(id));  // none kept
+  id.fill(0xFF);
+  EXPECT_FALSE(windows_file_id_usable(id));  // no unique one
+  id[15] = 0;
+  EXPECT_TRUE(windows_file_id_usable(id));
+}
+
 // An entry keeps its identity through a rename; one deleted and made again does not, even where
 // the file system gives it the same number again (ext4 does so at once).
 TEST(FsTest, AnEntryIsItselfThroughARenameAndNotOnceMadeAgain) {
@@ -139,7 +172,7 @@ TEST(FsTest, AnEntryIsItselfThroughARenameAndNotOnceMadeAgain) {
     fs::remove_all(dir.path() / "b");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a birth time of its own
     make("b");
-    // Wine numbers a file by its Unix inode, without the sequence number of NTFS's.
+    // Wine's drives take the traits identity, which tells a folder by what it holds alone.
     if (!kWindows) {
       EXPECT_FALSE(same_entry(*before, entry_identity(dir.at("b")).value())) << folder;
     }

@@ -118,19 +118,14 @@ class SessionProgramTest(unittest.TestCase):
         return logged_since(run, sizes, line)
 
     def test_an_update_cut_short_is_finished_at_the_next_logon(self):
-        """The rename of a staged file fails until its holder ends; the update is killed after
-        the old version was deleted (Windows: with the session, by killing the Wine server).
+        """The rename of a staged entry fails for a while (stall_move_in); the update is killed
+        after the old version was deleted (Windows: with the session, by killing the Wine server).
         The next logon finishes it and takes the registration back. A registration left behind
         (killed before its removal) is only taken back, the application left running."""
         installation = Installation(self, "Vellicor")
-        held = installation.path("_/" + APPLICATION)
-        if prog().windows:
-            updates.hold_file(self, "!" + installation.program_path("_/" + APPLICATION))
-        elif subprocess.run(["chattr", "+i", held], capture_output=True).returncode != 0:
-            self.skipTest("no immutable files here")
-        self.addCleanup(lambda: subprocess.run(["chattr", "-i", held], capture_output=True))
-        run = updates.Run(self, [installation.code_path, "true"])
-        run.wait_for("INFO Rename: " + APPLICATION + " (attempt 2)")
+        run, stalled, release = updates.stall_move_in(self, installation,
+                                                      [installation.code_path, "true"])
+        run.wait_for("INFO Rename: " + stalled + " (attempt 2)")
         lines = run.lines()
         place = next(filter(None, map(updates.registration_line(run.config).match, lines)))
         self.assertLess(lines.index(place.group(0)),
@@ -147,7 +142,7 @@ class SessionProgramTest(unittest.TestCase):
                                                        installation.code_path, "true",
                                                        "--at-logon"])
             run.process.kill()
-            subprocess.run(["chattr", "-i", held], check=True)
+        release()
         run.process.wait(timeout=60)
         run.process.output()
         removed = "INFO Removed the registration to finish the update at the next logon: " + \
@@ -284,21 +279,17 @@ class SessionProgramTest(unittest.TestCase):
                 else:
                     installation = Installation(self, "Logon")
                     code_path = installation.code_path
-                # Held: an old file (its exclusive open is retried), or the staged executable
-                # (its rename is, once the old version is gone).
-                held = installation.program_path("resources/app.asar" if killed == "before"
-                                                 else "_/" + APPLICATION)
-                if killed == "moving" and not prog().windows:
-                    subprocess.run(["chattr", "+i", held], check=True)
-                    self.addCleanup(subprocess.run, ["chattr", "-i", held], capture_output=True)
-                    release = lambda: subprocess.run(["chattr", "-i", held], check=True)
+                # Stalled: while an old file is held (its exclusive open is retried), or while
+                # moving in (stall_move_in).
+                if killed == "before":
+                    held = installation.program_path("resources/app.asar")
+                    release = updates.hold_file(self, held).kill
+                    first = updates.Run(self, [code_path, "true"])
+                    first.kill_when_logged("INFO Get file handle: %s (attempt 2)" % held)
                 else:
-                    prefix = "!" if killed == "moving" else ""
-                    release = updates.hold_file(self, prefix + held).kill
-                first = updates.Run(self, [code_path, "true"])
-                first.kill_when_logged("INFO Get file handle: %s (attempt 2)" % held
-                                       if killed == "before" else
-                                       "INFO Rename: %s (attempt 2)" % APPLICATION)
+                    first, stalled, release = updates.stall_move_in(self, installation,
+                                                                    [code_path, "true"])
+                    first.kill_when_logged("INFO Rename: %s (attempt 2)" % stalled)
                 release()
                 place = next(filter(None, map(updates.registration_line(first.config).match,
                                               first.lines()))).group(1)

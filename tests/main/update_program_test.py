@@ -109,6 +109,8 @@ class Installation:
                                      *self.windows_root.split("\\")[1:])
         else:
             self.root = os.path.join(base or tempfile.mkdtemp(prefix="vellicor-update-"), name)
+        if os.path.exists(self.root):  # what an earlier case left immutable goes too
+            subprocess.run(["chattr", "-R", "-i", "-a", self.root], capture_output=True)
         shutil.rmtree(self.root, ignore_errors=True)
         test.addCleanup(shutil.rmtree, self.root, True)
         self.write("", self.named(self.OLD))
@@ -320,6 +322,34 @@ def hold_file(test, path):
         test.assertIsNone(holder.poll(), "the holder could not open " + path)
         time.sleep(0.02)
     return holder
+
+
+def stall_move_in(test, installation, args):
+    """Runs the updater with `args` and stalls its move-in with what comes only once its checks
+    before the first delete have passed: an old file is held open meanwhile (its open is
+    retried), then one staged entry's rename is stopped (Windows: the root's unins000.dat,
+    which the staged one replaces, held open; POSIX: the staged executable made immutable) and
+    the old file let go. Gives the run, the name whose rename is retried, and the release."""
+    old = installation.program_path("resources/app.asar")
+    old_holder = hold_file(test, old)
+    run = Run(test, args)
+    run.wait_for("INFO Get file handle: " + old + " (attempt 2)")
+    if prog().windows:
+        name = "unins000.dat"
+        holder = hold_file(test, "!" + installation.program_path(name))
+
+        def release():
+            holder.kill()
+            holder.wait()
+    else:
+        name = installation.executable
+        staged = installation.path("_/" + name)
+        if subprocess.run(["chattr", "+i", staged], capture_output=True).returncode != 0:
+            test.skipTest("no immutable files here")
+        test.addCleanup(subprocess.run, ["chattr", "-i", staged], capture_output=True)
+        release = lambda: subprocess.run(["chattr", "-i", staged], check=True)
+    old_holder.kill()
+    return run, name, release
 
 
 class UpdateProgramTest(unittest.TestCase):
@@ -546,13 +576,16 @@ class UpdateProgramTest(unittest.TestCase):
         nobody = 65534 if os.geteuid() == 0 else None  # root may write anywhere
 
         def unwritable(relative):
+            """The entry not writable, and the updater run as nobody (where this runs as root,
+            who may write anywhere), who owns the rest; `relative` None: everything writable."""
             def prepare(installation):
                 if nobody is not None:
                     for folder, dirs, files in os.walk(os.path.dirname(installation.root)):
                         for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
                             os.lchown(name, nobody, nobody)
-                os.chmod(installation.path(relative), 0o555)
-                self.addCleanup(os.chmod, installation.path(relative), 0o755)
+                if relative:
+                    os.chmod(installation.path(relative), 0o555)
+                    self.addCleanup(os.chmod, installation.path(relative), 0o755)
                 if nobody is None:
                     return {}
                 # In a process namespace of its own: the kill steps see no other user's
@@ -591,11 +624,28 @@ class UpdateProgramTest(unittest.TestCase):
                 return {}
             return prepare
 
-        def immutable(installation):
-            path = installation.path("docs/obsolete.txt")
-            if subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
-                self.skipTest("no immutable files here")
-            self.addCleanup(subprocess.run, ["chattr", "-i", path], capture_output=True)
+        def attribute(flag, relative):
+            """chattr +<flag> on the entry, taken off again at the end."""
+            def prepare(installation):
+                path = installation.path(relative)
+                if subprocess.run(["chattr", "+" + flag, path],
+                                  capture_output=True).returncode != 0:
+                    self.skipTest("no immutable files here")
+                self.addCleanup(subprocess.run, ["chattr", "-" + flag, path],
+                                capture_output=True)
+                return {}
+            return prepare
+
+        def foreign_old_file(installation):
+            # Run as nobody: the exclusive hold of a third user's file cannot be had.
+            if nobody is None:
+                self.skipTest("only root can give files to other users")
+            options = unwritable(None)(installation)
+            os.chown(installation.path("docs/obsolete.txt"), nobody - 1, nobody - 1)
+            return options
+
+        def record_temp_folder(installation):
+            os.makedirs(installation.path(".vellicor-update.tmp/inside"))
             return {}
 
         def root_link(installation):
@@ -640,6 +690,9 @@ class UpdateProgramTest(unittest.TestCase):
                 ("y ", staged("y ", True), staged_error("y ", "a trailing dot or space")),
                 ("a read-only old file", read_only, None),
                 ("the updater in what the update deletes", updater_inside, updater_error),
+                ("a folder at the record's temporary name", record_temp_folder,
+                 lambda i: "The update record cannot be written: " +
+                 i.program_path(".vellicor-update.tmp") + " is a folder"),
             ]
         else:
             moved_into = lambda i: " cannot be moved into " + i.root + ": Permission denied"
@@ -662,8 +715,25 @@ class UpdateProgramTest(unittest.TestCase):
                  linked("resources/extbin", "resources/extbin", "resources/extbin/adb.exe"),
                  lambda i: "The staged version is incomplete: 1 file that its uninstall log "
                  "names is missing, " + i.path("_/resources/extbin/adb.exe")),
-                ("an immutable old file", immutable,
+                ("an immutable old file", attribute("i", "docs/obsolete.txt"),
                  lambda i: "Cannot delete " + i.path("docs/obsolete.txt") + ": it is immutable"),
+                ("an immutable staged file", attribute("i", "_/Refused.exe"),
+                 lambda i: "Staged entry " + i.path("_/Refused.exe") + " cannot be moved into " +
+                 i.root + ": it is immutable"),
+                ("an append-only _", attribute("a", "_"),
+                 lambda i: re.compile(re.escape("Staged entry " + i.path("_/")) + "[^/]+" +
+                                      re.escape(" cannot be moved into " + i.root + ": " +
+                                                i.path("_") + " is append-only") + r"\Z")),
+                ("an immutable unins000.dat that the staged one replaces",
+                 attribute("i", "unins000.dat"),
+                 lambda i: "Staged entry " + i.path("_/unins000.dat") + " cannot replace " +
+                 i.path("unins000.dat") + ": it is immutable"),
+                ("an old file of another user's", foreign_old_file,
+                 lambda i: "Cannot hold " + i.path("docs/obsolete.txt") + " exclusively to "
+                 "delete it: it belongs to another user"),
+                ("a folder at the record's temporary name", record_temp_folder,
+                 lambda i: "The update record cannot be written: " +
+                 i.path(".vellicor-update.tmp") + " is a folder"),
                 ("the updater in what the update deletes", updater_inside, updater_error),
                 ("a link in the root and a staged folder of its name", root_link,
                  lambda i: "Staged entry " + i.path("_/linked") + " cannot replace " +
@@ -938,8 +1008,8 @@ class UpdateProgramTest(unittest.TestCase):
                 handle.write("the user's own")
 
         def newer_over_undeletable(installation):
-            # Windows: the mark of a file whose read-only attribute cannot be cleared fails, once
-            # the superseding update has recorded itself; POSIX finds the file while collecting.
+            # Found while collecting, before the superseding update records itself: POSIX by its
+            # attribute, Windows because its read-only attribute cannot be cleared.
             installation.stage(newer)
             files = [n for n in moved_in(installation) if os.path.isfile(installation.path(n))]
             if not files:
@@ -986,8 +1056,7 @@ class UpdateProgramTest(unittest.TestCase):
             ("moved in part, then a staged file removed", "Rename: ", remove_staged_file,
              "The staged version is incomplete: "),
             ("moved in part, then another version staged over a file that cannot be deleted",
-             "Rename: ", newer_over_undeletable,
-             "Failed to mark file for deletion: " if prog().windows else "Cannot delete "),
+             "Rename: ", newer_over_undeletable, "Cannot delete "),
             ("moved in part, then the update folder removed", "Rename: ",
              lambda installation: shutil.rmtree(installation.path("_")),
              "The interrupted update cannot be completed: "),
@@ -1040,9 +1109,7 @@ class UpdateProgramTest(unittest.TestCase):
                                      killed_at == "Rename: ")
                 change(installation)
                 before = read_tree(installation.root)
-                # The check marks nothing: a mark that fails is found by the update alone.
-                self.check_says(installation, None if error == "Failed to mark file for deletion: "
-                                else error and re.compile("^" + re.escape(error)))
+                self.check_says(installation, error and re.compile("^" + re.escape(error)))
                 if error is None:
                     run = Run(self, [installation.code_path, "true"])
                     self.assertEqual(run.finish(), 0, run.err)
@@ -1061,14 +1128,7 @@ class UpdateProgramTest(unittest.TestCase):
                         expected = sorted(expected + ["_/"])
                     self.assertEqual(installation.tree_without_log(), expected)
                 elif change is newer_over_undeletable:
-                    run = Run(self, [installation.code_path, "true"])
-                    box = None
-                    if prog().windows:  # the marks are retried, then the user cancels
-                        retry, _ = wait_for_new_box(None, timeout=180)
-                        probe("click", "Vellicor", "Cancel")
-                        box, _ = wait_for_new_box(retry["hwnd"], timeout=60)
-                        probe("click", "Vellicor", "OK")
-                    run.finish()
+                    run, box = self.run_failing([installation.code_path, "true"])
                     # The next case makes its installation at the same place (Windows).
                     subprocess.run(["chattr", "-i", installation.undeletable], check=True)
                     self.assertTrue(run.lines()[-1].startswith("ERRO " + error), run.lines()[-1])
@@ -1088,10 +1148,11 @@ class UpdateProgramTest(unittest.TestCase):
 
     def test_each_record_is_on_the_device_before_the_step_it_announces(self):
         """A power cut keeps only what was flushed, so the order of the system calls is the
-        proof: each record's temporary file is flushed, renamed over the record and its folder
-        flushed before the first old file is unlinked (deleting) and before the first staged
-        entry is moved in (moving); the rewritten uninstall log is in place the same way before
-        the record is removed, and the removal is flushed too."""
+        proof: the staged version's file system is synced before the record is first written;
+        each record's temporary file is flushed, renamed over the record and its folder flushed
+        before the first old file is unlinked (deleting) and, once the removals are flushed too,
+        before the first staged entry is moved in (moving); the rewritten uninstall log is in place the same way before the
+        record leaves its name in a rename that is flushed too."""
         if prog().windows or not shutil.which("strace"):
             self.skipTest("strace over the POSIX build")
         installation = Installation(self, "Durable")
@@ -1102,7 +1163,8 @@ class UpdateProgramTest(unittest.TestCase):
             # LeakSanitizer (native test build) does not work under ptrace.
             env={"TMPDIR": os.path.dirname(trace), "ASAN_OPTIONS": "detect_leaks=0"},
             runner=["strace", "-f", "-qq", "-o", trace, "-e",
-                    "trace=openat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat"])
+                    "trace=openat,fsync,fdatasync,syncfs,rename,renameat,renameat2,unlink,"
+                    "unlinkat,rmdir"])
         self.assertEqual(code, 0, err)
         calls = []
         with open(trace) as handle:
@@ -1138,46 +1200,66 @@ class UpdateProgramTest(unittest.TestCase):
             return first(lambda call, paths, args, result: call.startswith("unlink") and
                          result == 0 and predicate(paths[-1]), start)
 
+        staged_synced = first(lambda call, paths, args, result: call == "syncfs" and result == 0)
+        fd = int(calls[staged_synced][2])
+        self.assertEqual(calls[max(i for i in range(staged_synced) if calls[i][0] == "openat" and
+                                   calls[i][3] == fd)][1], [installation.path("_")])
         record = installation.path(".vellicor-update")
+        self.assertLess(staged_synced, opened(record + ".tmp", 0)[0])
         deleting = replaced_durably(record + ".tmp", record, 0)
         self.assertLess(deleting, unlinked(lambda path: path.startswith(root + "/") and
                                            "/." not in path))
         moving = replaced_durably(record + ".tmp", record, deleting + 1)
+        # The old version's removal is on the device before the record says it is gone.
+        removed_last = max(i for i in range(moving) if calls[i][0] in ("unlink", "unlinkat",
+                                                                        "rmdir") and
+                           calls[i][1][-1].startswith(root + "/") and "/." not in calls[i][1][-1])
+        root_opened, fd = opened(root, removed_last)
+        self.assertLess(synced(fd, root_opened), opened(record + ".tmp", deleting + 1)[0])
         moved_in = first(lambda call, paths, args, result: call.startswith("rename") and
                          paths[0].startswith(installation.path("_") + "/"))
         self.assertLess(moving, moved_in)
         log = installation.path("unins000.dat")
         rewritten = replaced_durably(log + ".tmp", log, moved_in)
-        removed = unlinked(lambda path: path == record, rewritten)
+        removed = first(lambda call, paths, args, result: call.startswith("rename") and
+                        paths == [record, record + ".tmp"] and result == 0, rewritten)
         folder, fd = opened(root, removed)
         synced(fd, folder)
 
     def test_move_in_that_failed_is_finished_by_the_next_run(self):
-        """The rename of a staged file fails until its holder ends; Cancel leaves the old
-        version deleted and part of the new one moved in. The same command then finishes."""
+        """What stops a staged entry's rename is found before the first delete (Windows: a
+        staged file that another program holds open is waited for, and Cancel leaves everything
+        as it was); what comes only once the checks have passed stops the move-in: Cancel leaves
+        the old version deleted and part of the new one moved in. The same command then
+        finishes."""
         installation = Installation(self, "Vellicor")
-        held = installation.path("_/Vellicor.exe")
         if prog().windows:
-            holder = hold_file(self, "!" + installation.program_path("_/Vellicor.exe"))
-            release = holder.kill
-        else:
-            # A rename cannot be refused for an open file on POSIX: an immutable one refuses it.
-            if subprocess.run(["chattr", "+i", held], capture_output=True).returncode != 0:
-                self.skipTest("no immutable files here")
-            release = lambda: subprocess.run(["chattr", "-i", held], check=True)
-            self.addCleanup(lambda: subprocess.run(["chattr", "-i", held], capture_output=True))
-        first = Run(self, [installation.code_path, "true"])
+            staged = installation.program_path("_/Vellicor.exe")
+            holder = hold_file(self, "!" + staged)
+            before = read_tree(installation.root)
+            run = Run(self, [installation.code_path, "true"])
+            box, _ = wait_for_new_box(None, timeout=180)
+            self.assertIn("There was an error while Opening file handle: " + staged,
+                          box_text(box))
+            probe("click", "Vellicor", "Cancel")
+            wait_for_new_box(box["hwnd"], timeout=60)
+            probe("click", "Vellicor", "OK")
+            self.assertEqual(run.finish(), 1)
+            self.assertIn("INFO Waiting for %s, which another program holds open (attempt 16)" %
+                          staged, run.lines())
+            self.assertEqual(read_tree(installation.root), before)
+            holder.kill()
+            holder.wait()
+        first, name, release = stall_move_in(self, installation, [installation.code_path, "true"])
         if prog().windows:
-            box, _ = wait_for_new_box(None, timeout=120)
-            self.assertIn("There was an error while Renaming: Vellicor.exe", box_text(box))
+            box, _ = wait_for_new_box(None, timeout=180)
+            self.assertIn("There was an error while Renaming: " + name, box_text(box))
             probe("click", "Vellicor", "Cancel")
             wait_for_new_box(box["hwnd"], timeout=60)
             probe("click", "Vellicor", "OK")
         self.assertEqual(first.finish(), 1)
-        self.assertFalse(os.path.exists(installation.path("Vellicor.exe")))
+        self.assertFalse([e for e in read_tree(installation.root) if e.endswith("=Vellicor 1")])
         release()
-        if prog().windows:
-            holder.wait()
         second = Run(self, [installation.code_path, "true"])
         self.assertEqual(second.finish(), 0, second.err)
         self.assertIn("INFO Resuming an interrupted update at moving the new version in",

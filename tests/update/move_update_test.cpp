@@ -183,9 +183,13 @@ TEST_F(MoveUpdateTest, LinesOfAWholeRunComeInPhaseOrder) {
       "INFO Reading directory: " + at("d"),
       "INFO Get file handle: " + join_path(at("d"), "b.dll") + " (attempt 1)",
       "INFO Collected all directories and file handles",
+      // Durable before destructive: the staged version, then the record, then the first mark.
+      "INFO Wrote the staged version to the disk",
+      "INFO Recorded the update in progress: deleting the old version",
       "INFO All file handles marked for deletion",
       "INFO All files deleted",
       "INFO Delete directory recursively: " + at("d") + " (attempt 1)",
+      "INFO Recorded the update in progress: moving the new version in",
       "INFO Rename: a.exe (attempt 1)",
       "INFO Delete: " + at("_"),
   };

@@ -1,0 +1,66 @@
+#include <cstring>
+#include <vector>
+
+#include "base/move_handle.hpp"
+#include "base/os_error.hpp"
+#include "base/win32.hpp"
+
+namespace vellicor {
+namespace {
+
+constexpr DWORD kQueryFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+Result<win32::UniqueHandle> open_with_delete_access(std::string_view path, DWORD share) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail_other("Failed to create file handle: the path is not valid text");
+  win32::UniqueHandle handle(
+      CreateFileW(wide->c_str(), DELETE, share, nullptr, OPEN_EXISTING, kQueryFlags, nullptr));
+  if (!handle.valid()) return fail(error_with_os_text("Failed to create file handle: "));
+  return handle;
+}
+
+}  // namespace
+
+Result<MoveHandle> open_move_handle(std::string_view path) {
+  auto handle = open_with_delete_access(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (!handle) return fail(handle.error());
+  return MoveHandle(std::move(*handle), std::string(path));
+}
+
+Status move_held(MoveHandle& handle, std::string_view to) {
+  auto target = win32::wide_path(to);
+  if (!target) return fail(target.error());
+  const HANDLE held = reinterpret_cast<HANDLE>(handle.handle_.get());
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(held, FileBasicInfo, &basic, sizeof basic)) {
+    return fail(last_os_io_error());
+  }
+  // FILE_RENAME_INFO ends in the new name, without its terminating zero; as MoveFileExW, a folder
+  // never replaces anything.
+  const DWORD name_bytes = static_cast<DWORD>(target->size() * sizeof(wchar_t));
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = name_bytes;
+  std::memcpy(rename->FileName, target->data(), name_bytes);
+  if (!SetFileInformationByHandle(held, FileRenameInfo, rename,
+                                  static_cast<DWORD>(buffer.size()))) {
+    return fail(last_os_io_error());
+  }
+  handle.handle_.reset();
+  return {};
+}
+
+Status check_not_open(std::string_view path) {
+  auto handle = open_with_delete_access(path, 0);
+  return handle ? Status{} : Status(fail(handle.error()));
+}
+
+Status check_movable(std::string_view path) {
+  auto handle =
+      open_with_delete_access(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  return handle ? Status{} : Status(fail(handle.error()));
+}
+
+}  // namespace vellicor
