@@ -22,16 +22,21 @@ std::string with_purpose(std::string_view before, std::string_view after) {
   return std::string(before) + std::string(kPurpose) + std::string(after);
 }
 
-// The command that the system runs at logon: this updater with the arguments as given, marked
-// as a run at logon.
-Status register_command(std::string_view root, const std::string& executable,
-                        const std::vector<std::string>& given) {
+// The command that the system runs at logon: this updater with the arguments as given, the
+// code path resolved (so that the run at logon works on this installation, and removes the
+// registration of this key, whatever becomes of a link on the way), marked as a run at logon.
+std::vector<std::string> logon_command(const Installation& installation,
+                                       const std::string& executable,
+                                       const std::vector<std::string>& given) {
   std::vector<std::string> command{executable};
   command.insert(command.end(), given.begin(), given.end());
+  const auto code_path = std::find_if(command.begin() + 1, command.end(),
+                                      [](const std::string& arg) { return !arg.starts_with("--"); });
+  if (code_path != command.end()) *code_path = installation.code_path;
   if (std::find(given.begin(), given.end(), kAtLogonOption) == given.end()) {
     command.emplace_back(kAtLogonOption);
   }
-  return register_at_logon(root, command);
+  return command;
 }
 
 // CommandLineToArgvW's rules: backslashes are plain except before a quote, where each pair
@@ -72,10 +77,19 @@ bool register_resume_at_logon(Logger& logger, const Installation& installation,
                                                           *executable + ": " + *exposed));
     return false;
   }
+  if (executable) {
+    const auto command = logon_command(installation, *executable, given);
+    if (const auto unrunnable = why_not_runnable_at_logon(command)) {
+      log_info(logger, with_purpose("Not registering ", ": " + *unrunnable));
+      return false;
+    }
+  }
   auto place = logon_registration_place(installation.root);
-  Status registered = !executable ? fail(executable.error())
-                      : !place    ? fail(place.error())
-                                  : register_command(installation.root, *executable, given);
+  Status registered =
+      !executable ? fail(executable.error())
+      : !place    ? fail(place.error())
+                  : register_at_logon(installation.root,
+                                      logon_command(installation, *executable, given));
   if (!registered) {
     // The session still waits for the update, and a rerun still finishes it.
     log_warning(logger,
@@ -115,15 +129,57 @@ bool replaced_by_update(std::string_view root, std::string_view path, PathStyle 
   return entry && file_names_equal(*entry, kUpdateFolderName, style);
 }
 
-std::optional<std::string_view> why_others_could_change(uint32_t mode, uint32_t owner,
-                                                        uint32_t user) {
-  constexpr uint32_t kGroupWrite = 0020, kOthersWrite = 0002;
-  const bool by_root = owner == 0;
-  if (!by_root && owner != user) return "belongs to another user";
-  // Root's group-writable folders (/usr/local for the staff group) are the system's choice.
-  if ((mode & kOthersWrite) || (!by_root && (mode & kGroupWrite))) {
-    return "may be written by others";
+namespace {
+
+// An access control list as the kernel gives its system.posix_acl_access attribute: a version
+// (2), then entries of a tag, permissions and an id, each little-endian.
+constexpr uint32_t kAclVersion = 2;
+constexpr size_t kAclHeaderSize = 4, kAclEntrySize = 8;
+constexpr uint16_t kAclUser = 0x02, kAclGroupObject = 0x04, kAclGroup = 0x08, kAclMask = 0x10;
+constexpr uint16_t kWrite = 2;
+
+uint32_t little_endian(std::string_view bytes, size_t at, size_t size) {
+  uint32_t value = 0;
+  for (size_t i = size; i-- > 0;)
+    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// Whose write the list grants, as far as its mask lets it: users other than `user` and root,
+// groups other than root's (the owning group, `group`, among them).
+std::optional<std::string_view> why_list_lets_others_write(std::string_view acl, uint32_t group,
+                                                           uint32_t user) {
+  if (acl.size() < kAclHeaderSize || (acl.size() - kAclHeaderSize) % kAclEntrySize != 0 ||
+      little_endian(acl, 0, 4) != kAclVersion) {
+    return "has an access control list that cannot be read";
   }
+  uint16_t mask = 7;
+  for (size_t at = kAclHeaderSize; at < acl.size(); at += kAclEntrySize) {
+    if (little_endian(acl, at, 2) == kAclMask) mask = little_endian(acl, at + 2, 2);
+  }
+  for (size_t at = kAclHeaderSize; at < acl.size(); at += kAclEntrySize) {
+    const uint32_t tag = little_endian(acl, at, 2);
+    const uint32_t id = tag == kAclGroupObject ? group : little_endian(acl, at + 4, 4);
+    if (!(little_endian(acl, at + 2, 2) & mask & kWrite) || id == 0) continue;
+    if ((tag == kAclUser && id != user) || tag == kAclGroup || tag == kAclGroupObject) {
+      return "may be written by others through its access control list";
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string_view> why_others_could_change(uint32_t mode, uint32_t owner,
+                                                        uint32_t group, uint32_t user,
+                                                        std::string_view acl) {
+  constexpr uint32_t kGroupWrite = 0020, kOthersWrite = 0002;
+  if (owner != 0 && owner != user) return "belongs to another user";
+  if (mode & kOthersWrite) return "may be written by others";
+  // With a list, the mode's group bits are its mask: the list's entries tell who may write.
+  if (!acl.empty()) return why_list_lets_others_write(acl, group, user);
+  // A group may hold other users; root's holds only the system's.
+  if ((mode & kGroupWrite) && group != 0) return "may be written by others";
   return std::nullopt;
 }
 
@@ -158,10 +214,21 @@ Result<std::string> desktop_entry_exec(const std::vector<std::string>& args) {
           "differently: " +
           arg);
     }
+    // Escaped as the format says, but systemd's autostart generator does not undo the escapes.
+    if (arg.find_first_of("$`") != std::string::npos) {
+      return fail_other(
+          "A desktop entry cannot hold a $ or a `, which desktops read differently: " + arg);
+    }
     if (i == 0 && arg.find('%') != std::string::npos) {
       return fail_other(
           "A desktop entry cannot start a program whose path holds a %, which "
           "desktops look for before they undo its escape: " +
+          arg);
+    }
+    if (i == 0 && arg.find('=') != std::string::npos) {
+      return fail_other(
+          "A desktop entry cannot start a program whose path holds a =, which the format "
+          "forbids there: " +
           arg);
     }
     if (i > 0) exec.push_back(' ');
@@ -169,8 +236,6 @@ Result<std::string> desktop_entry_exec(const std::vector<std::string>& args) {
     for (const char c : arg) {
       switch (c) {
         case '"':
-        case '`':
-        case '$':
           exec += "\\\\";  // the quoting's backslash, itself escaped as a string value's
           exec.push_back(c);
           break;

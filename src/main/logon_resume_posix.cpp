@@ -1,10 +1,12 @@
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/file.hpp"
 #include "base/fs.hpp"
@@ -41,18 +43,55 @@ std::string temp_path(const std::string& entry) {
   return entry + ".tmp";
 }
 
+// The folders that this process made for a registration, outermost first: removing the
+// registration removes them again where they are empty, so that an update leaves no folder
+// behind that it made only for a registration it took back.
+std::vector<std::string>& folders_made() {
+  static std::vector<std::string> made;
+  return made;
+}
+
 // The folder and every missing one above it, private to the user as the configuration
 // folders are. Each new folder is flushed into its parent, as the entry is into its folder.
 Status make_folders(const std::string& folder) {
   for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
     const std::string part = folder.substr(0, end);
     if (::mkdir(part.c_str(), 0700) == 0) {
+      folders_made().push_back(part);
       const auto parent = parent_path(part);
       if (auto flushed = parent ? flush_directory(*parent) : Status{}; !flushed) return flushed;
     } else if (errno != EEXIST) {
       return fail(last_os_io_error());
     }
     if (end == std::string::npos) return {};
+  }
+}
+
+// The folders made for the registration, innermost first, as far as they are empty.
+void remove_folders_made() {
+  auto& made = folders_made();
+  while (!made.empty() && ::rmdir(made.back().c_str()) == 0) {
+    const auto parent = parent_path(made.back());
+    if (parent) (void)flush_directory(*parent);
+    made.pop_back();
+  }
+  made.clear();
+}
+
+// The file's access control list as the kernel gives it, empty when it has none; nothing when
+// it cannot be read.
+std::optional<std::string> access_control_list(const std::string& path) {
+  std::string acl(256, '\0');
+  for (;;) {
+    const ssize_t size = ::lgetxattr(path.c_str(), "system.posix_acl_access", acl.data(),
+                                     acl.size());
+    if (size >= 0) {
+      acl.resize(static_cast<size_t>(size));
+      return acl;
+    }
+    if (errno == ENODATA || errno == ENOTSUP) return std::string();
+    if (errno != ERANGE) return std::nullopt;
+    acl.resize(acl.size() * 4);
   }
 }
 
@@ -86,14 +125,23 @@ std::optional<std::string> why_others_could_replace(std::string_view executable)
   const uid_t user = ::geteuid();
   for (std::optional<std::string> path(executable); path; path = parent_path(*path)) {
     struct stat info {};
-    if (::lstat(path->c_str(), &info) != 0) {
+    const auto acl = ::lstat(path->c_str(), &info) == 0 ? access_control_list(*path)
+                                                         : std::nullopt;
+    if (!acl) {
       return "who may change " + *path + " cannot be told: " + last_os_io_error().display_text();
     }
-    if (const auto why = why_others_could_change(info.st_mode, info.st_uid, user)) {
+    if (const auto why =
+            why_others_could_change(info.st_mode, info.st_uid, info.st_gid, user, *acl)) {
       return *path + " " + std::string(*why);
     }
   }
   return std::nullopt;
+}
+
+std::optional<std::string> why_not_runnable_at_logon(const std::vector<std::string>& command) {
+  auto exec = desktop_entry_exec(command);
+  if (exec) return std::nullopt;
+  return exec.error().display_text();
 }
 
 Result<std::string> updater_executable() {
@@ -122,7 +170,9 @@ Result<bool> unregister_at_logon(std::string_view root) {
   auto folder = autostart_folder();
   if (!folder) return fail(folder.error());
   const std::string path = join_path(*folder, entry_name(root));
-  return remove_file_durably(path, temp_path(path));
+  auto removed = remove_file_durably(path, temp_path(path));
+  if (removed) remove_folders_made();
+  return removed;
 }
 
 }  // namespace vellicor

@@ -99,13 +99,21 @@ Result<std::string> logon_registration_place(std::string_view root) {
   return std::string(kRunKeyText) + "\\" + value_name(root);
 }
 
+std::optional<std::string> why_not_runnable_at_logon(const std::vector<std::string>& command) {
+  const std::string line = windows_command_line(command);
+  auto data = win32::to_wide(line);
+  if (!data) return data.error().display_text();
+  if (data->size() > kLongestCommand) {
+    return "Windows runs no command longer than 260 characters at logon: " + line;
+  }
+  return std::nullopt;
+}
+
 Status register_at_logon(std::string_view root, const std::vector<std::string>& command) {
+  if (const auto unrunnable = why_not_runnable_at_logon(command)) return fail_other(*unrunnable);
   const std::string line = windows_command_line(command);
   auto data = win32::to_wide(line);
   if (!data) return fail(data.error());
-  if (data->size() > kLongestCommand) {
-    return fail_other("Windows runs no command longer than 260 characters at logon: " + line);
-  }
   auto name = win32::to_wide(value_name(root));
   if (!name) return fail(name.error());
   auto key = open_run_key(true, KEY_QUERY_VALUE | KEY_SET_VALUE);

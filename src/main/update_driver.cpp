@@ -47,8 +47,11 @@ enum class Ending {
 Status update_resumable_at_logon(Logger& logger, const Installation& installation,
                                  const UpdateOptions& options) {
   if (options.at_logon) return do_update(logger, installation, {}, UpdateAuthority::Record);
-  const bool registered = register_resume_at_logon(logger, installation, options.given);
-  auto updated = do_update(logger, installation);
+  // Only an update that has passed its checks registers: a refused one leaves nothing behind.
+  bool registered = false;
+  auto updated = do_update(logger, installation, {}, UpdateAuthority::Caller, [&] {
+    registered = register_resume_at_logon(logger, installation, options.given);
+  });
   if (registered && !update_recorded(installation)) {
     unregister_resume_at_logon(logger, installation.root);
   }

@@ -155,6 +155,7 @@ Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecor
                           const std::vector<std::string>& staged) {
   auto old = OldVersion::collect(update);
   if (!old) return fail(old.error());
+  if (update.checked) update.checked();
   if (auto written = write_staged_version_to_disk(update); !written) return written;
   const bool fresh = !record;
   if (fresh) {
@@ -188,6 +189,7 @@ Status replace_installation(const UpdateContext& update,
   } else {
     auto left = check_before_moving_in(update);
     if (!left) return fail(left.error());
+    if (update.checked) update.checked();
     // Everything was moved in and the update folder removed already.
     if (!*left) return {};
     hold = std::move(*left);
@@ -200,8 +202,8 @@ Status replace_installation(const UpdateContext& update,
 }  // namespace
 
 Status do_update(Logger& logger, const Installation& installation, const RetryHooks& hooks,
-                 UpdateAuthority authority) {
-  const UpdateContext update{logger, installation, hooks};
+                 UpdateAuthority authority, std::function<void()> checked) {
+  const UpdateContext update{logger, installation, hooks, std::move(checked)};
   log_info(logger, "do_update: " + installation.code_path + ", " + std::string(kUpdateFolderName));
   auto resume = interrupted_update(update, authority);
   if (!resume) return fail(resume.error());

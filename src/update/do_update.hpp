@@ -2,6 +2,7 @@
 // The update engine's phases, in order: find where an interrupted update stands, check what is
 // staged, delete the old version, move the new one in, rewrite the uninstall log, finish.
 
+#include <functional>
 #include <optional>
 
 #include "base/error.hpp"
@@ -25,10 +26,12 @@ enum class UpdateAuthority {
 // One whole update of `installation`: finishes an interrupted one that its record names, or
 // runs a fresh one (move_update), then patches its unins000.dat (a failed patch is logged as
 // two warnings and does not fail the update) and removes the record. Every step that may fail
-// for a while runs under retry_with_prompt with `hooks`.
+// for a while runs under retry_with_prompt with `hooks`. `checked` is called once every check
+// before the first change has passed (UpdateContext::checked).
 [[nodiscard]] Status do_update(Logger& logger, const Installation& installation,
                                const RetryHooks& hooks = {},
-                               UpdateAuthority authority = UpdateAuthority::Caller);
+                               UpdateAuthority authority = UpdateAuthority::Caller,
+                               std::function<void()> checked = {});
 
 // Replaces the old version in the root by the new one from the update folder, as a fresh update
 // does: do_update's own step, without the record's check and the patch. A fresh update or one

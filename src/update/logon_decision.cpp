@@ -51,7 +51,11 @@ Result<LogonVerdict> decide_at_logon(const UpdateContext& update) {
   const std::string void_record = check->match == RecordMatch::Incomplete
                                       ? check->reason
                                       : earlier_update_text(installation, check->reason);
-  if (const auto not_whole = why_not_whole(installation)) {
+  const auto not_whole = (*record)->moved_in_over_uninstall_log(installation)
+                             ? std::optional<std::string>(
+                                   "its update was moving the new version in over that log")
+                             : why_not_whole(installation);
+  if (not_whole) {
     log_info(logger, "The installation at " + installation.root +
                          " is not whole by its uninstall log: " + *not_whole);
     if (check->match == RecordMatch::Incomplete) return fail_other(check->reason);

@@ -33,6 +33,10 @@ constexpr std::array<std::string_view, 2> kPhaseLines = {
 constexpr std::string_view kStagedPrefix = "staged ";
 constexpr std::string_view kBasisNames[] = {"num", "traits"};
 
+// Before them, where the root held an uninstall log when the update began, one line with that
+// log's identity: "log <basis>:<field>:<field>:<field>:<field>".
+constexpr std::string_view kLogPrefix = "log ";
+
 // Far more than any record: the update folder holds the application's few top-level entries.
 constexpr size_t kMaxRecordSize = 1 << 20;
 
@@ -73,12 +77,16 @@ std::optional<std::string> unescaped(std::string_view text) {
   return out;
 }
 
+std::string identity_text(const EntryIdentity& identity) {
+  std::string text(kBasisNames[static_cast<size_t>(identity.basis)]);
+  for (const uint64_t field : identity.fields)
+    text += ":" + lower_hex(field);
+  return text;
+}
+
 std::string staged_line(const StagedEntry& entry) {
-  std::string line(kStagedPrefix);
-  line += kBasisNames[static_cast<size_t>(entry.identity.basis)];
-  for (const uint64_t field : entry.identity.fields)
-    line += ":" + lower_hex(field);
-  return line + " " + escaped(entry.name) + "\n";
+  return std::string(kStagedPrefix) + identity_text(entry.identity) + " " + escaped(entry.name) +
+         "\n";
 }
 
 // A whole field of lower-case hex digits.
@@ -139,6 +147,16 @@ std::optional<UpdateRecord> parse_record(std::string_view text) {
                                   [&](std::string_view line) { return text.starts_with(line); });
   if (phase == kPhaseLines.end()) return std::nullopt;
   text.remove_prefix(phase->size());
+  std::optional<EntryIdentity> log;
+  if (text.starts_with(kLogPrefix)) {
+    const size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;
+    // Only the form with a basis: the earlier "<volume>:<index>" was never written here.
+    const std::string_view identity = text.substr(kLogPrefix.size(), end - kLogPrefix.size());
+    if (std::count(identity.begin(), identity.end(), ':') == 4) log = parse_identity(identity);
+    if (!log) return std::nullopt;
+    text.remove_prefix(end + 1);
+  }
   std::vector<StagedEntry> staged;
   while (!text.empty()) {
     const size_t end = text.find('\n');
@@ -148,7 +166,9 @@ std::optional<UpdateRecord> parse_record(std::string_view text) {
     staged.push_back(std::move(*entry));
     text.remove_prefix(end + 1);
   }
-  return UpdateRecord(static_cast<UpdatePhase>(phase - kPhaseLines.begin()), std::move(staged));
+  UpdateRecord record(static_cast<UpdatePhase>(phase - kPhaseLines.begin()), std::move(staged));
+  record.set_uninstall_log(log);
+  return record;
 }
 
 // The entries a record began with, each found by its name in one look; of two entries with
@@ -220,11 +240,14 @@ std::string earlier_update_text(const Installation& installation, std::string_vi
 }
 
 bool update_recorded(const Installation& installation) {
-  return metadata(installation.update_record).has_value();
+  // A record that cannot be looked at is taken to be there.
+  const auto found = metadata(installation.update_record);
+  return found || !is_not_found(found.error());
 }
 
 Status UpdateRecord::write(const Installation& installation) const {
   std::string content(kPhaseLines[static_cast<size_t>(phase_)]);
+  if (uninstall_log_) content += std::string(kLogPrefix) + identity_text(*uninstall_log_) + "\n";
   for (const auto& entry : staged_)
     content += staged_line(entry);
 
@@ -245,6 +268,9 @@ Result<UpdateRecord> UpdateRecord::begin(const UpdateContext& update,
     staged.push_back({name, *identity});
   }
   UpdateRecord record(UpdatePhase::Deleting, std::move(staged));
+  auto log = identity_if_present(update.installation.uninstall_log);
+  if (!log) return fail(log.error());
+  record.uninstall_log_ = *log;
   record.began_over_earlier_ = metadata(update.installation.update_record).has_value();
   if (auto written = record.write_retried(update); !written) return fail(written.error());
   return record;
@@ -294,6 +320,13 @@ void UpdateRecord::finish(const UpdateContext& update) {
                                    update.installation.update_record + ": " +
                                    removed.error().display_text());
   }
+}
+
+bool UpdateRecord::moved_in_over_uninstall_log(const Installation& installation) const {
+  if (phase_ != UpdatePhase::Moving || !uninstall_log_) return false;
+  auto log = identity_if_present(installation.uninstall_log);
+  // A log that cannot be looked at is no proof of a mix; why_not_whole reads it.
+  return log && *log && same_entry(**log, *uninstall_log_);
 }
 
 Result<RecordCheck> UpdateRecord::check(const Installation& installation) const {

@@ -62,6 +62,17 @@ class UpdateRecord {
   // build of the updater, which named its phase only.
   const std::vector<StagedEntry>& staged() const { return staged_; }
 
+  // The identity of the root's uninstall log when the update began (nothing where there was
+  // none, and in a record of an earlier build).
+  const std::optional<EntryIdentity>& uninstall_log() const { return uninstall_log_; }
+  void set_uninstall_log(std::optional<EntryIdentity> log) { uninstall_log_ = log; }
+
+  // Whether the update was moving the new version in while the root still holds the uninstall
+  // log that it began over: entries of the new version that carry the old names may be in
+  // place already, so that the installation is a mix of two versions, whatever names its log
+  // finds.
+  bool moved_in_over_uninstall_log(const Installation& installation) const;
+
   // The record of the update in progress, or nothing when no update was interrupted. Fails, so
   // that nothing is touched, when the file is there but not one this program wrote.
   [[nodiscard]] static Result<std::optional<UpdateRecord>> read(const Installation& installation);
@@ -105,6 +116,7 @@ class UpdateRecord {
 
   UpdatePhase phase_;
   std::vector<StagedEntry> staged_;
+  std::optional<EntryIdentity> uninstall_log_;
   bool began_over_earlier_ = false;
 };
 

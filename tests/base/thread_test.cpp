@@ -9,6 +9,7 @@
 
 #include "base/clock.hpp"
 #include "base/one_value_channel.hpp"
+#include "base/path.hpp"
 #include "base/sleep.hpp"
 
 namespace vellicor {
@@ -133,23 +134,30 @@ TEST(ConditionVariableTest, ATimedWaitEndsByANotifyOrWhenItsTimeRunsOut) {
   notifier->join();  // it let the mutex go before the wait could end
 }
 
+// Windows wakes a sleeping thread at a tick of its clock, about every 15.6 ms by default: a
+// sleep of more than one tick may end up to a tick early.
 TEST(SteadyClockTest, MovesForwardAtLeastAsFarAsTheThreadSlept) {
+  const uint64_t tick_us = native_path_style() == PathStyle::Windows ? 15'625 : 0;
   const struct {
     void (*sleep)(uint32_t);
     uint32_t amount;
     uint64_t at_least_us;
   } cases[] = {
-      {sleep_milliseconds, 30, 25'000},
-      {sleep_microseconds, 30'000, 25'000},
-      {sleep_microseconds, 200, 150},  // less than Windows' millisecond: a sleep all the same
+      {sleep_milliseconds, 40, 39'000},
+      {sleep_microseconds, 40'000, 39'000},
   };
   for (const auto& c : cases) {
     const uint64_t before = steady_microseconds();
     c.sleep(c.amount);
     const uint64_t after = steady_microseconds();
     EXPECT_GE(after, before);
-    EXPECT_GE(after - before, c.at_least_us) << c.amount;
+    EXPECT_GE(after - before, c.at_least_us - tick_us) << c.amount;
   }
+  // Less than a millisecond is a sleep all the same, never Sleep(0).
+  EXPECT_EQ(whole_milliseconds(0), 0u);
+  EXPECT_EQ(whole_milliseconds(200), 1u);
+  EXPECT_EQ(whole_milliseconds(1000), 1u);
+  EXPECT_EQ(whole_milliseconds(1001), 2u);
 }
 
 }  // namespace

@@ -118,19 +118,29 @@ class SessionProgramTest(unittest.TestCase):
         return logged_since(run, sizes, line)
 
     def test_an_update_cut_short_is_finished_at_the_next_logon(self):
-        """The rename of a staged entry fails for a while (stall_move_in); the update is killed
+        """The rename of a staged entry fails for a while (stall_update); the update is killed
         after the old version was deleted (Windows: with the session, by killing the Wine server).
-        The next logon finishes it and takes the registration back. A registration left behind
-        (killed before its removal) is only taken back, the application left running."""
+        A run at logon while it still runs leaves the registration to it. The next logon
+        finishes the update and takes the registration back.
+        A registration left behind (killed before its removal) is only taken back, the
+        application left running."""
         installation = Installation(self, "Vellicor")
-        run, stalled, release = updates.stall_move_in(self, installation,
-                                                      [installation.code_path, "true"])
-        run.wait_for("INFO Rename: " + stalled + " (attempt 2)")
+        run, release = updates.stall_update(self, installation, [installation.code_path, "true"])
+        run.wait_for("INFO Rename: unins000.dat (attempt 2)")
         lines = run.lines()
         place = next(filter(None, map(updates.registration_line(run.config).match, lines)))
+        # Registered once every check has passed, before the first change.
+        self.assertLess(lines.index("INFO Collected all directories and file handles"),
+                        lines.index(place.group(0)))
         self.assertLess(lines.index(place.group(0)),
-                        lines.index("INFO Collected all directories and file handles"))
+                        lines.index("INFO Wrote the staged version to the disk"))
         [command] = [c for c in updates.registrations(run.config) if installation.code_path in c]
+        at_logon = subprocess.run(
+            prog().command([installation.code_path, "true", "--at-logon"]),
+            env=dict(os.environ, TMPDIR=run.tmp, XDG_CONFIG_HOME=run.config),
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertEqual(at_logon.returncode, 0, at_logon.stderr)
+        self.assertIn(command, updates.registrations(run.config), "left to the running update")
         if prog().windows:
             name = place.group(1).rsplit("\\", 1)[1]
             self.addCleanup(wine, "reg", "delete", updates.RUN_KEY, "/v", name, "/f")
@@ -197,20 +207,49 @@ class SessionProgramTest(unittest.TestCase):
         (nothing brought back, deleted or updated; only a void record set aside), no process of
         the application ended, no registration left and at most one failure box. An updater
         that others could replace registers nothing."""
+        # (case, the updater's folder made as it asks, a character of its name, the
+        # installation's name, the reason the update registers nothing)
         temp = glob.glob(os.path.join(updates.wine_prefix(), "drive_c", "users", "*", "Temp"))[0] \
             if prog().windows else None
-        exposed = tempfile.mkdtemp(prefix="vellicor-exposed-", dir=temp)
-        self.addCleanup(shutil.rmtree, exposed, True)
-        os.chmod(exposed, 0o1777)  # POSIX: other users may write there; Windows: the Temp folder
-        copy = shutil.copy(prog().exe, exposed)
-        installation = Installation(self, "Exposed")
-        run = updates.Run(self, [installation.code_path, "true"], exe=copy)
-        self.assertEqual(run.finish(), 0, run.err)
-        self.assertTrue([line for line in run.lines() if line.startswith(
-            "INFO Not registering to finish the update at the next logon: others could replace "
-            "the updater ")], run.lines())
-        self.assertFalse([c for c in updates.registrations(run.config)
-                          if installation.code_path in c])
+        others = "others could replace the updater "
+
+        def sticky(folder):  # POSIX: other users may write there; Windows: the Temp folder
+            os.chmod(folder, 0o1777)
+
+        def listed(folder):  # root's, and its access control list lets user 4242 write
+            os.chmod(folder, 0o755)
+            try:  # version 2; user, named user 4242, group, mask: rwx; others r-x
+                os.setxattr(folder, "system.posix_acl_access", bytes.fromhex(
+                    "02000000" "01000700ffffffff" "02000700" "92100000" "04000500ffffffff"
+                    "10000700ffffffff" "20000500ffffffff"))
+            except OSError as error:
+                self.skipTest("no access control lists here: %s" % error)
+
+        exposures = [("in a folder that others may write", sticky, "-", "Exposed", others)]
+        if not prog().windows:
+            exposures += [
+                ("in a folder that a user may write by its access control list", listed, "-",
+                 "Exposed", others),
+                ("for an installation whose path holds a $", None, "-", "Ex$posed",
+                 "A desktop entry cannot hold a $ or a `"),
+                ("in a folder whose name holds a =", None, "=", "Exposed",
+                 "A desktop entry cannot start a program whose path holds a =")]
+        for name, exposure, separator, folder_name, reason in exposures:
+            with self.subTest(name):
+                base = updates.private_folder(self) if exposure is not sticky else temp
+                exposed = tempfile.mkdtemp(prefix="vellicor-exposed" + separator, dir=base)
+                self.addCleanup(shutil.rmtree, exposed, True)
+                if exposure:
+                    exposure(exposed)
+                copy = shutil.copy(prog().exe, exposed)
+                installation = Installation(self, folder_name)
+                run = updates.Run(self, [installation.code_path, "true"], exe=copy)
+                self.assertEqual(run.finish(), 0, run.err)
+                self.assertTrue([line for line in run.lines() if line.startswith(
+                    "INFO Not registering to finish the update at the next logon: " + reason)],
+                    run.lines())
+                self.assertFalse([c for c in updates.registrations(run.config)
+                                  if installation.code_path in c])
 
         def uninstall(installation):
             for name in set(os.listdir(installation.root)) - {"_", RECORD}:
@@ -238,33 +277,62 @@ class SessionProgramTest(unittest.TestCase):
                 os.rename(installation.path("_/" + name), installation.path(name))
             os.rmdir(installation.path("_"))
 
+        def remove_moved_folder(installation):
+            # A folder of the new version, moved in already or still staged, is gone: nothing
+            # can complete the update, whose new files carry the names of the old ones.
+            shutil.rmtree(installation.path("docs" if os.path.isdir(installation.path("docs"))
+                                            else "_/docs"))
+
+        def uninstall_and_unlink(installation):
+            uninstall(installation)
+            os.remove(installation.link)
+
+        def start_namesake(installation):
+            # Of the application's name, elsewhere: the run at logon waits for it.
+            installation.namesake = updates.start_application(
+                self, installation.root + "-elsewhere", 300, APPLICATION)
+
+        def stage_and_end_namesake(installation):
+            installation.stage(installation.NEW)
+            installation.namesake.kill()
+
         remove = lambda installation: shutil.rmtree(installation.root)
         nothing = "INFO Started at logon with no update left to finish in "
         gone = "which was uninstalled since: nothing to finish"
         # (case, the code path spelled through a link or short name, killed before its record
-        # or while moving in, the change, a line it logs, and what it leaves: the installation
-        # "as is", as is with the record "set aside", as is after the one "failure" box, or
-        # the update "finished")
+        # or while moving in, the change, what changes while the run at logon waits for the
+        # application, a line it logs, and what it leaves: the installation "as is", as is with
+        # the record "set aside", as is after the one "failure" box, or the update "finished").
+        # The root's uninstall log names the application alone, which either version holds.
+        mixed = "its update was moving the new version in over that log"
         cases = [
             ("killed before its record, a version half staged", False, "before", stage_half,
-             nothing, "as is"),
-            ("killed before its record, then uninstalled", False, "before", uninstall, gone,
+             None, nothing, "as is"),
+            ("killed before its record, then uninstalled", False, "before", uninstall, None, gone,
              "as is"),
-            ("killed while moving in, then uninstalled", False, "moving", uninstall, gone,
+            ("killed while moving in, then uninstalled", False, "moving", uninstall, None, gone,
              "as is"),
             ("killed while moving in, then the installation removed", False, "moving", remove,
-             gone, "as is"),
+             None, gone, "as is"),
             ("through a link, killed while moving in, then the installation removed", True,
-             "moving", remove, gone, "as is"),
+             "moving", remove, None, gone, "as is"),
             ("killed while moving in, the update folder removed, reinstalled and running", False,
-             "moving", reinstall, "the installation is whole by its uninstall log: the record "
-             "is set aside", "set aside"),
+             "moving", reinstall, None, "the installation is whole by its uninstall log: the "
+             "record is set aside", "set aside"),
             ("killed while moving in, then another version staged", False, "moving",
-             lambda i: i.stage(i.NEW), "ERRO The update record ", "failure"),
+             lambda i: i.stage(i.NEW), None, mixed, "failure"),
+            ("killed while moving in, then a folder of the new version removed", False,
+             "moving", remove_moved_folder, None, mixed, "failure"),
+            ("killed while moving in, then another version staged while the run at logon waits",
+             False, "moving", start_namesake, stage_and_end_namesake, "ERRO The update record ",
+             "failure"),
             ("killed while rewriting the uninstall log, with the record and no _", False,
-             "moving", moved_in, "INFO Updating uninstall file ", "finished"),
+             "moving", moved_in, None, "INFO Updating uninstall file ", "finished"),
         ]
-        for name, spelled, killed, change, line, outcome in cases:
+        if not prog().windows:
+            cases.append(("through a link, killed while moving in, then uninstalled and the link "
+                          "removed", True, "moving", uninstall_and_unlink, None, gone, "as is"))
+        for name, spelled, killed, change, during, line, outcome in cases:
             with self.subTest(name):
                 if spelled and prog().windows:
                     installation = Installation(self, "Logon Long Folder\\Inst")
@@ -274,29 +342,32 @@ class SessionProgramTest(unittest.TestCase):
                     installation = Installation(self, "real/Inst")
                     top = os.path.dirname(os.path.dirname(installation.root))
                     self.addCleanup(shutil.rmtree, top, True)
-                    os.symlink("real", os.path.join(top, "link"))
+                    installation.link = os.path.join(top, "link")
+                    os.symlink("real", installation.link)
                     code_path = os.path.join(top, "link", "Inst", APPLICATION)
                 else:
                     installation = Installation(self, "Logon")
                     code_path = installation.code_path
-                # Stalled: while an old file is held (its exclusive open is retried), or while
-                # moving in (stall_move_in).
-                if killed == "before":
-                    held = installation.program_path("resources/app.asar")
-                    release = updates.hold_file(self, held).kill
-                    first = updates.Run(self, [code_path, "true"])
-                    first.kill_when_logged("INFO Get file handle: %s (attempt 2)" % held)
-                else:
-                    first, stalled, release = updates.stall_move_in(self, installation,
-                                                                    [code_path, "true"])
-                    first.kill_when_logged("INFO Rename: %s (attempt 2)" % stalled)
+                with open(installation.path("unins000.dat"), "wb") as handle:
+                    handle.write(uninstall_log(installation.program_path(), [APPLICATION],
+                                               "\\" if prog().windows else "/"))
+                # Killed once registered: before its record is written, or while moving in.
+                first, release = updates.stall_update(self, installation, [code_path, "true"],
+                                                      before_record=killed == "before")
+                first.kill_when_logged("INFO Wrote the staged version to the disk"
+                                       if killed == "before" else
+                                       "INFO Rename: unins000.dat (attempt 2)")
                 release()
+                if killed == "before":
+                    os.remove(installation.path(RECORD + ".tmp"))
                 place = next(filter(None, map(updates.registration_line(first.config).match,
                                               first.lines()))).group(1)
                 if prog().windows:
                     self.addCleanup(wine, "reg", "delete", updates.RUN_KEY, "/v",
                                     place.rsplit("\\", 1)[1], "/f")
-                [command] = [c for c in updates.registrations(first.config) if code_path in c]
+                resolved = installation.code_path if prog().windows else \
+                    os.path.realpath(installation.code_path)
+                [command] = [c for c in updates.registrations(first.config) if resolved in c]
                 self.assertEqual(os.path.exists(installation.path(RECORD)), killed == "moving")
                 application = change(installation)
                 exists = lambda: os.path.exists(installation.root)
@@ -310,6 +381,10 @@ class SessionProgramTest(unittest.TestCase):
                 last = (lambda r: r.startswith("ERRO ")) if outcome == "failure" else removed
                 if prog().windows:
                     self.assertEqual(wine("wineboot"), 0)
+                    if during:
+                        logged_since(first, sizes, "INFO %s is running, wait a bit" % APPLICATION)
+                        during(installation)
+                        expected = updates.read_tree(installation.root)
                     if outcome != "failure":
                         # Decided, but the logon may still be reading the Run key.
                         logged_since(first, sizes, lambda record: line in record)
@@ -323,16 +398,20 @@ class SessionProgramTest(unittest.TestCase):
                     self.assertIsNone(find("Vellicor", 0), "at most one box")
                 else:
                     env = dict(os.environ, TMPDIR=first.tmp, XDG_CONFIG_HOME=first.config)
-                    done = subprocess.run(exec_arguments(command), env=env, capture_output=True,
-                                          stdin=subprocess.DEVNULL, timeout=120)
+                    done = updates.run_to_files(exec_arguments(command), env=env)
+                    if during:
+                        logged_since(first, sizes, "INFO %s is running, wait a bit" % APPLICATION)
+                        during(installation)
+                        expected = updates.read_tree(installation.root)
                     failed = outcome == "failure"
-                    self.assertEqual(done.returncode, failed, done.stderr)
-                    self.assertEqual(done.stderr.count(b"Vellicor\n\n"), failed, "boxes")
+                    self.assertEqual(done.wait(timeout=120), failed)
+                    stderr = done.output()[1]
+                    self.assertEqual(stderr.count(b"Vellicor\n\n"), failed, stderr)
                     records = logged_since(first, sizes, last)
                 self.assertIn(removed, records)
                 self.assertTrue([record for record in records if line in record], records)
                 self.assertFalse([c for c in updates.registrations(first.config)
-                                  if code_path in c], "no registration left")
+                                  if resolved in c], "no registration left")
                 if outcome == "finished":
                     self.assertFalse(os.path.exists(installation.path(RECORD)))
                     self.assertEqual(installation.tree_without_log(),

@@ -324,32 +324,46 @@ def hold_file(test, path):
     return holder
 
 
-def stall_move_in(test, installation, args):
-    """Runs the updater with `args` and stalls its move-in with what comes only once its checks
-    before the first delete have passed: an old file is held open meanwhile (its open is
-    retried), then one staged entry's rename is stopped (Windows: the root's unins000.dat,
-    which the staged one replaces, held open; POSIX: the staged executable made immutable) and
-    the old file let go. Gives the run, the name whose rename is retried, and the release."""
+def private_folder(test):
+    """A folder where only this user may write (program.private_folder), or the test skips."""
+    folder = program.private_folder()
+    if folder is None:
+        test.skipTest("no folder at hand that only this user may write")
+    return folder
+
+
+def stall_update(test, installation, args, before_record=False):
+    """Runs the updater with `args` and stalls it, with what comes only once its checks before
+    the first delete have passed: an old file is held open meanwhile (its open is retried), then
+    the next step is stopped and the old file let go. That step: the move-in, at the rename of
+    the staged unins000.dat (Windows: the root's, which it replaces, held open; POSIX: the staged
+    one made immutable), where the staged entries made before it are in place already where
+    folders list in the order their entries were made (a small one on ext4); or, with
+    `before_record`, the record's first write, once the update has registered, with a file at
+    the record's temporary name that cannot be removed. Gives the run and the release."""
     old = installation.program_path("resources/app.asar")
     old_holder = hold_file(test, old)
     run = Run(test, args)
     run.wait_for("INFO Get file handle: " + old + " (attempt 2)")
+    blocked = ".vellicor-update.tmp" if before_record else "unins000.dat"
     if prog().windows:
-        name = "unins000.dat"
-        holder = hold_file(test, "!" + installation.program_path(name))
+        if before_record:
+            installation.write("", {blocked: ""})
+        holder = hold_file(test, "!" + installation.program_path(blocked))
 
         def release():
             holder.kill()
             holder.wait()
     else:
-        name = installation.executable
-        staged = installation.path("_/" + name)
-        if subprocess.run(["chattr", "+i", staged], capture_output=True).returncode != 0:
+        if before_record:
+            installation.write("", {blocked: ""})
+        path = installation.path(blocked if before_record else "_/" + blocked)
+        if subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
             test.skipTest("no immutable files here")
-        test.addCleanup(subprocess.run, ["chattr", "-i", staged], capture_output=True)
-        release = lambda: subprocess.run(["chattr", "-i", staged], check=True)
+        test.addCleanup(subprocess.run, ["chattr", "-i", path], capture_output=True)
+        release = lambda: subprocess.run(["chattr", "-i", path], check=True)
     old_holder.kill()
-    return run, name, release
+    return run, release
 
 
 class UpdateProgramTest(unittest.TestCase):
@@ -419,9 +433,7 @@ class UpdateProgramTest(unittest.TestCase):
         self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
         lines = run.lines()
         code_path, root = installation.code_path, installation.program_path()
-        registered = registration_line(run.config).match(lines[7])
-        self.assertTrue(registered, lines[7])
-        self.assertEqual(lines[:10], [
+        self.assertEqual(lines[:9], [
             "INFO Starting: " + code_path + ", false",
             "INFO Checking for running Vellicor.exe processes... (attempt 1)",
             "INFO Vellicor.exe is not running",
@@ -429,9 +441,13 @@ class UpdateProgramTest(unittest.TestCase):
             "INFO Checking for possible conflicting running processes... (attempt 1)",
             "INFO Vellicor Updater v" + prog().version,
             "INFO Starting update, silent = false",
-            lines[7],
             "INFO do_update: " + code_path + ", _",
             "INFO move_update: " + installation.program_path("unins000.dat") + ", _"])
+        # Registered once every check has passed, before the staged version goes to the disk.
+        checked = lines.index("INFO Collected all directories and file handles")
+        registered = registration_line(run.config).match(lines[checked + 1])
+        self.assertTrue(registered, lines[checked + 1])
+        self.assertEqual(lines[checked + 2], "INFO Wrote the staged version to the disk")
         # The installer's log names C:\Apps\Vellicor\_, the Windows installation's folder.
         self.assertIn("INFO Checked %d files of the staged version against its uninstall log" %
                       (len(STAGED_FILES) if prog().windows else 0), lines)
@@ -446,6 +462,8 @@ class UpdateProgramTest(unittest.TestCase):
                                       "INFO Update was successful!"])
         self.assertFalse([c for c in registrations(run.config) if code_path in c],
                          "a clean update leaves no registration")
+        self.assertFalse(os.path.exists(os.path.join(run.config, "autostart")),
+                         "nor the folder made for it")
         phases = [line for line in lines if line in (
             "INFO Collected all directories and file handles",
             "INFO All file handles marked for deletion", "INFO All files deleted")]
@@ -636,6 +654,12 @@ class UpdateProgramTest(unittest.TestCase):
                 return {}
             return prepare
 
+        def empty_folder(relative, flag):
+            def prepare(installation):
+                os.makedirs(installation.path(relative))
+                return attribute(flag, relative)(installation)
+            return prepare
+
         def foreign_old_file(installation):
             # Run as nobody: the exclusive hold of a third user's file cannot be had.
             if nobody is None:
@@ -717,6 +741,8 @@ class UpdateProgramTest(unittest.TestCase):
                  "names is missing, " + i.path("_/resources/extbin/adb.exe")),
                 ("an immutable old file", attribute("i", "docs/obsolete.txt"),
                  lambda i: "Cannot delete " + i.path("docs/obsolete.txt") + ": it is immutable"),
+                ("an empty immutable old folder", empty_folder("docs/cache", "i"),
+                 lambda i: "Cannot delete " + i.path("docs/cache") + ": it is immutable"),
                 ("an immutable staged file", attribute("i", "_/Refused.exe"),
                  lambda i: "Staged entry " + i.path("_/Refused.exe") + " cannot be moved into " +
                  i.root + ": it is immutable"),
@@ -770,6 +796,7 @@ class UpdateProgramTest(unittest.TestCase):
                 self.assertEqual(read_tree(installation.root), before)
                 self.assertFalse([c for c in registrations(run.config)
                                   if installation.code_path in c], "a refusal leaves none")
+                self.assertFalse(os.path.exists(os.path.join(run.config, "autostart")))
 
     def test_application_started_with_its_path_in_lower_case_is_killed(self):
         """Windows paths ignore letter case, and a process is listed with its path as it was
@@ -988,7 +1015,8 @@ class UpdateProgramTest(unittest.TestCase):
         def moved_in(installation):
             """The staged entries that the update cut short had moved into the root."""
             with open(installation.path(".vellicor-update")) as handle:
-                names = [line.split(" ", 2)[2] for line in handle.read().splitlines()[1:]]
+                names = [line.split(" ", 2)[2] for line in handle.read().splitlines()
+                         if line.startswith("staged ")]
             return [name for name in names if name != "unins000.dat" and
                     not os.path.lexists(installation.path("_/" + name))]
 
@@ -1099,7 +1127,8 @@ class UpdateProgramTest(unittest.TestCase):
                     first.kill_when_logged("INFO " + killed_at)
                     if prog().windows:
                         # A run that fails keeps the value for the next logon: not the prefix's.
-                        place = registration_line(first.config).match(first.lines()[7]).group(1)
+                        place = next(filter(None, map(registration_line(first.config).match,
+                                                      first.lines()))).group(1)
                         self.addCleanup(subprocess.run, prog().runner + [
                             "reg", "delete", RUN_KEY, "/v", place.rsplit("\\", 1)[1], "/f"],
                             capture_output=True, timeout=120)
@@ -1250,10 +1279,10 @@ class UpdateProgramTest(unittest.TestCase):
             self.assertEqual(read_tree(installation.root), before)
             holder.kill()
             holder.wait()
-        first, name, release = stall_move_in(self, installation, [installation.code_path, "true"])
+        first, release = stall_update(self, installation, [installation.code_path, "true"])
         if prog().windows:
             box, _ = wait_for_new_box(None, timeout=180)
-            self.assertIn("There was an error while Renaming: " + name, box_text(box))
+            self.assertIn("There was an error while Renaming: unins000.dat", box_text(box))
             probe("click", "Vellicor", "Cancel")
             wait_for_new_box(box["hwnd"], timeout=60)
             probe("click", "Vellicor", "OK")

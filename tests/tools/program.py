@@ -1,11 +1,14 @@
 """Runs the built updater (natively or under Wine) for whole-program tests."""
 
 import argparse
+import atexit
 import os
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import unittest
 
 
@@ -59,6 +62,36 @@ def kill_processes_with(*marks):
             pass
 
 
+def writable_by_others(path):
+    """Whether a user but this one and root could change the file or a folder above it: the
+    updater's rule for what it registers at logon (access control lists aside)."""
+    path = os.path.abspath(path)
+    while True:
+        info = os.lstat(path)
+        if info.st_uid not in (0, os.geteuid()) or info.st_mode & 0o002 or \
+                (info.st_mode & 0o020 and info.st_gid != 0):
+            return True
+        if os.path.dirname(path) == path:
+            return False
+        path = os.path.dirname(path)
+
+
+PRIVATE = []
+
+
+def private_folder():
+    """A folder of this process's own where only its user (and root) may write, made once and
+    removed at exit: in the home folder, or else nothing."""
+    if not PRIVATE:
+        home = os.path.expanduser("~")
+        if os.path.isdir(home) and not writable_by_others(home):
+            PRIVATE.append(tempfile.mkdtemp(prefix=".vellicor-tests-", dir=home))
+            atexit.register(shutil.rmtree, PRIVATE[0], True)
+        else:
+            PRIVATE.append(None)
+    return PRIVATE[0]
+
+
 PROGRAM = None
 
 
@@ -76,6 +109,10 @@ def main():
     options, rest = parser.parse_known_args()
     PROGRAM = Program(options.exe, options.runner, options.platform, options.probe,
                       options.sleeper, options.sleeper64, options.project_version)
+    # The updater registers nothing at logon where others could replace it (a clone below
+    # /tmp): the tests run a copy that lies where only this user can write, where there is one.
+    if not PROGRAM.windows and writable_by_others(PROGRAM.exe) and private_folder():
+        PROGRAM.exe = shutil.copy(PROGRAM.exe, private_folder())
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
