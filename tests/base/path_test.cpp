@@ -328,6 +328,7 @@ TEST(PathTest, FileNamesCompareAsTheFileSystemDoes) {
        true, true},                              // U-umlaut, both cases
       {W, "tool\xC5\xBF", "TOOLS", true, true},  // long s is S
       {W, "tool", "tools", false, false},
+      {W, "\xC4\x80.txt", "\xC8\x80.txt", false, false},  // U+0100 and U+0200: a unit's both bytes
       {W, "bad-\xFF", "BAD-\xFF", false, false},  // not UTF-8: byte for byte
       {P, "Tools", "tools", false, false},
       {P, "unins000.dat", "unins", false, true},

@@ -1298,62 +1298,105 @@ class UpdateProgramTest(unittest.TestCase):
             self.assertTrue(filecmp.cmp(installation.path("unins000.dat"),
                                         os.path.join(DATA, "staged-rebased.dat"), shallow=False))
 
-    def test_installations_on_fuse_volumes(self):
-        """Volumes through FUSE, whose file numbers do not last and which have no rename that
-        refuses to replace. exFAT (exfat-fuse): a plain update ends as the clean update, and one
-        killed while moving in, the volume then mounted again (as after a reboot), is finished by
-        the same command. FAT (fusefat, which loses what a renamed folder holds): refused with
-        nothing touched."""
-        if prog().windows:
-            self.skipTest("FUSE volumes of the POSIX build")
-        if not os.path.exists("/dev/fuse") or os.geteuid() != 0:
-            self.skipTest("FUSE volumes need /dev/fuse and root")
+    def test_installations_on_other_volumes(self):
+        """Volumes whose file numbers do not last. Through FUSE, without a rename that refuses to
+        replace: exFAT (exfat-fuse), where a plain update ends as the clean update, and one
+        killed while moving in, the volume then mounted again (as after a reboot), is finished
+        by the same command; FAT (fusefat, which loses what a renamed folder holds), refused
+        with nothing touched. A fresh small volume that hands a freed number out again at once
+        (ext2 with 128-byte inodes, which keep no birth time; Wine's drives on ext4, numbered
+        by their inodes alone): killed while moving in, then a folder that was moved in made
+        anew with the old version's content, refused with nothing touched."""
+        if os.geteuid() != 0:
+            self.skipTest("volumes of their own need root")
+        fuse = os.path.exists("/dev/fuse") and not prog().windows
 
-        def exfat(image, folder):
-            subprocess.run(["mkfs.exfat", image], check=True, capture_output=True)
+        def loop_device(image):
             loop = subprocess.run(["losetup", "-f", "--show", image], capture_output=True,
                                   text=True)
             if loop.returncode != 0:
-                self.skipTest("exfat-fuse needs a loop device: " + loop.stderr.strip())
+                self.skipTest("no loop device: " + loop.stderr.strip())
             self.addCleanup(subprocess.run, ["losetup", "-d", loop.stdout.strip()])
-            return ["mount.exfat-fuse", loop.stdout.strip(), folder]
+            return loop.stdout.strip()
+
+        def exfat(image, folder):
+            subprocess.run(["mkfs.exfat", image], check=True, capture_output=True)
+            return ["mount.exfat-fuse", loop_device(image), folder]
 
         def fat(image, folder):
             subprocess.run(["mkfs.vfat", image], check=True, capture_output=True)
             return ["fusefat", "-o", "rw+", image, folder]
 
+        def fresh(image, folder):
+            # Without hashed folders, which list their entries in the order they were made.
+            subprocess.run((["mkfs.ext4", "-q", "-F", "-O", "^dir_index"] if prog().windows else
+                            ["mkfs.ext2", "-q", "-F", "-I", "128", "-O", "^dir_index"]) +
+                           [image], check=True, capture_output=True)
+            return ["mount", "-o", "loop", image, folder]
+
         class Ascii(Installation):  # fusefat takes no other names
             NEW = {name: content for name, content in Installation.NEW.items() if name.isascii()}
 
         newer = dict(Installation.NEW, **{"Vellicor.exe": "Vellicor 3", "docs/new.txt": "3"})
-        for name, volume_kind, killed in (
-                ("exFAT, a plain update", exfat, None),
-                ("exFAT, killed while moving in", exfat, "resumed"),
-                ("exFAT, killed while moving in, then another version staged", exfat, "newer"),
-                ("FAT through fusefat", fat, None)):
+        cases = [("a fresh small volume, killed while moving in, then a moved-in folder made anew",
+                  fresh, "made anew")]
+        if fuse:
+            cases += [("exFAT, a plain update", exfat, None),
+                      ("exFAT, killed while moving in", exfat, "resumed"),
+                      ("exFAT, killed while moving in, then another version staged", exfat,
+                       "newer"),
+                      ("FAT through fusefat", fat, None)]
+        for name, volume_kind, killed in cases:
             with self.subTest(name):
-                work = tempfile.mkdtemp(prefix="vellicor-fuse-")
+                work = tempfile.mkdtemp(prefix="vellicor-volume-")
                 self.addCleanup(shutil.rmtree, work, True)
-                image, volume = os.path.join(work, "image"), os.path.join(work, "volume")
-                os.makedirs(volume)
+                image = os.path.join(work, "image")
+                volume = os.path.join(wine_prefix(), "drive_c", "VellicorTests", "Volume") \
+                    if prog().windows else os.path.join(work, "volume")
+                os.makedirs(volume, exist_ok=True)
                 subprocess.run(["truncate", "-s", "64M", image], check=True)
                 mount_command = volume_kind(image, volume)
-                mount = lambda: subprocess.run(mount_command, check=True, capture_output=True)
-                unmount = lambda: subprocess.run(["umount", volume], capture_output=True)
-                mount()
+                subprocess.run(mount_command, check=True, capture_output=True)
+                # Bound now: the next case has a volume of its own.
+                self.addCleanup(subprocess.run, ["umount", volume], capture_output=True)
                 installation = (Ascii if volume_kind is fat else Installation)(
-                    self, "Vellicor", base=volume)
-                self.addCleanup(unmount)  # before the installation's own clean-up
+                    self, "Volume\\Vellicor" if prog().windows else "Vellicor", base=volume)
                 if volume_kind is fat:
                     before = read_tree(installation.root)
                     # The check writes nothing, so it cannot try the volume out: it says so.
                     self.assertTrue(self.check_says(installation).endswith(
                         "; the volume's moves are tried out before its first delete"))
                     run, _ = self.run_failing([installation.code_path, "true"])
+                    self.assertEqual(read_tree(installation.root), before)
                     self.check_failure(run, "The volume of " + installation.root + " cannot move "
                                        "a folder with what it holds: No such file or directory "
                                        "(os error 2)")
+                    continue
+                if killed == "made anew":
+                    first, release = stall_update(self, installation,
+                                                  [installation.code_path, "true"])
+                    first.kill_when_logged("INFO Rename: unins000.dat (attempt 2)")
+                    release()
+                    # Made anew until it has the number docs had, as the next folder made can.
+                    number = os.stat(installation.path("docs")).st_ino
+                    shutil.rmtree(installation.path("docs"))
+                    made = []
+                    while not made or os.stat(made[-1]).st_ino != number:
+                        self.assertLess(len(made), 1000, "the number was not handed out again")
+                        made.append(installation.path("made%d" % len(made)))
+                        os.mkdir(made[-1])
+                    os.rename(made.pop(), installation.path("docs"))
+                    for folder in made:
+                        os.rmdir(folder)
+                    installation.write("", {k: v for k, v in Installation.OLD.items()
+                                            if k.startswith("docs/")})
+                    before = read_tree(installation.root)
+                    error = "The interrupted update cannot be completed: 1 entry of its new " \
+                        "version is replaced, the first " + installation.program_path("docs")
+                    self.check_says(installation, error)
+                    run, box = self.run_failing([installation.code_path, "true"])
                     self.assertEqual(read_tree(installation.root), before)
+                    self.check_failure(run, error, box)
                     continue
                 installation.add_top_level(400 if killed else 10)
                 if killed:
@@ -1361,18 +1404,18 @@ class UpdateProgramTest(unittest.TestCase):
                     first.kill_when_logged("INFO Rename: ")
                     with open(installation.path(".vellicor-update")) as handle:
                         self.assertIn("moving the new version in", handle.readline())
-                    unmount()
-                    mount()
+                    subprocess.run(["umount", volume], check=True, capture_output=True)
+                    subprocess.run(mount_command, check=True, capture_output=True)
                     if killed == "newer":
                         installation.stage(newer)
                 run = Run(self, [installation.code_path, "true"])
                 self.assertEqual(run.finish(), 0, run.err)
+                self.assertEqual(installation.tree_without_log(),
+                                 installation.expected_after_update())
                 self.assertEqual("INFO Resuming an interrupted update at moving the new version in"
                                  in run.lines(), killed == "resumed")
                 self.assertEqual("belongs to an earlier update" in "\n".join(run.lines()),
                                  killed == "newer")
-                self.assertEqual(installation.tree_without_log(),
-                                 installation.expected_after_update())
 
     def test_files_deeper_than_260_characters_are_replaced(self):
         """A path of more than 300 characters: the Windows build hands the system its verbatim
