@@ -1048,6 +1048,11 @@ class UpdateProgramTest(unittest.TestCase):
             self.addCleanup(subprocess.run, ["chattr", "-i", installation.undeletable],
                             capture_output=True)
 
+        def record_kept(installation):
+            # The update completes, but its record cannot be removed: it keeps the registration,
+            # so that no record is left that no logon finishes.
+            os.makedirs(installation.path(".vellicor-update.tmp/inside"))
+
         def remove_staged_file(installation):
             for folder in ("zz", "docs", "locales", "resources"):
                 for place, _, files in os.walk(installation.path("_/" + folder)):
@@ -1077,6 +1082,8 @@ class UpdateProgramTest(unittest.TestCase):
             ("moved in, its record left by a kill while rewriting the uninstall log, then the "
              "next version staged", "Delete: ", lambda installation: installation.stage(newer),
              None),
+            ("moved in, its record left by a kill while rewriting the uninstall log, then a "
+             "folder at the record's temporary name", "Delete: ", record_kept, None),
             ("moved in part, then reinstalled and the next version staged", "Rename: ",
              reinstall, None),
             ("moved in part, then a moved-in entry replaced, the rest still staged", "Rename: ",
@@ -1143,11 +1150,21 @@ class UpdateProgramTest(unittest.TestCase):
                     run = Run(self, [installation.code_path, "true"])
                     self.assertEqual(run.finish(), 0, run.err)
                     lines = run.lines()
-                    self.assertFalse(os.path.exists(installation.path(".vellicor-update")))
+                    self.assertEqual(os.path.exists(installation.path(".vellicor-update")),
+                                     change is record_kept)
+                    self.assertEqual(bool([c for c in registrations(run.config)
+                                           if installation.code_path in c]),
+                                     change is record_kept)
                     self.assertIn("INFO Updating uninstall file " +
                                   installation.program_path("unins000.dat"), lines)
                     expected = installation.expected_after_update()
-                    if killed_at:
+                    if change is record_kept:
+                        shutil.rmtree(installation.path(".vellicor-update.tmp"))
+                        os.remove(installation.path(".vellicor-update"))
+                        self.assertIn("WARN Could not remove the update record " +
+                                      installation.program_path(".vellicor-update"),
+                                      "\n".join(lines))
+                    elif killed_at:
                         self.assertIn("INFO Resuming an interrupted update" if "line feed" in name
                                       else "belongs to an earlier update", "\n".join(lines))
                     else:
@@ -1491,12 +1508,12 @@ class UpdateProgramTest(unittest.TestCase):
         self.assertIsNotNone(window, "the progress window did not come up")
         self.assertTrue(window["visible"])
         self.assertIsNone(run.process.poll())
+        run.wait_for("INFO Get file handle: " + installation.program_path("resources/app.asar") +
+                     " (attempt 2)")
+        self.assertTrue(find("Zephrane", 0)["visible"])
         holder.kill()  # the file is free: the next attempt goes through
         self.assertEqual(run.finish(), 0, run.err)
         self.assertIsNone(find("Zephrane", 0), "the progress window is gone")
-        self.assertTrue(any(line.startswith("INFO Get file handle: " +
-                                            installation.program_path("resources/app.asar") +
-                                            " (attempt 2)") for line in run.lines()))
 
 
 if __name__ == "__main__":
