@@ -1300,6 +1300,9 @@ class UpdateProgramTest(unittest.TestCase):
             holder.wait()
         first, release = stall_update(self, installation, [installation.code_path, "true"])
         if prog().windows:
+            # Held by the update from its checks on: nothing can take it in between.
+            with self.assertRaisesRegex(AssertionError, "the holder could not open"):
+                hold_file(self, "!" + installation.program_path("_/Vellicor.exe"))
             box, _ = wait_for_new_box(None, timeout=180)
             self.assertIn("There was an error while Renaming: unins000.dat", box_text(box))
             probe("click", "Vellicor", "Cancel")
