@@ -1,5 +1,6 @@
 #include "model/filerec/rebase.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -52,6 +53,7 @@ Result<FolderMatcher> FolderMatcher::create(std::span<const std::string> from, P
         spelling.folded.push_back(upper_case_unit(load_u16(spelling.folder.data() + i)));
       }
     }
+    matcher.shortest_ = std::min(matcher.shortest_, spelling.folder.size());
     matcher.spellings_.push_back(std::move(spelling));
   }
   return matcher;
@@ -71,7 +73,8 @@ bool FolderMatcher::is_separator_unit(uint16_t unit) const {
   return unit < 0x80 && is_separator(static_cast<char>(unit), style_);
 }
 
-std::optional<FolderMatcher::Match> FolderMatcher::match(const uint8_t* text, size_t size) const {
+std::optional<FolderMatcher::Match> FolderMatcher::match_spelling(const uint8_t* text,
+                                                                  size_t size) const {
   for (const auto& spelling : spellings_) {
     const size_t n = spelling.folder.size();
     if (size < n || !starts_with(text, spelling)) continue;

@@ -2,6 +2,7 @@
 // Moves the paths in an uninstall log's records from the update folder to its parent: every
 // text of a 0x81 or 0x82 record that lies in folder `from` is rewritten to lie in the parent.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -43,8 +44,12 @@ class FolderMatcher {
     size_t folder_size;  // bytes at the text's start that spell the folder
     size_t parent_size;  // bytes of the spelling that name the folder's parent
   };
-  // The first spelling that the text lies in, or nothing.
-  std::optional<Match> match(const uint8_t* text, size_t size) const;
+  // The first spelling that the text lies in, or nothing. Most texts of a log are empty or short
+  // (a file record holds one path and four empty texts): those are told apart here, inline.
+  std::optional<Match> match(const uint8_t* text, size_t size) const {
+    if (size < shortest_) return std::nullopt;
+    return match_spelling(text, size);
+  }
 
   // Whether a UTF-16 unit separates path components.
   bool is_separator_unit(uint16_t unit) const;
@@ -59,9 +64,11 @@ class FolderMatcher {
 
   explicit FolderMatcher(PathStyle style) : style_(style) {}
   bool starts_with(const uint8_t* text, const Spelling& spelling) const;
+  std::optional<Match> match_spelling(const uint8_t* text, size_t size) const;
 
   PathStyle style_;
   std::vector<Spelling> spellings_;
+  size_t shortest_ = SIZE_MAX;  // the bytes of the shortest spelling
 };
 
 // Rebases records one at a time, as they stream by: the state the rebase prepares once (the
