@@ -42,6 +42,16 @@ class BlockReader {
     return {};
   }
 
+  // The stream's next `size` bytes where the current block holds them all, taken; nothing (and
+  // nothing taken) where they reach past it. Lets a caller read fixed fields in place.
+  const uint8_t* take_in_block(size_t size) {
+    if (size > remaining_) return nullptr;
+    const uint8_t* taken = data_ + position_;
+    position_ += static_cast<uint32_t>(size);
+    remaining_ -= static_cast<uint32_t>(size);
+    return taken;
+  }
+
   // Up to `size` of the stream's next bytes where they lie in the current block, loading the
   // next block first when this one is spent; they stay valid until the next call. Lets a
   // caller take bytes without an intermediate copy. Empty only when `size` is 0.
@@ -76,6 +86,14 @@ class BlockWriter {
       return {};
     }
     return write_across(source, size);
+  }
+  // Room for the stream's next `size` bytes, for the caller to fill at once, where the open
+  // block takes them without being emitted; nothing (and nothing appended) otherwise.
+  uint8_t* append_in_block(size_t size) {
+    if (block_ == nullptr || filled_ + size >= kBlockCapacity) return nullptr;
+    uint8_t* room = block_ + filled_;
+    filled_ += static_cast<uint32_t>(size);
+    return room;
   }
   // Emits the pending partial block, if any. The owner calls it after the last write_all and
   // then flushes the inner sink: nothing is emitted on destruction.

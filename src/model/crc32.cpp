@@ -10,6 +10,11 @@
 #include <immintrin.h>
 #define VELLICOR_CRC32_CLMUL 1
 #endif
+// The 256-bit folding below is for 64-bit builds: the 32-bit Windows executable checks logs of
+// a few megabytes, where it would save microseconds and cost the executable's size.
+#if defined(__x86_64__)
+#define VELLICOR_CRC32_WIDE 1
+#endif
 
 namespace vellicor {
 namespace {
@@ -158,17 +163,12 @@ __attribute__((target("sse2,pclmul"))) inline __m128i constants_of(const FoldCon
   return _mm_set_epi64x(static_cast<long long>(k.high), static_cast<long long>(k.low));
 }
 
-// Takes in every whole 16-byte chunk of a buffer of at least 64 bytes; `crc` is the working
-// register, as for update_braided.
-__attribute__((target("sse2,pclmul"))) uint32_t update_clmul(uint32_t crc, const uint8_t*& p,
-                                                             size_t& size) {
-  // The register's value enters as if added to the first four bytes.
-  __m128i x0 = _mm_xor_si128(load_chunk(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
-  __m128i x1 = load_chunk(p + 16);
-  __m128i x2 = load_chunk(p + 32);
-  __m128i x3 = load_chunk(p + 48);
-  p += 64;
-  size -= 64;
+// Folds the four chunks that hold everything taken in so far into every further whole 16-byte
+// chunk, then into one chunk, and returns the working register for what is left.
+__attribute__((target("sse2,pclmul"))) inline uint32_t finish_clmul(__m128i x0, __m128i x1,
+                                                                    __m128i x2, __m128i x3,
+                                                                    const uint8_t*& p,
+                                                                    size_t& size) {
   const __m128i by512 = constants_of(kFold512);
   for (; size >= 64; p += 64, size -= 64) {
     x0 = fold(x0, by512, load_chunk(p));
@@ -182,19 +182,99 @@ __attribute__((target("sse2,pclmul"))) uint32_t update_clmul(uint32_t crc, const
     x0 = fold(x0, by128, load_chunk(p));
   uint8_t rest[16];
   _mm_storeu_si128(reinterpret_cast<__m128i*>(rest), x0);
-  crc = 0;
+  uint32_t crc = 0;
   for (uint8_t byte : rest)
     crc = update_byte(crc, byte);
   return crc;
 }
+
+// Takes in every whole 16-byte chunk of a buffer of at least 64 bytes; `crc` is the working
+// register, as for update_braided.
+__attribute__((target("sse2,pclmul"))) uint32_t update_clmul(uint32_t crc, const uint8_t*& p,
+                                                             size_t& size) {
+  // The register's value enters as if added to the first four bytes.
+  const __m128i x0 = _mm_xor_si128(load_chunk(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+  const __m128i x1 = load_chunk(p + 16);
+  const __m128i x2 = load_chunk(p + 32);
+  const __m128i x3 = load_chunk(p + 48);
+  p += 64;
+  size -= 64;
+  return finish_clmul(x0, x1, x2, x3, p, size);
+}
+
+#ifdef VELLICOR_CRC32_WIDE
+// Where the processor also multiplies 256-bit registers (VPCLMULQDQ, with AVX2), one multiply
+// folds two chunks: four registers take in 128 bytes a round, twice what the loop above does
+// with the same latency. They are then folded by 64 bytes into the four chunks that the
+// 16-byte path goes on from.
+#define VELLICOR_WIDE_TARGET __attribute__((target("avx2,pclmul,vpclmulqdq")))
+
+constexpr FoldConstants kFold1024 = fold_constants(1024);
+
+VELLICOR_WIDE_TARGET inline __m256i fold_wide(__m256i chunks, __m256i constants, __m256i next) {
+  const __m256i low = _mm256_clmulepi64_epi128(chunks, constants, 0x00);
+  const __m256i high = _mm256_clmulepi64_epi128(chunks, constants, 0x11);
+  return _mm256_xor_si256(_mm256_xor_si256(low, high), next);
+}
+
+VELLICOR_WIDE_TARGET inline __m256i load_wide(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+VELLICOR_WIDE_TARGET inline __m256i wide_constants_of(const FoldConstants& k) {
+  return _mm256_broadcastsi128_si256(constants_of(k));
+}
+
+// As update_clmul, for a buffer of at least 256 bytes.
+VELLICOR_WIDE_TARGET uint32_t update_vpclmul(uint32_t crc, const uint8_t*& p, size_t& size) {
+  __m256i y0 =
+      _mm256_xor_si256(load_wide(p), _mm256_set_epi32(0, 0, 0, 0, 0, 0, 0, static_cast<int>(crc)));
+  __m256i y1 = load_wide(p + 32);
+  __m256i y2 = load_wide(p + 64);
+  __m256i y3 = load_wide(p + 96);
+  p += 128;
+  size -= 128;
+  const __m256i by1024 = wide_constants_of(kFold1024);
+  for (; size >= 128; p += 128, size -= 128) {
+    y0 = fold_wide(y0, by1024, load_wide(p));
+    y1 = fold_wide(y1, by1024, load_wide(p + 32));
+    y2 = fold_wide(y2, by1024, load_wide(p + 64));
+    y3 = fold_wide(y3, by1024, load_wide(p + 96));
+  }
+  // Chunks 0-1 (y0) and 2-3 (y1) move forward onto chunks 4-5 (y2) and 6-7 (y3).
+  const __m256i by512 = wide_constants_of(kFold512);
+  const __m256i low = fold_wide(y0, by512, y2);
+  const __m256i high = fold_wide(y1, by512, y3);
+  return finish_clmul(_mm256_castsi256_si128(low), _mm256_extracti128_si256(low, 1),
+                      _mm256_castsi256_si128(high), _mm256_extracti128_si256(high, 1), p, size);
+}
+#endif
 
 bool detect_clmul() {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
   return (edx & bit_SSE2) != 0 && (ecx & bit_PCLMUL) != 0;
 }
+
+#ifdef VELLICOR_CRC32_WIDE
+// The 256-bit registers need the processor's AVX2 and VPCLMULQDQ and the system's saving of
+// their upper halves (XCR0's SSE and AVX state bits).
+bool detect_vpclmul() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!detect_clmul() || !__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
+  unsigned xcr0 = 0, xcr0_high = 0;
+  __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0 & 6) != 6) return false;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return (ebx & bit_AVX2) != 0 && (ecx & bit_VPCLMULQDQ) != 0;
+}
+#endif
 // Decided once, before main; a CRC computed by an earlier initialiser takes the portable path.
 const bool kHasClmul = detect_clmul();
+#ifdef VELLICOR_CRC32_WIDE
+const bool kHasVpclmul = detect_vpclmul();
+#endif
 #else
 constexpr bool kHasClmul = false;
 #endif
@@ -216,6 +296,12 @@ uint32_t crc32_update(uint32_t crc, const void* data, size_t size) {
 #ifdef VELLICOR_CRC32_CLMUL
   if (kHasClmul && size >= 64) {
     const auto* p = static_cast<const uint8_t*>(data);
+#ifdef VELLICOR_CRC32_WIDE
+    if (kHasVpclmul && size >= 256) {
+      crc = ~update_vpclmul(~crc, p, size);
+      return crc32_update_portable(crc, p, size);
+    }
+#endif
     crc = ~update_clmul(~crc, p, size);
     return crc32_update_portable(crc, p, size);
   }

@@ -51,13 +51,21 @@ Result<FileRec> read_file_rec(BlockReader& reader) {
 }
 
 Status read_file_rec_into(BlockReader& reader, FileRec& record) {
-  uint8_t field[4];
-  if (!reader.read_exact(field, 2)) return parse_error("Failed to parse file rec typ");
-  const uint16_t number = load_u16(field);
-  if (!reader.read_exact(field, 4)) return parse_error("Failed to parse file rec extra data");
-  record.extra_data = load_u32(field);
-  if (!reader.read_exact(field, 4)) return parse_error("Failed to parse file rec data size");
-  const uint32_t size = load_u32(field);
+  // The type, extra data and size fields are read where the block holds them, else copied
+  // field by field across blocks, so that a stream that ends names the field it cut.
+  const uint8_t* fields = reader.take_in_block(kFileRecPrefixSize);
+  uint8_t copied[kFileRecPrefixSize];
+  if (fields == nullptr) {
+    if (!reader.read_exact(copied, 2)) return parse_error("Failed to parse file rec typ");
+    if (!reader.read_exact(copied + 2, 4)) {
+      return parse_error("Failed to parse file rec extra data");
+    }
+    if (!reader.read_exact(copied + 6, 4)) return parse_error("Failed to parse file rec data size");
+    fields = copied;
+  }
+  const uint16_t number = load_u16(fields);
+  record.extra_data = load_u32(fields + 2);
+  const uint32_t size = load_u32(fields + 6);
   if (size > kMaxFileRecDataSize) return parse_error("File rec data size too large");
 
   // Taken piece by piece from the blocks, and only a piece is reserved up front: a size field
@@ -78,21 +86,28 @@ Status read_file_rec_into(BlockReader& reader, FileRec& record) {
 }
 
 Status write_file_rec(BlockWriter& writer, const FileRec& record) {
-  uint8_t field[4];
-  store_u16(field, static_cast<uint16_t>(record.typ));
-  if (!writer.write_all(field, 2)) return write_error("Failed to write file rec typ to buffer");
-  store_u32(field, record.extra_data);
-  if (!writer.write_all(field, 4)) {
-    return write_error("Failed to write file rec extra data to buffer");
-  }
   // A record cannot say that it holds more than the format allows; such data is refused
   // rather than written with a size field that lies.
-  if (record.data.size() > kMaxFileRecDataSize) {
-    return write_error("Failed to write file rec data size to buffer");
-  }
-  store_u32(field, static_cast<uint32_t>(record.data.size()));
-  if (!writer.write_all(field, 4)) {
-    return write_error("Failed to write file rec data size to buffer");
+  const bool fits = record.data.size() <= kMaxFileRecDataSize;
+  // The fields go straight into the block where it has room for them, else field by field, so
+  // that a failing write names the field it cut.
+  if (uint8_t* fields = fits ? writer.append_in_block(kFileRecPrefixSize) : nullptr) {
+    store_u16(fields, static_cast<uint16_t>(record.typ));
+    store_u32(fields + 2, record.extra_data);
+    store_u32(fields + 6, static_cast<uint32_t>(record.data.size()));
+  } else {
+    uint8_t field[4];
+    store_u16(field, static_cast<uint16_t>(record.typ));
+    if (!writer.write_all(field, 2)) return write_error("Failed to write file rec typ to buffer");
+    store_u32(field, record.extra_data);
+    if (!writer.write_all(field, 4)) {
+      return write_error("Failed to write file rec extra data to buffer");
+    }
+    if (!fits) return write_error("Failed to write file rec data size to buffer");
+    store_u32(field, static_cast<uint32_t>(record.data.size()));
+    if (!writer.write_all(field, 4)) {
+      return write_error("Failed to write file rec data size to buffer");
+    }
   }
   if (!writer.write_all(record.data.data(), record.data.size())) {
     return write_error("Failed to write file rec data to buffer");

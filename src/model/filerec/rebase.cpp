@@ -113,22 +113,27 @@ class FileRecRebaser::State {
       const auto match = matcher_->match(units, text.size);
       if (!match) continue;
       const size_t entry = text.offset - kTextEntryHeaderSize;
-      std::memmove(bytes + kept, bytes + taken, entry - taken);
-      kept += entry - taken;
+      move_down(bytes, kept, taken, entry - taken);
       const size_t parent = match->parent_size;
       const size_t rest = text.size - match->folder_size;
       bytes[kept] = kTextEntry;
       store_i32(bytes + kept + 1, -static_cast<int32_t>(parent + rest));
       kept += kTextEntryHeaderSize;
-      std::memmove(bytes + kept, units, parent);
-      kept += parent;
-      std::memmove(bytes + kept, units + match->folder_size, rest);
-      kept += rest;
+      move_down(bytes, kept, text.offset, parent);
+      move_down(bytes, kept, text.offset + match->folder_size, rest);
       taken = text.offset + text.size;
     }
     if (taken == 0) return;  // nothing inside the folder: the record stays as it is
-    std::memmove(bytes + kept, bytes + taken, data.size() - taken);
-    data.resize(kept + data.size() - taken);
+    move_down(bytes, kept, taken, data.size() - taken);
+    data.resize(kept);
+  }
+
+  // Moves `size` bytes from `from` down to `kept` and advances `kept` past them. Until the first
+  // text that shrinks, the bytes are already where they belong (the first match keeps its
+  // parent in place): those, and empty pieces, cost no call.
+  static void move_down(uint8_t* bytes, size_t& kept, size_t from, size_t size) {
+    if (kept != from && size != 0) std::memmove(bytes + kept, bytes + from, size);
+    kept += size;
   }
 
   std::span<const std::string> from_;
