@@ -35,10 +35,9 @@ class BlockReader {
   // The record layer reads many short fields, so the common case, bytes that the current
   // block still holds, is kept inline.
   [[nodiscard]] Status read_exact(void* destination, size_t size) {
-    if (size > remaining_) return read_across(destination, size);
-    if (size != 0) std::memcpy(destination, data_ + position_, size);
-    position_ += static_cast<uint32_t>(size);
-    remaining_ -= static_cast<uint32_t>(size);
+    const uint8_t* taken = take_in_block(size);
+    if (taken == nullptr) return read_across(destination, size);
+    if (size != 0) std::memcpy(destination, taken, size);
     return {};
   }
 
@@ -80,12 +79,10 @@ class BlockWriter {
   // Appends `size` bytes to the stream, emitting every block that becomes full. Bytes that
   // leave the current block unfilled are taken inline.
   [[nodiscard]] Status write_all(const void* source, size_t size) {
-    if (block_ != nullptr && filled_ + size < kBlockCapacity) {
-      if (size != 0) std::memcpy(block_ + filled_, source, size);
-      filled_ += static_cast<uint32_t>(size);
-      return {};
-    }
-    return write_across(source, size);
+    uint8_t* room = append_in_block(size);
+    if (room == nullptr) return write_across(source, size);
+    if (size != 0) std::memcpy(room, source, size);
+    return {};
   }
   // Room for the stream's next `size` bytes, for the caller to fill at once, where the open
   // block takes them without being emitted; nothing (and nothing appended) otherwise.

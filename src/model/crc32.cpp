@@ -257,11 +257,11 @@ bool detect_clmul() {
 }
 
 #ifdef VELLICOR_CRC32_WIDE
-// The 256-bit registers need the processor's AVX2 and VPCLMULQDQ and the system's saving of
-// their upper halves (XCR0's SSE and AVX state bits).
+// The 256-bit registers need, beside what detect_clmul finds, the processor's AVX2 and
+// VPCLMULQDQ and the system's saving of their upper halves (XCR0's SSE and AVX state bits).
 bool detect_vpclmul() {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!detect_clmul() || !__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
   if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
   unsigned xcr0 = 0, xcr0_high = 0;
   __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
