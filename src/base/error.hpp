@@ -17,10 +17,16 @@ class ErrorKind {
  public:
   // Whether the kind's fixed text is followed by the error's message or stands alone.
   enum class Text { StartsMessage, StandsAlone };
+  // Whether trying the step again may cure it (the default), or the error is final: nothing
+  // that a retry does can undo what it reports.
+  enum class Retry { MayHelp, Final };
 
   consteval ErrorKind(std::string_view name, std::string_view fixed_text,
-                      Text text = Text::StartsMessage)
-      : name_(name), fixed_text_(fixed_text), stands_alone_(text == Text::StandsAlone) {}
+                      Text text = Text::StartsMessage, Retry retry = Retry::MayHelp)
+      : name_(name),
+        fixed_text_(fixed_text),
+        stands_alone_(text == Text::StandsAlone),
+        final_(retry == Retry::Final) {}
   // A kind is known by its address: no copies.
   ErrorKind(const ErrorKind&) = delete;
   ErrorKind& operator=(const ErrorKind&) = delete;
@@ -29,6 +35,7 @@ class ErrorKind {
   std::string_view name() const { return name_; }
   std::string_view fixed_text() const { return fixed_text_; }
   bool stands_alone() const { return stands_alone_; }
+  bool is_final() const { return final_; }
 
   friend bool operator==(const ErrorKind& a, const ErrorKind& b) { return &a == &b; }
 
@@ -36,12 +43,18 @@ class ErrorKind {
   std::string_view name_;
   std::string_view fixed_text_;
   bool stands_alone_;
+  bool final_;
 };
 
 // A general error: the message is the whole display text.
 inline constexpr ErrorKind OtherError{"OtherError", ""};
 // A platform I/O error: the system's text and its code, or a fixed text of the program's own.
 inline constexpr ErrorKind IoError{"IoError", ""};
+// The system could not write out what it had taken (fsync, syncfs, FlushFileBuffers): the data
+// it held may be lost, and the system reports that once. A second flush that succeeds proves
+// nothing (Linux clears the error once it has reported it), so the error is final.
+inline constexpr ErrorKind FlushError{"FlushError", "", ErrorKind::Text::StartsMessage,
+                                      ErrorKind::Retry::Final};
 // The update's command line does not hold what it must.
 inline constexpr ErrorKind ArgumentError{"ArgumentError", "Bad arguments: "};
 

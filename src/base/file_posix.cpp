@@ -93,7 +93,7 @@ Status File::flush() {
   do {
     result = ::fsync(static_cast<int>(handle_.get()));
   } while (result != 0 && errno == EINTR);
-  if (result != 0) return fail(last_os_io_error());
+  if (result != 0) return fail(last_os_flush_error());
   return {};
 }
 
@@ -116,7 +116,7 @@ Status flush_directory(std::string_view path) {
   do {
     result = ::fsync(*fd);
   } while (result != 0 && errno == EINTR);
-  const Status status = result == 0 ? Status{} : fail(last_os_io_error());
+  const Status status = result == 0 ? Status{} : fail(last_os_flush_error());
   ::close(*fd);
   return status;
 }

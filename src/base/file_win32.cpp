@@ -88,7 +88,7 @@ Result<uint64_t> File::size() {
 }
 
 Status File::flush() {
-  if (!FlushFileBuffers(as_handle(handle_))) return fail(last_os_io_error());
+  if (!FlushFileBuffers(as_handle(handle_))) return fail(last_os_flush_error());
   return {};
 }
 

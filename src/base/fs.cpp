@@ -58,17 +58,22 @@ Status digest_tree(const std::string& folder, const std::string& below, Fnv1a& d
 
 bool same_entry(const EntryIdentity& a, const EntryIdentity& b) {
   if (a.basis != b.basis) return false;
-  const bool unknown =
-      a.basis == EntryIdentity::Basis::Number && (a.fields[3] == 0 || b.fields[3] == 0);
-  return std::equal(a.fields.begin(), a.fields.end() - (unknown ? 1 : 0), b.fields.begin());
+  if (a.basis == EntryIdentity::Basis::Traits) return a.fields == b.fields;
+  const auto known_equal = [&](size_t i) {
+    return a.fields[i] == 0 || b.fields[i] == 0 || a.fields[i] == b.fields[i];
+  };
+  return a.fields[1] == b.fields[1] && a.fields[2] == b.fields[2] && known_equal(0) &&
+         known_equal(3);
 }
 
-Result<EntryIdentity> traits_identity(std::string_view path) {
+Result<EntryIdentity> traits_identity(std::string_view path, FolderTraits folders) {
   auto traits = entry_traits(path);
   if (!traits) return fail(traits.error());
   EntryIdentity identity{EntryIdentity::Basis::Traits,
                          {static_cast<uint64_t>(traits->kind), traits->size, traits->modified, 0}};
   if (traits->kind == EntryKind::Directory) {
+    identity.fields = {static_cast<uint64_t>(traits->kind), 0, 0, 0};
+    if (folders == FolderTraits::KindOnly) return identity;
     Fnv1a digest;
     if (auto walked = digest_tree(std::string(path), "", digest); !walked) {
       return fail(walked.error());
@@ -140,22 +145,30 @@ Status replace_file_durably(std::string_view path, std::string_view temp,
 }
 
 Result<bool> remove_file_durably(std::string_view path, std::string_view temp) {
-  if (auto removed = remove_file_if_present(temp); !removed) return fail(removed.error());
-  // The file leaves its name in a rename that is on the device when it returns; a power cut may
-  // bring back the temporary file that takes it, which no reader takes for the file and the
-  // next replacement or removal removes first.
+  // The file leaves its name in a rename that is on the device when it returns, so that it
+  // cannot come back; then the temporary name goes, with a leftover of an earlier removal or
+  // replacement, and that is flushed too, so that nothing of the file outlives the call.
   auto traits = entry_traits(path);
-  if (!traits) {
-    if (is_not_found(traits.error())) return false;
-    return fail(traits.error());
+  if (!traits && !is_not_found(traits.error())) return fail(traits.error());
+  if (traits && traits->kind == EntryKind::Directory) {
+    return fail_other(std::string(path) + " is a folder");
   }
-  if (traits->kind == EntryKind::Directory) return fail_other(std::string(path) + " is a folder");
-  if (auto renamed = rename_durably(path, temp); !renamed) {
-    if (is_not_found(renamed.error())) return false;
-    return fail(renamed.error());
+  bool existed = traits.has_value();
+  if (existed) {
+    if (auto renamed = rename_durably(path, temp); !renamed) {
+      if (!is_not_found(renamed.error())) return fail(renamed.error());
+      existed = false;
+    }
   }
+  auto left = entry_traits(temp);
+  if (!left && !is_not_found(left.error())) return fail(left.error());
+  if (!left) return existed;
   if (auto removed = remove_file(temp); !removed) return fail(removed.error());
-  return true;
+  const auto folder = parent_path(temp);
+  if (auto flushed = folder ? flush_directory(*folder) : Status{}; !flushed) {
+    return fail(flushed.error());
+  }
+  return existed;
 }
 
 Result<std::string> read_small_file(File& file, size_t limit) {

@@ -53,29 +53,41 @@ struct FileMetadata {
 [[nodiscard]] Result<FileMetadata> metadata(std::string_view path);
 
 // What tells one entry from every other over time, as far as its volume can tell: it stays while
-// the entry is renamed within its volume, and an entry made anew, or deleted and made again, has
-// another. Where the volume's file numbers last (NTFS and ReFS; ext4, XFS, Btrfs and the other
-// local file systems of Linux; NFS) it is the number: the volume, the index (128 bits on
-// Windows, where NTFS's file reference carries a sequence number that changes when the number
-// is given out again), and on Linux the inode's generation and birth time, since ext4 gives a
-// freed inode number to the next new entry at once. Where numbers do not last (FAT and exFAT,
-// whose numbers change when an entry moves or the volume is mounted again; FUSE; file systems
-// this does not know), it is what lasts there: the kind, the size and last-write time of a
-// file, and for a folder a digest of the names, kinds, sizes and times of everything below it.
+// the entry is renamed within its volume, and across reboots, and an entry made anew, or deleted
+// and made again, has another. Where the volume's file numbers last (NTFS and ReFS; ext4, XFS,
+// Btrfs and the other local file systems of Linux; NFS) it is the number: on Windows the
+// volume's serial number and the 128-bit file identifier (NTFS's file reference carries a
+// sequence number that changes when the number is given out again), both kept on the volume
+// itself; on Linux the inode with its generation and birth time, since ext4 gives a freed inode
+// number to the next new entry at once, and no volume, since Linux numbers its devices anew as
+// volumes are attached. Where numbers do not last (FAT and exFAT, whose numbers change when an
+// entry moves or the volume is mounted again; FUSE; file systems this does not know), it is what
+// lasts there: the kind, the size and last-write time of a file, and for a folder a digest of
+// the names, kinds, sizes and times of everything below it. Every part is read, or the identity
+// is an error: never one read through a call that failed.
 struct EntryIdentity {
   enum class Basis : uint8_t { Number, Traits };
   Basis basis = Basis::Number;
-  // Number: volume, index (high and low 64 bits), incarnation (0 where none is known).
+  // Number: volume (0 where none is kept), index (high and low 64 bits), incarnation (0 where
+  // none is known).
   // Traits: kind (EntryKind), size, last-write time, digest (a file: 0; a folder: 0, 0, digest).
   std::array<uint64_t, 4> fields{};
+  // The same fields, as read and written: same_entry tells whether two name one entry.
+  friend bool operator==(const EntryIdentity&, const EntryIdentity&) = default;
 };
 
-// Whether two identities name one entry: the same basis and fields, where an incarnation that one
-// side does not know (0, as in the records of earlier builds) is not compared.
+// Whether two identities name one entry: the same basis and fields, where a volume or an
+// incarnation that one side does not know (0: records of earlier builds kept no incarnation,
+// and Linux device numbers, which they kept as the volume, are read as none) is not compared.
 bool same_entry(const EntryIdentity& a, const EntryIdentity& b);
 
+// How a folder is told where numbers do not last: by a digest of everything below it, or by its
+// kind alone, for a folder whose contents go meanwhile (the old version's, while it is deleted).
+enum class FolderTraits { Digest, KindOnly };
+
 // The identity of the entry that `path` names itself: a link is not followed.
-[[nodiscard]] Result<EntryIdentity> entry_identity(std::string_view path);
+[[nodiscard]] Result<EntryIdentity> entry_identity(std::string_view path,
+                                                   FolderTraits folders = FolderTraits::Digest);
 
 // Whether the volume that holds the folder `path` keeps its file numbers for as long as an entry
 // lasts (EntryIdentity).
@@ -126,7 +138,8 @@ struct EntryTraits {
 [[nodiscard]] Result<EntryTraits> entry_traits(std::string_view path);
 
 // The identity by what lasts where numbers do not: entry_identity's Traits basis.
-[[nodiscard]] Result<EntryIdentity> traits_identity(std::string_view path);
+[[nodiscard]] Result<EntryIdentity> traits_identity(std::string_view path,
+                                                    FolderTraits folders = FolderTraits::Digest);
 
 // Whether a regular file is at `path` itself: not a directory, not a link or junction (which is
 // not followed), not a device, FIFO or socket. Anything that keeps it from being confirmed
@@ -178,9 +191,11 @@ uint32_t windows_move_flags(bool directory, bool durable);
 [[nodiscard]] Status replace_file_durably(std::string_view path, std::string_view temp,
                                           std::string_view content);
 
-// Removes the file at `path` and a leftover `temp` of its replacement, so that a power cut
-// cannot bring it back: the file is renamed to `temp` durably (rename_durably), then removed.
-// Tells whether the file was there; a folder at `path` fails with "<path> is a folder".
+// Removes the file at `path` and a leftover `temp` of its replacement or removal, so that
+// neither outlives the call, even through a power cut: the file is renamed to `temp` durably
+// (rename_durably), then `temp` is removed and its folder flushed. Tells whether the file was
+// there; a folder at `path` fails with "<path> is a folder", one at `temp` with the system's
+// error.
 [[nodiscard]] Result<bool> remove_file_durably(std::string_view path, std::string_view temp);
 
 // The whole text of a small file, read from where `file` stands. Reading stops once more than

@@ -5,7 +5,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,49 +105,77 @@ bool numbers_last(unsigned long type) {
   return std::find(std::begin(kLasting), std::end(kLasting), type) != std::end(kLasting);
 }
 
+// Errors of FS_IOC_GETVERSION that say the file system keeps no generation: an answer that
+// lasts, unlike an open that fails for want of a descriptor or permission.
+bool no_generation_kept(int code) {
+  return code == ENOTTY || code == EOPNOTSUPP || code == EINVAL || code == ENOSYS;
+}
+
 // The inode's generation (chosen afresh for every inode made, where the file system keeps one)
-// and birth time, folded into one number; 0 when neither is known.
-uint64_t incarnation(const std::string& path, const struct statx& info) {
+// and birth time, folded into one number; 0 when neither is kept. Only files and folders are
+// asked for a generation, through an open: a link cannot be opened itself, and opening a device
+// may act on it. A generation that the file system keeps but that cannot be read now fails:
+// the identity would silently be another one.
+Result<uint64_t> incarnation(const std::string& path, const struct statx& info) {
   uint64_t value = 0;
   if (info.stx_mask & STATX_BTIME) {
     value = static_cast<uint64_t>(info.stx_btime.tv_sec) * 1'000'000'000u + info.stx_btime.tv_nsec;
   }
-  if (!S_ISLNK(info.stx_mode)) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    int generation = 0;
-    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0 && generation != 0) {
-      value = value * 0x100000001B3ull ^ static_cast<uint32_t>(generation);
-    }
-    if (fd >= 0) ::close(fd);
+  if (!S_ISREG(info.stx_mode) && !S_ISDIR(info.stx_mode)) return value;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(error_with_os_text("Could not tell the identity of " + path + ": "));
+  int generation = 0;
+  const bool read = ::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0;
+  const int code = errno;
+  ::close(fd);
+  if (!read && !no_generation_kept(code)) {
+    errno = code;
+    return fail(error_with_os_text("Could not tell the identity of " + path + ": "));
   }
+  if (read && generation != 0) value = value * 0x100000001B3ull ^ static_cast<uint32_t>(generation);
   return value;
+}
+
+// Whether the volume that holds `folder` keeps its numbers, or the error of the question.
+Result<bool> numbers_last_at(const std::string& folder) {
+  struct statfs volume {};
+  if (::statfs(folder.c_str(), &volume) != 0) return fail(last_os_io_error());
+  return numbers_last(static_cast<unsigned long>(volume.f_type));
 }
 
 }  // namespace
 
 bool numbers_last_on_volume(std::string_view path) {
-  const std::string terminated(path);
-  struct statfs volume {};
-  return ::statfs(terminated.c_str(), &volume) == 0 &&
-         numbers_last(static_cast<unsigned long>(volume.f_type));
+  const auto lasting = numbers_last_at(std::string(path));
+  return lasting && *lasting;
 }
 
 bool folder_moves_known_on_volume(std::string_view path) {
   return numbers_last_on_volume(path);
 }
 
-Result<EntryIdentity> entry_identity(std::string_view path) {
+Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders) {
   const std::string terminated(path);
   const auto folder = parent_path(terminated);
-  if (!numbers_last_on_volume(folder ? *folder : terminated)) return traits_identity(path);
+  // Every part is read, or the identity is an error: one read through a call that failed
+  // would be another identity, which the next run takes for another entry.
+  auto lasting = numbers_last_at(folder ? *folder : terminated);
+  if (!lasting) return fail(lasting.error());
+  if (!*lasting) return traits_identity(path, folders);
   struct statx info {};
   if (::statx(AT_FDCWD, terminated.c_str(), AT_SYMLINK_NOFOLLOW,
               STATX_TYPE | STATX_INO | STATX_BTIME, &info) != 0) {
     return fail(last_os_io_error());
   }
-  return EntryIdentity{EntryIdentity::Basis::Number,
-                       {makedev(info.stx_dev_major, info.stx_dev_minor), 0, info.stx_ino,
-                        incarnation(terminated, info)}};
+  auto born = incarnation(terminated, info);
+  if (!born) return fail(born.error());
+  // No volume: Linux hands device numbers out as volumes are attached and mounted, so that the
+  // same entry has another one after a reboot. The record compares entries of one installation,
+  // whose update folder lies on the root's volume, by inode, generation and birth time.
+  return EntryIdentity{EntryIdentity::Basis::Number, {0, 0, info.stx_ino, *born}};
 }
 
 Result<EntryTraits> entry_traits(std::string_view path) {
@@ -274,21 +301,32 @@ int sync_descriptor(int fd, bool whole_file_system) {
   return result;
 }
 
-Error not_written(const std::string& path) {
-  return error_with_os_text("Could not write " + path + " to the disk: ");
+// "Could not write <path> to the disk: " and the system's text: final where the sync itself
+// failed (FlushError), a plain error where the entry could not even be opened for it.
+Error not_written(const std::string& path, bool sync_failed) {
+  const std::string prefix = "Could not write " + path + " to the disk: ";
+  return sync_failed ? flush_error_with_os_text(prefix) : error_with_os_text(prefix);
 }
 
-// fsync of the entry and of everything below a folder, links and mounts left alone.
-Status fsync_tree(const std::string& path, bool folder) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(not_written(path));
-  const bool synced = sync_descriptor(fd, false) == 0;
+// Syncs what `path` names itself (fsync, or with `whole_file_system` the file system's syncfs).
+Status sync_path(const std::string& path, int flags, bool whole_file_system) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return fail(not_written(path, false));
+  const bool synced = sync_descriptor(fd, whole_file_system) == 0;
   const int code = errno;
   ::close(fd);
-  if (!synced) {
-    errno = code;
-    return fail(not_written(path));
-  }
+  if (synced) return {};
+  errno = code;
+  return fail(not_written(path, true));
+}
+
+// fsync of the entry and of everything below a folder. Links and mount points (listed as
+// links) are left alone, and only files and folders are opened: a device, FIFO or socket holds
+// nothing of the staged version, and opening a device may act on it.
+Status fsync_tree(const std::string& path, bool folder) {
+  if (!folder && !is_regular_file(path)) return {};
+  const int flags = folder ? O_RDONLY | O_DIRECTORY | O_NOFOLLOW : O_RDONLY | O_NOFOLLOW;
+  if (auto synced = sync_path(path, flags | O_NONBLOCK, false); !synced) return synced;
   if (!folder) return {};
   auto entries = list_directory(path);
   if (!entries) return fail(entries.error());
@@ -304,23 +342,19 @@ Status fsync_tree(const std::string& path, bool folder) {
   return {};
 }
 
+bool on_fuse(const std::string& path) {
+  struct statfs volume {};
+  return ::statfs(path.c_str(), &volume) == 0 &&
+         static_cast<unsigned long>(volume.f_type) == kFuseMagic;
+}
+
 }  // namespace
 
 Status flush_tree(std::string_view path) {
   const std::string folder(path);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return fail(not_written(folder));
-  struct statfs volume {};
-  const bool fuse =
-      ::fstatfs(fd, &volume) == 0 && static_cast<unsigned long>(volume.f_type) == kFuseMagic;
-  const bool synced = fuse || sync_descriptor(fd, true) == 0;
-  const int code = errno;
-  ::close(fd);
-  if (!synced) {
-    errno = code;
-    return fail(not_written(folder));
-  }
-  return fuse ? fsync_tree(folder, true) : Status{};
+  // A FUSE daemon keeps its own buffers, which a sync of the file system does not reach.
+  if (on_fuse(folder)) return fsync_tree(folder, true);
+  return sync_path(folder, O_RDONLY | O_DIRECTORY, true);
 }
 
 bool opens_stop_renames() {

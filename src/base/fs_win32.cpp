@@ -194,26 +194,36 @@ bool folder_moves_known_on_volume(std::string_view path) {
   return handle && windows_folder_moves_known(volume_of(handle->get(), path));
 }
 
-Result<EntryIdentity> entry_identity(std::string_view path) {
+Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders) {
   auto handle = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT);
   if (!handle) return fail(handle.error());
-  if (!windows_numbers_last(volume_of(handle->get(), path))) return traits_identity(path);
+  if (!windows_numbers_last(volume_of(handle->get(), path))) return traits_identity(path, folders);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
+  // Both parts are kept on the volume and outlast a reboot: the serial number is the one "that
+  // the operating system assigns when a hard disk is formatted" (GetVolumeInformationW), and "in
+  // the NTFS file system, a file keeps the same file ID until it is deleted"
+  // (BY_HANDLE_FILE_INFORMATION); the two "uniquely identify a file on a single computer".
   const FileIdentity number = identity_of(info);
   // ReFS's 64-bit index "is not guaranteed to be unique"; its 128-bit identifier is, and on NTFS
-  // it is the same number. One that names no single entry is not taken for one.
+  // it is the same number. One that names no single entry is not taken for one. A system or
+  // file system without the query (before Windows 8) answers so every time, and the index
+  // stands; any other failure fails the identity, which must not be another value next time.
   FILE_ID_INFO id{};
   std::array<uint8_t, 16> bytes{};
   if (GetFileInformationByHandleEx(handle->get(), FileIdInfo, &id, sizeof id)) {
     std::memcpy(bytes.data(), id.FileId.Identifier, bytes.size());
+  } else if (const DWORD code = GetLastError(); code != ERROR_INVALID_PARAMETER &&
+                                                code != ERROR_NOT_SUPPORTED &&
+                                                code != ERROR_INVALID_FUNCTION) {
+    return fail(os_io_error(static_cast<int>(code)));
   }
   uint64_t halves[2] = {0, number.index};
   if (windows_file_id_usable(bytes)) {
     std::memcpy(halves, bytes.data(), sizeof halves);
     std::swap(halves[0], halves[1]);
   } else if (number.index == 0 || number.index == UINT64_MAX) {
-    return traits_identity(path);
+    return traits_identity(path, folders);
   }
   return EntryIdentity{EntryIdentity::Basis::Number, {number.volume, halves[0], halves[1], 0}};
 }
@@ -356,8 +366,11 @@ Status remove_directory_tree(std::string_view path) {
 
 namespace {
 
-Error not_written(std::string_view path) {
-  return error_with_os_text("Could not write " + std::string(path) + " to the disk: ");
+// "Could not write <path> to the disk: " and the system's text: final where the flush itself
+// failed (FlushError), a plain error where the file could not even be opened for it.
+Error not_written(std::string_view path, bool flush_failed) {
+  const std::string prefix = "Could not write " + std::string(path) + " to the disk: ";
+  return flush_failed ? flush_error_with_os_text(prefix) : error_with_os_text(prefix);
 }
 
 // FlushFileBuffers takes a handle with write access, which a read-only file refuses: its
@@ -365,23 +378,31 @@ Error not_written(std::string_view path) {
 Status flush_file(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
-  const auto open_and_flush = [&] {
-    const win32::UniqueHandle file(CreateFileW(
+  const auto open = [&] {
+    return win32::UniqueHandle(CreateFileW(
         wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    return file.valid() && FlushFileBuffers(file.get());
   };
-  if (open_and_flush()) return {};
-  DWORD code = GetLastError();
-  if (code == ERROR_ACCESS_DENIED &&
+  win32::UniqueHandle file = open();
+  bool read_only_cleared = false;
+  if (!file.valid() && GetLastError() == ERROR_ACCESS_DENIED &&
       win32::set_read_only(*wide, false) == win32::AttributeChange::Made) {
-    const bool flushed = open_and_flush();
-    code = GetLastError();
-    win32::set_read_only(*wide, true);
-    if (flushed) return {};
+    read_only_cleared = true;
+    file = open();
   }
+  if (!file.valid()) {
+    const DWORD code = GetLastError();
+    if (read_only_cleared) win32::set_read_only(*wide, true);
+    SetLastError(code);
+    return fail(not_written(path, false));
+  }
+  const bool flushed = FlushFileBuffers(file.get());
+  const DWORD code = GetLastError();
+  file = win32::UniqueHandle();
+  if (read_only_cleared) win32::set_read_only(*wide, true);
+  if (flushed) return {};
   SetLastError(code);
-  return fail(not_written(path));
+  return fail(not_written(path, true));
 }
 
 // NTFS and ReFS flush a folder's own entries through a handle with write access; where the

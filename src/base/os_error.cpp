@@ -27,4 +27,14 @@ Error error_with_os_text(std::string_view prefix) {
   return Error(OtherError, std::string(prefix) + *text);
 }
 
+Error last_os_flush_error() {
+  const Error error = last_os_io_error();
+  return Error(FlushError, error.message(), error.os_code());
+}
+
+Error flush_error_with_os_text(std::string_view prefix) {
+  const Error error = error_with_os_text(prefix);
+  return Error(FlushError, error.message(), error.os_code());
+}
+
 }  // namespace vellicor

@@ -35,6 +35,11 @@ Error last_os_io_error();
 // own error instead. Call it right after the failed system call.
 Error error_with_os_text(std::string_view prefix);
 
+// The same two for a flush that failed: errors of the final kind FlushError. Call them right
+// after the failed call.
+Error last_os_flush_error();
+Error flush_error_with_os_text(std::string_view prefix);
+
 // True when the error says that nothing is at the path (on Windows a missing file or a missing
 // folder on the way to it, on POSIX ENOENT).
 bool is_not_found(const Error& error);

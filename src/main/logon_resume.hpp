@@ -95,11 +95,14 @@ std::string windows_command_line(const std::vector<std::string>& args);
 
 // Has the system run `command` (the executable first) at every logon of this user until
 // unregister_at_logon; durable when it returns. A registration that is there already as asked
-// is left as it is. Fails when the system would not run the command as given.
+// is left as it is. Fails when the system would not run the command as given, or when the
+// registration cannot be written whole and on the disk; then nothing of it is left (no entry
+// or value that it wrote, no temporary file, no folder made for it).
 [[nodiscard]] Status register_at_logon(std::string_view root,
                                        const std::vector<std::string>& command);
 
-// Removes the registration, durably; false when there was none.
+// Removes the registration, durably, with a leftover temporary file of an earlier one and the
+// folders made for it; false when there was none.
 [[nodiscard]] Result<bool> unregister_at_logon(std::string_view root);
 
 }  // namespace vellicor

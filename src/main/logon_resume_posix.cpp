@@ -67,15 +67,20 @@ Status make_folders(const std::string& folder) {
   }
 }
 
-// The folders made for the registration, innermost first, as far as they are empty.
-void remove_folders_made() {
+// The folders made for the registration, innermost first, as far as they are empty; each
+// removal flushed into its parent.
+Status remove_folders_made() {
   auto& made = folders_made();
+  Status removed;
   while (!made.empty() && ::rmdir(made.back().c_str()) == 0) {
     const auto parent = parent_path(made.back());
-    if (parent) (void)flush_directory(*parent);
+    if (auto flushed = parent ? flush_directory(*parent) : Status{}; !flushed && removed) {
+      removed = flushed;
+    }
     made.pop_back();
   }
   made.clear();
+  return removed;
 }
 
 // The file's access control list as the kernel gives it, empty when it has none; nothing when
@@ -162,8 +167,17 @@ Status register_at_logon(std::string_view root, const std::vector<std::string>& 
   if (!text) return fail(text.error());
   auto existing = read_entry(path);
   if (existing && *existing == *text) return {};
-  if (auto made = make_folders(*folder); !made) return made;
-  return replace_file_durably(path, temp_path(path), *text);
+  Status registered = make_folders(*folder);
+  if (registered) registered = replace_file_durably(path, temp_path(path), *text);
+  if (!registered) {
+    // A registration reported as failed leaves nothing of its own: not its temporary file, and
+    // not the entry where it took its place without reaching the disk.
+    (void)remove_file_if_present(temp_path(path));
+    auto now = read_entry(path);
+    if (now && *now && **now == *text) (void)remove_file_durably(path, temp_path(path));
+    (void)remove_folders_made();
+  }
+  return registered;
 }
 
 Result<bool> unregister_at_logon(std::string_view root) {
@@ -171,7 +185,8 @@ Result<bool> unregister_at_logon(std::string_view root) {
   if (!folder) return fail(folder.error());
   const std::string path = join_path(*folder, entry_name(root));
   auto removed = remove_file_durably(path, temp_path(path));
-  if (removed) remove_folders_made();
+  if (!removed) return removed;
+  if (auto folders = remove_folders_made(); !folders) return fail(folders.error());
   return removed;
 }
 

@@ -124,10 +124,15 @@ Status register_at_logon(std::string_view root, const std::vector<std::string>& 
   const auto bytes = static_cast<DWORD>((data->size() + 1) * sizeof(wchar_t));
   LSTATUS status = RegSetValueExW((*key)->get(), name->c_str(), 0, REG_SZ,
                                   reinterpret_cast<const BYTE*>(data->c_str()), bytes);
+  if (status != ERROR_SUCCESS) return fail(os_io_error(static_cast<int>(status)));
   // Without the flush the system writes the key out within seconds, which a power cut
   // right after the first delete would not wait for.
-  if (status == ERROR_SUCCESS) status = RegFlushKey((*key)->get());
-  if (status != ERROR_SUCCESS) return fail(os_io_error(static_cast<int>(status)));
+  status = RegFlushKey((*key)->get());
+  if (status != ERROR_SUCCESS) {
+    // A registration reported as failed leaves no value behind.
+    RegDeleteValueW((*key)->get(), name->c_str());
+    return fail(os_io_error(static_cast<int>(status)));
+  }
   return {};
 }
 

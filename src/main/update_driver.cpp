@@ -89,6 +89,17 @@ Status update_after_checks(Logger& logger, const Installation& installation, boo
   return {};
 }
 
+// What an update that was cut short may leave once its record is gone, removed by a run that
+// holds the installation's lock (so that no update of it runs): the leftover of the record's
+// removal, and with no record the registration at logon, which nothing needs any more (a run at
+// logon removes it as it ends, in any case). A record that cannot be looked at keeps it.
+void clear_leftovers(Logger& logger, const Installation& installation, bool at_logon) {
+  UpdateRecord::remove_leftover(logger, installation);
+  if (!at_logon && !update_recorded(installation)) {
+    unregister_resume_at_logon(logger, installation.root);
+  }
+}
+
 void log_resolution(Logger& logger, std::string_view given, const Installation& installation) {
   if (installation.code_path != given) {
     log_info(logger, "Code path resolves to " + installation.code_path);
@@ -112,6 +123,7 @@ Result<Ending> update(Logger& logger, const std::vector<std::string>& args,
   // has touched anything.
   auto lock = UpdateLock::take(installation->root);
   if (!lock) return fail(lock.error());
+  clear_leftovers(logger, *installation, false);
   if (auto replaced = update_after_checks(logger, *installation, arguments->silent, options);
       !replaced) {
     return fail(replaced.error());
@@ -142,6 +154,7 @@ Result<Ending> finish_at_logon(Logger& logger, const std::vector<std::string>& a
       return Ending::AnotherUpdateRuns;
     }
     lock.emplace(std::move(**taken));
+    clear_leftovers(logger, *installation, true);
   }
   auto verdict = decide_at_logon(UpdateContext{logger, *installation, {}});
   if (!verdict) return fail(verdict.error());
@@ -156,8 +169,15 @@ Result<Ending> finish_at_logon(Logger& logger, const std::vector<std::string>& a
 }
 
 // Starts the new version of the application, as the caller asked. The update has succeeded
-// whatever happens here: a failure is a warning.
-void relaunch(Logger& logger, const Installation& installation) {
+// whatever happens here: a failure is a warning. A run at logon, which nobody watches, starts
+// nothing that another user could have put there (the registration's own rule).
+void relaunch(Logger& logger, const Installation& installation, bool at_logon) {
+  if (const auto exposed = at_logon ? why_others_could_replace(installation.code_path)
+                                    : std::nullopt) {
+    log_info(logger, "Not relaunching " + installation.code_path +
+                         " at logon: others could replace it: " + *exposed);
+    return;
+  }
   auto started = start_detached(installation.code_path, installation.root);
   if (!started) {
     log_warning(logger, "Failed to relaunch " + installation.code_path + ": " +
@@ -202,7 +222,7 @@ int run_update(const std::vector<std::string>& args, const UpdateOptions& option
   if (ended) {
     if (*ended == Ending::Updated) {
       log_info(*logger, "Update was successful!");
-      if (options.relaunch) relaunch(*logger, *installation);
+      if (options.relaunch) relaunch(*logger, *installation, options.at_logon);
     }
     release_logger(std::move(logger));
     return 0;

@@ -10,6 +10,7 @@
 #include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "update/installation.hpp"
+#include "update/record_match.hpp"
 #include "update/staged_check.hpp"
 #include "update/staged_entries.hpp"
 #include "update/update_context.hpp"
@@ -135,11 +136,28 @@ Status check_folder_moves(const Installation& installation) {
 
 namespace {
 
-std::vector<std::string> names_of(const std::vector<DirEntry>& staged) {
-  std::vector<std::string> names;
-  for (const auto& entry : staged)
-    names.push_back(*entry.name);  // checked to be text
-  return names;
+constexpr std::string_view kUninstallLogName = "unins000.dat";
+
+// Every part of what the record keeps is read now, before the first delete: an identity that
+// cannot be read stops the update here, and the check says so too.
+Result<StagedVersion> picture(const Installation& installation,
+                              const std::vector<DirEntry>& staged) {
+  StagedVersion version;
+  for (const auto& entry : staged) {
+    const std::string path = join_path(installation.update_folder, *entry.name);  // text
+    auto identity = entry_identity(path);
+    if (!identity) return fail(identity.error());
+    version.entries.push_back({*entry.name, *identity});
+    if (file_names_equal(*entry.name, kUninstallLogName) && !version.staged_log) {
+      auto log = recorded_log(path);
+      if (!log) return fail(log.error());
+      version.staged_log = *log;
+    }
+  }
+  auto log = recorded_log(installation.uninstall_log);
+  if (!log) return fail(log.error());
+  version.uninstall_log = *log;
+  return version;
 }
 
 Result<std::vector<DirEntry>> staged_before_deleting(const UpdateContext& update) {
@@ -181,19 +199,21 @@ Result<std::optional<std::vector<DirEntry>>> staged_before_moving_in(const Updat
 
 }  // namespace
 
-Result<std::vector<std::string>> check_staged_before_deleting(const UpdateContext& update) {
+Result<StagedVersion> check_staged_before_deleting(const UpdateContext& update) {
   auto staged = staged_before_deleting(update);
   if (!staged) return fail(staged.error());
-  return names_of(*staged);
+  return picture(update.installation, *staged);
 }
 
 Result<CheckedStaged> check_before_deleting(const UpdateContext& update) {
   auto staged = staged_before_deleting(update);
   if (!staged) return fail(staged.error());
+  auto version = picture(update.installation, *staged);
+  if (!version) return fail(version.error());
   if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
   auto hold = StagedHold::take(update, *staged);
   if (!hold) return fail(hold.error());
-  return CheckedStaged{names_of(*staged), std::move(*hold)};
+  return CheckedStaged{std::move(*version), std::move(*hold)};
 }
 
 Result<bool> check_staged_before_moving_in(const UpdateContext& update) {

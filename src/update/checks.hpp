@@ -10,15 +10,24 @@
 
 #include "base/error.hpp"
 #include "update/staged_hold.hpp"
+#include "update/update_record_format.hpp"
 
 namespace vellicor {
 
 struct Installation;
 struct UpdateContext;
 
-// The staged entries as the checks found them: their names as listed, held for their moves.
+// What the checks found of the staged version, as a fresh update records it: the staged entries
+// by their names as listed, with their identities, the staged uninstall log and the root's.
+struct StagedVersion {
+  std::vector<StagedEntry> entries;
+  std::optional<RecordedLog> staged_log;
+  std::optional<RecordedLog> uninstall_log;
+};
+
+// The same, with the staged entries held for their moves.
 struct CheckedStaged {
-  std::vector<std::string> names;
+  StagedVersion version;
   StagedHold hold;
 };
 
@@ -43,8 +52,7 @@ struct CheckedStaged {
 
 // The same two without the volume's try-out, which writes into the root: what can be known of
 // the staged entries without changing anything.
-[[nodiscard]] Result<std::vector<std::string>> check_staged_before_deleting(
-    const UpdateContext& update);
+[[nodiscard]] Result<StagedVersion> check_staged_before_deleting(const UpdateContext& update);
 [[nodiscard]] Result<bool> check_staged_before_moving_in(const UpdateContext& update);
 
 // Whether the checks before the first delete try out the volume of the installation (one that

@@ -42,15 +42,28 @@
 //   "_" empty or gone, and entries the update had   the record is stale: one INFO line, it is
 //   moved in are other files now (a reinstall)      removed (the installation was made anew),
 //                                                   and a fresh update of what is staged
+//   the root's unins000.dat is neither the one the   the record is void (the installer wrote
+//   record began over nor the staged one, while     the installation since): one INFO line, it
+//   something is left to delete or move            is removed, and a fresh update of what is
+//                                                   staged (at logon: nothing more)
+//   the root holds an entry that a resume while     superseded, as above: a fresh update with
+//   deleting would delete and that the record does  all its checks
+//   not know (by identity, or where numbers do not
+//   last by kind, size and time)
+//   an entry that is not the update's own in the    the update cannot be completed: an error,
+//   place of one still staged (while moving)        nothing touched
 //   "_" empty or gone (or the update was still      the update cannot be completed: an error
 //   deleting) while entries of the recorded new     that names the first missing entry, exit
 //   version are in neither place                    1, nothing touched
 //   "_" a link, a junction or a mount point         refused as in a fresh update
 //
 // Entries the update keeps (a staged unins000.dat) are told by their names only, since the
-// uninstall log is rewritten into a file made new. A record of an earlier build names no
-// entries and is taken as it stands. Once every staged entry is in place the update is
-// complete: a failure to remove the emptied "_" or the record is a warning.
+// uninstall log is rewritten into a file made new. A record of the earliest builds names no
+// entries and is taken as it stands; one of the builds before this one knows neither the old
+// version's entries nor the logs' sizes and times, and is checked as far as it knows. Every
+// identity is read before the first delete, or the update stops there. Once every staged entry
+// is in place the update is complete: a failure to remove the emptied "_" or the record is a
+// warning.
 //
 // The uninstall log is rewritten into a new temporary file that replaces it in one rename; a
 // leftover of a rewrite that was cut short is removed by the next one.
@@ -59,7 +72,13 @@
 // a later step relies on is flushed before that step runs. For each durable step, in order: what
 // the disk holds if the power fails just before it, and what the next run then does. (Steps in
 // between are not flushed one by one: renames and removals are atomic each, the journal keeps
-// them in order, and the next durable step writes them out with itself.)
+// them in order, and the next durable step writes them out with itself.) A flush that reports
+// an error is final (FlushError, never retried: Linux reports a lost write once, and a second
+// flush succeeds over what is lost): the run stops there, and the disk may hold what the table
+// says for that step or anything that came after the previous durable step, which is what the
+// next run finds and finishes the same way. Before the record exists that is the old version
+// whole and no record (the error names the folder that could not be written); after it, the
+// record as it was before the step.
 //
 //   durable step                 the disk just before it              the next run
 //   ---------------------------  -----------------------------------  ---------------------------
@@ -83,8 +102,11 @@
 //   (temporary file, rename,     new version in part in the root,     entry is in one of its two
 //   root fsynced)                the rest in "_" (or "_" empty)       places), rewrites the log
 //   the record's removal         record "moving"; the new version     finds "_" gone, rewrites
-//   (renamed away durably)       whole and its log rewritten          the log again (the same
-//                                                                     bytes), removes the record
+//   (renamed away durably, then  whole and its log rewritten          the log again (the same
+//   its temporary name removed                                        bytes), removes the record;
+//   and the root flushed)                                             a leftover at the temporary
+//                                                                     name is removed by any run
+//                                                                     that holds the lock
 //   the registration's removal   no record; the update complete       at logon, no record:
 //   (after the record's, so                                           nothing to do, and the
 //   that no record is ever                                            registration goes
@@ -131,7 +153,7 @@ Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& upda
   }
   log_info(update.logger, earlier_update_text(update.installation, check.reason) +
                               ": updating what is staged now");
-  if (check.match == RecordMatch::Stale) {
+  if (check.match == RecordMatch::Stale || check.match == RecordMatch::Reinstalled) {
     if (auto set_aside = UpdateRecord::set_aside(update); !set_aside)
       return fail(set_aside.error());
   }
@@ -152,7 +174,7 @@ Status write_staged_version_to_disk(const UpdateContext& update) {
 // Deletes the old version of an update whose staged version was checked (`staged`); records the
 // move-in.
 Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecord> record,
-                          const std::vector<std::string>& staged) {
+                          const StagedVersion& staged) {
   auto old = OldVersion::collect(update);
   if (!old) return fail(old.error());
   if (update.checked) update.checked();
@@ -161,7 +183,12 @@ Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecor
   if (fresh) {
     // Before the first file can go: a process that ends deletes the files it had marked, on
     // Windows.
-    auto begun = UpdateRecord::begin(update, staged);
+    RecordContent start;
+    start.began_over = staged.uninstall_log;
+    start.staged_log = staged.staged_log;
+    start.old_entries = old->entries();
+    start.staged = staged.entries;
+    auto begun = UpdateRecord::begin(update, std::move(start));
     if (!begun) return fail(begun.error());
     record = std::move(*begun);
   }
@@ -182,7 +209,7 @@ Status replace_installation(const UpdateContext& update,
   if (!resume || resume->phase() == UpdatePhase::Deleting) {
     auto staged = check_before_deleting(update);
     if (!staged) return fail(staged.error());
-    if (auto deleted = delete_old_version(update, resume, staged->names); !deleted) {
+    if (auto deleted = delete_old_version(update, resume, staged->version); !deleted) {
       return deleted;
     }
     hold = std::move(staged->hold);

@@ -44,14 +44,23 @@ Result<LogonVerdict> decide_at_logon(const UpdateContext& update) {
     log_info(logger, "Started at logon with no update left to finish in " + installation.root);
     return LogonVerdict::NothingToDo;
   }
-  auto check = (*record)->check(installation);
+  auto check = match_record((*record)->content(), installation);
   if (!check) return fail(check.error());
   if (check->match == RecordMatch::Resume) return LogonVerdict::Finish;
+  if (check->match == RecordMatch::Reinstalled) {
+    // The installation is the installer's since: left as it is, whatever it holds.
+    log_info(logger, earlier_update_text(installation, check->reason) +
+                         ": the application was installed anew; the record is set aside");
+    if (auto set_aside = UpdateRecord::set_aside(update); !set_aside) {
+      return fail(set_aside.error());
+    }
+    return LogonVerdict::NothingToDo;
+  }
 
   const std::string void_record = check->match == RecordMatch::Incomplete
                                       ? check->reason
                                       : earlier_update_text(installation, check->reason);
-  const auto not_whole = (*record)->moved_in_over_uninstall_log(installation)
+  const auto not_whole = moved_in_over_uninstall_log((*record)->content(), installation)
                              ? std::optional<std::string>(
                                    "its update was moving the new version in over that log")
                              : why_not_whole(installation);

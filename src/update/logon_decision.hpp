@@ -17,10 +17,12 @@ enum class LogonVerdict {
 // Under the installation's lock (unless its root is gone). Nothing to do, with one INFO line
 // that says why: the installation was uninstalled (its root is gone, or both of the installer's
 // own files, unins000.dat and unins000.exe, are); it holds no update record, whatever its
-// update folder holds; or its record is void (superseded, stale, or its update cannot be
-// completed) while the installation is whole by its own uninstall log (why_not_whole; never
-// while the update was moving the new version in over the log that is still there, whose names
-// entries of the new version may carry by now), when the record is set aside. Finish when the record says that its update resumes. Fails, with
+// update folder holds; the installer wrote its uninstall log since the record began, when the
+// record is set aside, whatever the installation holds; or its record is void (superseded,
+// stale, or its update cannot be completed) while the installation is whole by its own
+// uninstall log (why_not_whole; never while the update was moving the new version in over the
+// log that is still there, whose names entries of the new version may carry by now), when the
+// record is set aside. Finish when the record says that its update resumes. Fails, with
 // nothing changed, when the record is unreadable or the update folder not the installation's
 // own; when the recorded update cannot be completed and the installation is not whole (the
 // record's own error, after an INFO line that says what is missing); and when another update

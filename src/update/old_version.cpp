@@ -80,6 +80,11 @@ Result<OldVersion> OldVersion::walk(const UpdateContext& update, bool hold) {
         checked = true;
       }
       std::string path = join_path(directory, *entry.name);
+      if (at_root && entry.kind != EntryKind::Link) {
+        auto identity = entry_identity(path, FolderTraits::KindOnly);
+        if (!identity) return fail(identity.error());
+        old.entries_.push_back({*entry.name, *identity});
+      }
       // A mount point is left alone like a link, but the folder that holds it could not be
       // removed: found now, before anything is deleted. One directly in the root stays.
       if (entry.mount_point && !at_root) {

@@ -9,6 +9,7 @@
 
 #include "base/delete_handle.hpp"
 #include "base/error.hpp"
+#include "update/update_record_format.hpp"
 
 namespace vellicor {
 
@@ -25,7 +26,8 @@ class OldVersion {
 
   // The same walk and the same checks, without a handle: whether the old version could be
   // collected as far as no running application can change it (a file it holds open is not
-  // found locked here). Logs only "Reading directory: " each folder.
+  // found locked here), and its entries' identities read. Logs only "Reading directory: " each
+  // folder.
   [[nodiscard]] static Status check_deletable(const UpdateContext& update);
 
   // Marks every file ("All file handles marked for deletion"). When one cannot be marked, every
@@ -36,6 +38,11 @@ class OldVersion {
   // top-level folders, each under retry_with_prompt.
   [[nodiscard]] Status remove(const UpdateContext& update);
 
+  // The entries in the root that the update deletes, with their identities as the record keeps
+  // them (a folder by its number, or where numbers do not last by its kind alone: what it holds
+  // goes meanwhile).
+  const std::vector<StagedEntry>& entries() const { return entries_; }
+
  private:
   OldVersion() = default;
 
@@ -44,6 +51,7 @@ class OldVersion {
 
   std::vector<DeleteHandle> files_;
   std::vector<std::string> top_level_directories_;
+  std::vector<StagedEntry> entries_;
 };
 
 }  // namespace vellicor

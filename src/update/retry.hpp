@@ -43,8 +43,9 @@ uint32_t retry_wait_milliseconds(uint32_t attempt);
 
 // Calls operation(n) with n = 1, 2, ... until it succeeds, waiting retry_wait_milliseconds(n)
 // after each failure. When attempt `limit` of a series fails, the user is asked; Retry starts a
-// new series at attempt 1 without waiting, any other answer gives back that last error. The
-// operation returns a Result<T> (or Status), which is what this returns.
+// new series at attempt 1 without waiting, any other answer gives back that last error. An error
+// of a final kind (ErrorKind::is_final) ends it at once, without a box. The operation returns a
+// Result<T> (or Status), which is what this returns.
 template <class Operation>
 [[nodiscard]] auto retry_with_prompt(std::string_view action, uint32_t limit, Operation&& operation,
                                      const RetryHooks& hooks = {})
@@ -53,7 +54,8 @@ template <class Operation>
   for (;;) {
     ++attempt;
     auto result = operation(attempt);
-    if (result) return result;
+    // A final error (a flush that failed) is not tried again: a later success would hide it.
+    if (result || result.error().kind().is_final()) return result;
     if (attempt >= limit) {
       if (hooks.ask(retry_box_text(action, result.error())) != MessageBoxAnswer::Retry) {
         return result;

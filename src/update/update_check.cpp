@@ -34,8 +34,8 @@ Result<std::string> check_update_would_start(const UpdateContext& update,
     summary += resume ? "an interrupted update of " + installation.root +
                             " is recorded, while deleting; the next update run finishes it"
                       : "an update of " + installation.root + " would start, with " +
-                            std::to_string(staged->size()) +
-                            (staged->size() == 1 ? " staged entry" : " staged entries");
+                            std::to_string(staged->entries.size()) +
+                            (staged->entries.size() == 1 ? " staged entry" : " staged entries");
   }
   if (volume_is_tried_out(installation)) {
     summary += "; the volume's moves are tried out before its first delete";

@@ -11,7 +11,6 @@ import filecmp
 import glob
 import os
 import re
-import shlex
 import shutil
 import subprocess
 import tempfile
@@ -48,15 +47,6 @@ def wine(*args):
     return subprocess.run(prog().runner + list(args), stdin=subprocess.DEVNULL,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                           timeout=120).returncode
-
-
-def exec_arguments(entry):
-    """The arguments of a desktop entry's Exec key: a string value's escapes undone, then the
-    quoting."""
-    value = re.search(r"^Exec=(.*)$", entry, re.M).group(1)
-    value = re.sub(r"\\(.)", lambda m: {"s": " ", "n": "\n", "t": "\t", "r": "\r"}.get(
-        m.group(1), m.group(1)), value)
-    return [arg.replace("%%", "%") for arg in shlex.split(value)]
 
 
 def logged_since(run, sizes, line, timeout=120):
@@ -113,7 +103,7 @@ class SessionProgramTest(unittest.TestCase):
             self.assertEqual(wine("wineboot"), 0)
         else:
             env = dict(os.environ, TMPDIR=run.tmp, XDG_CONFIG_HOME=run.config)
-            subprocess.run(exec_arguments(command), env=env, stdin=subprocess.DEVNULL,
+            subprocess.run(updates.exec_arguments(command), env=env, stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=120)
         return logged_since(run, sizes, line)
 
@@ -150,7 +140,7 @@ class SessionProgramTest(unittest.TestCase):
             subprocess.run(["wineserver", "-k"], check=True, timeout=60,
                            env=dict(os.environ, WINEPREFIX=updates.wine_prefix()))
         else:
-            self.assertEqual(exec_arguments(command), [os.path.realpath(prog().exe),
+            self.assertEqual(updates.exec_arguments(command), [os.path.realpath(prog().exe),
                                                        installation.code_path, "true",
                                                        "--at-logon"])
             run.process.kill()
@@ -268,6 +258,20 @@ class SessionProgramTest(unittest.TestCase):
                                            "\\" if prog().windows else "/"))
             return updates.start_application(self, installation.root, 300, APPLICATION)
 
+        def reinstall_over(in_place):
+            # The installer lays its version out over what is there and writes its uninstall
+            # log anew or over the old one; the update folder and the record it does not know.
+            def change(installation):
+                files = installation.named(updates.Installation.OLD)
+                installation.write("", files)
+                log = installation.path("unins000.dat")
+                if not in_place:
+                    os.remove(log)
+                with open(log, "wb") as handle:
+                    handle.write(uninstall_log(installation.program_path(), list(files),
+                                               "\\" if prog().windows else "/"))
+            return change
+
         def stage_half(installation):
             installation.stage({APPLICATION: "Vellicor 3", "docs/new.txt": "3"})
             os.remove(installation.path("_/unins000.dat"))
@@ -307,6 +311,7 @@ class SessionProgramTest(unittest.TestCase):
         # the record "set aside", as is after the one "failure" box, or the update "finished").
         # The root's uninstall log names the application alone, which either version holds.
         mixed = "its update was moving the new version in over that log"
+        anew = "the application was installed anew; the record is set aside"
         cases = [
             ("killed before its record, a version half staged", False, "before", stage_half,
              None, nothing, "as is"),
@@ -328,6 +333,19 @@ class SessionProgramTest(unittest.TestCase):
             ("killed while moving in, then another version staged while the run at logon waits",
              False, "moving", start_namesake, stage_and_end_namesake, "ERRO The update record ",
              "failure"),
+            ("killed while deleting, then reinstalled with its log written anew", False,
+             "deleting", reinstall_over(False), None, anew, "set aside"),
+            ("killed while deleting, then reinstalled with its log written over", False,
+             "deleting", reinstall_over(True), None, anew, "set aside"),
+            ("killed while moving in, then reinstalled with its log written anew", False,
+             "moving", reinstall_over(False), None, anew, "set aside"),
+            ("killed while moving in, then reinstalled with its log written over", False,
+             "moving", reinstall_over(True), None, anew, "set aside"),
+            ("killed while moving in, then finished but for the unlink of its record's "
+             "temporary name", False, "moving", updates.finished_but("unlink"), None, nothing,
+             "as is"),
+            ("killed while moving in, then finished but for the removal of its registration",
+             False, "moving", updates.finished_but("registration"), None, nothing, "as is"),
             ("killed while rewriting the uninstall log, with the record and no _", False,
              "moving", moved_in, None, "INFO Updating uninstall file ", "finished"),
         ]
@@ -353,13 +371,17 @@ class SessionProgramTest(unittest.TestCase):
                 with open(installation.path("unins000.dat"), "wb") as handle:
                     handle.write(uninstall_log(installation.program_path(), [APPLICATION],
                                                "\\" if prog().windows else "/"))
-                # Killed once registered: before its record is written, or while moving in.
-                first, release = updates.stall_update(self, installation, [code_path, "true"],
-                                                      before_record=killed == "before")
-                first.kill_when_logged("INFO Wrote the staged version to the disk"
-                                       if killed == "before" else
-                                       "INFO Rename: unins000.dat (attempt 2)")
-                release()
+                # Killed once registered: before its record is written, while deleting, or while
+                # moving in.
+                if killed == "deleting":
+                    first = updates.cut_while_deleting(self, installation, [code_path, "true"])
+                else:
+                    first, release = updates.stall_update(self, installation, [code_path, "true"],
+                                                          before_record=killed == "before")
+                    first.kill_when_logged("INFO Wrote the staged version to the disk"
+                                           if killed == "before" else
+                                           "INFO Rename: unins000.dat (attempt 2)")
+                    release()
                 if killed == "before":
                     os.remove(installation.path(RECORD + ".tmp"))
                 place = next(filter(None, map(updates.registration_line(first.config).match,
@@ -370,11 +392,13 @@ class SessionProgramTest(unittest.TestCase):
                 resolved = installation.code_path if prog().windows else \
                     os.path.realpath(installation.code_path)
                 [command] = [c for c in updates.registrations(first.config) if resolved in c]
-                self.assertEqual(os.path.exists(installation.path(RECORD)), killed == "moving")
+                self.assertEqual(os.path.exists(installation.path(RECORD)), killed != "before")
                 application = change(installation)
                 exists = lambda: os.path.exists(installation.root)
+                # What goes in any case: what the record's removal left behind.
                 expected = [entry for entry in updates.read_tree(installation.root)
-                            if outcome != "set aside" or not entry.startswith(RECORD + "=")] \
+                            if not entry.startswith(RECORD + ".tmp") and
+                            (outcome != "set aside" or not entry.startswith(RECORD + "="))] \
                     if exists() else None
                 sizes = {path: os.path.getsize(path) for path in first.logs()}
                 removed = "INFO Removed the registration to finish the update at the next " \
@@ -400,7 +424,7 @@ class SessionProgramTest(unittest.TestCase):
                     self.assertIsNone(find("Vellicor", 0), "at most one box")
                 else:
                     env = dict(os.environ, TMPDIR=first.tmp, XDG_CONFIG_HOME=first.config)
-                    done = updates.run_to_files(exec_arguments(command), env=env)
+                    done = updates.run_to_files(updates.exec_arguments(command), env=env)
                     if during:
                         logged_since(first, sizes, "INFO %s is running, wait a bit" % APPLICATION)
                         during(installation)

@@ -7,11 +7,14 @@ temporary folder, the log goes to $TMPDIR, and without a terminal the boxes are 
 standard error that answer nothing (like Cancel).
 """
 
+import codecs
 import filecmp
 import glob
 import os
 import re
+import shlex
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -60,6 +63,15 @@ def registration_line(config):
         os.path.join(config, "autostart", "vellicor-update-")
     return re.compile(r"INFO Registered to finish the update at the next logon: (%s"
                       r"[0-9a-f]{16}(\.desktop)?)\Z" % re.escape(place))
+
+
+def exec_arguments(entry):
+    """The arguments of a desktop entry's Exec key: a string value's escapes undone, then the
+    quoting."""
+    value = re.search(r"^Exec=(.*)$", entry, re.M).group(1)
+    value = re.sub(r"\\(.)", lambda m: {"s": " ", "n": "\n", "t": "\t", "r": "\r"}.get(
+        m.group(1), m.group(1)), value)
+    return [arg.replace("%%", "%") for arg in shlex.split(value)]
 
 
 def wine_prefix():
@@ -366,6 +378,39 @@ def stall_update(test, installation, args, before_record=False):
     return run, release
 
 
+def finished_but(step):
+    """A change after an update was killed while moving in: as if it had gone on to its end and
+    been killed there, the new version in place, then its record renamed to its temporary name
+    and not yet unlinked ("unlink"), or gone and the registration not yet removed
+    ("registration")."""
+    def change(installation):
+        for name in os.listdir(installation.path("_")):
+            os.rename(installation.path("_/" + name), installation.path(name))
+        os.rmdir(installation.path("_"))
+        record = installation.path(".vellicor-update")
+        if step == "unlink":
+            os.rename(record, record + ".tmp")
+        else:
+            os.remove(record)
+    return change
+
+
+def cut_while_deleting(test, installation, args):
+    """Runs the updater with `args` and kills it while it deletes the old version: strace holds
+    up every unlink (POSIX build), so that the kill lands among them. Gives the run."""
+    if prog().windows or not shutil.which("strace"):
+        test.skipTest("a kill while deleting is aimed with strace over the POSIX build")
+    run = Run(test, args, env={"ASAN_OPTIONS": "detect_leaks=0"},
+              wrap=["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=unlink,unlinkat",
+                    "-e", "inject=unlink,unlinkat:delay_enter=200000"])
+    run.wait_for("INFO All file handles marked for deletion")
+    os.killpg(run.process.pid, signal.SIGKILL)  # strace and the updater it runs
+    run.finish()
+    with open(installation.path(".vellicor-update")) as handle:
+        test.assertIn("deleting the old version", handle.readline())
+    return run
+
+
 class UpdateProgramTest(unittest.TestCase):
     def box_texts(self, run):
         """POSIX: the boxes the run printed on standard error, in order."""
@@ -416,8 +461,8 @@ class UpdateProgramTest(unittest.TestCase):
             self.assertEqual(read_tree(installation.root), before)
         return said[0]
 
-    def run_failing(self, args):
-        run = Run(self, args)
+    def run_failing(self, args, env=None):
+        run = Run(self, args, env=env)
         box = None
         if prog().windows:
             box = self.answer_failure_box(run)
@@ -692,6 +737,12 @@ class UpdateProgramTest(unittest.TestCase):
             os.chmod(installation.path("docs/obsolete.txt"), 0o444)
             return {}
 
+        def unreadable_staged(installation):
+            # Its identity's generation is read through an open, which this user may not make.
+            options = unwritable(None)(installation)
+            os.chmod(installation.path("_/Refused.exe"), 0o200)
+            return options
+
         def updater_inside(installation):
             path = shutil.copy(prog().exe, installation.path("resources"))
             return {"exe": path}
@@ -766,6 +817,9 @@ class UpdateProgramTest(unittest.TestCase):
                 ("a link in the root and a staged folder of its name", root_link,
                  lambda i: "Staged entry " + i.path("_/linked") + " cannot replace " +
                  i.path("linked") + ", which the update keeps"),
+                ("a staged file that this user may not read", unreadable_staged,
+                 lambda i: "Could not tell the identity of " + i.path("_/Refused.exe") +
+                 ": Permission denied"),
                 ("a sticky _ with another user's staged folder", sticky,
                  lambda i: "Staged entry " + i.path("_/docs") + " cannot be moved into " +
                  i.root + ": Operation not permitted"),
@@ -1057,6 +1111,13 @@ class UpdateProgramTest(unittest.TestCase):
                 os.rmdir(installation.path("_"))  # killed before the emptied folder went
             os.makedirs(installation.path(".vellicor-update.tmp/inside"))
 
+        def append_only_root(installation):
+            if subprocess.run(["chattr", "+a", installation.root],
+                              capture_output=True).returncode != 0:
+                self.skipTest("no append-only folders here")
+            self.addCleanup(subprocess.run, ["chattr", "-a", installation.root],
+                            capture_output=True)
+
         def remove_staged_file(installation):
             for folder in ("zz", "docs", "locales", "resources"):
                 for place, _, files in os.walk(installation.path("_/" + folder)):
@@ -1080,6 +1141,8 @@ class UpdateProgramTest(unittest.TestCase):
             while not os.path.exists(marker):
                 time.sleep(0.02)
 
+        nothing_staged = "The system cannot find the file specified." if prog().windows else \
+            "No such file or directory"
         cases = [  # (name, the line the first run is killed at, the change, error of the rerun)
             ("moved in part, then another version staged", "Rename: ",
              lambda installation: installation.stage(newer), None),
@@ -1101,6 +1164,12 @@ class UpdateProgramTest(unittest.TestCase):
              "The interrupted update cannot be completed: "),
             ("moved in part, then the update folder replaced by a link", "Rename: ", link,
              "Update folder is a link to another folder: "),
+            # A run by hand that finds no record removes what the update left: the record's
+            # temporary name and the registration (then nothing is staged, as after any update).
+            ("moved in, then killed after its record's rename, before the unlink", "Rename: ",
+             finished_but("unlink"), nothing_staged),
+            ("moved in, then killed between its record's removal and the registration's",
+             "Rename: ", finished_but("registration"), nothing_staged),
         ]
         if prog().windows:
             cases.append(("not cut short; a process whose current folder is the update folder",
@@ -1108,6 +1177,8 @@ class UpdateProgramTest(unittest.TestCase):
         else:
             cases.append(("moved in part, a staged name with a line feed", "Rename: ",
                           lambda installation: None, None))
+            cases.append(("moved in part, then the installation folder made append-only",
+                          "Rename: ", append_only_root, "Cannot delete what is in "))
         for name, killed_at, change, error in cases:
             with self.subTest(name):
                 installation = Installation(self, "CutShort")
@@ -1192,10 +1263,17 @@ class UpdateProgramTest(unittest.TestCase):
                     self.assertEqual(unrecorded(read_tree(installation.root)), unrecorded(before))
                     self.assertTrue(os.path.exists(record), "the earlier update's record")
                 else:
-                    run, box = self.run_failing([installation.code_path, "true"])
+                    # With the first run's registration (POSIX: its configuration folder).
+                    run, box = self.run_failing([installation.code_path, "true"], None if
+                                                prog().windows or not killed_at else
+                                                {"XDG_CONFIG_HOME": first.config})
                     self.assertTrue(run.lines()[-1].startswith("ERRO " + error), run.lines()[-1])
                     self.check_failure(run, run.lines()[-1][5:], box)
-                    self.assertEqual(read_tree(installation.root), before)
+                    left = error == nothing_staged
+                    self.assertEqual(read_tree(installation.root), [
+                        e for e in before if not (left and e.startswith(".vellicor-update"))])
+                    self.assertEqual(bool([c for c in registrations(run.config)
+                                           if installation.code_path in c]), not left)
                 self.assertEqual(read_tree(outside), ["Vellicor.exe=the user's"])
 
     def test_each_record_is_on_the_device_before_the_step_it_announces(self):
@@ -1203,20 +1281,39 @@ class UpdateProgramTest(unittest.TestCase):
         proof: the staged version's file system is synced before the record is first written;
         each record's temporary file is flushed, renamed over the record and its folder flushed
         before the first old file is unlinked (deleting) and, once the removals are flushed too,
-        before the first staged entry is moved in (moving); the rewritten uninstall log is in place the same way before the
-        record leaves its name in a rename that is flushed too."""
+        before the first staged entry is moved in (moving); the rewritten uninstall log is in
+        place the same way before the record leaves its name in a rename that is flushed too,
+        and the unlink of its temporary name is flushed at the end. A sync that fails is final:
+        with an I/O error on the first one only, nothing is deleted and nothing recorded."""
         if prog().windows or not shutil.which("strace"):
             self.skipTest("strace over the POSIX build")
+        for injected in (False, True):
+            with self.subTest(injected=injected):
+                self.check_durable_order(injected)
+
+    def check_durable_order(self, injected):
         installation = Installation(self, "Durable")
         trace = os.path.join(tempfile.mkdtemp(prefix="vellicor-trace-"), "trace")
         self.addCleanup(shutil.rmtree, os.path.dirname(trace), True)
+        before = read_tree(installation.root)
         code, _, err = prog().run(
             [installation.code_path, "true"],
             # LeakSanitizer (native test build) does not work under ptrace.
-            env={"TMPDIR": os.path.dirname(trace), "ASAN_OPTIONS": "detect_leaks=0"},
+            env={"TMPDIR": os.path.dirname(trace), "ASAN_OPTIONS": "detect_leaks=0",
+                 "XDG_CONFIG_HOME": os.path.join(os.path.dirname(trace), "config")},
             runner=["strace", "-f", "-qq", "-o", trace, "-e",
                     "trace=openat,fsync,fdatasync,syncfs,rename,renameat,renameat2,unlink,"
-                    "unlinkat,rmdir"])
+                    "unlinkat,rmdir"] + (["-e", "inject=syncfs:error=EIO:when=1"]
+                                         if injected else []))
+        if injected:
+            self.assertEqual(code, 1, err)
+            [log] = glob.glob(os.path.join(os.path.dirname(trace), "vellicor-updater-*.log"))
+            with open(log) as handle:
+                self.assertTrue(handle.read().endswith(
+                    " ERRO Could not write " + installation.path("_") +
+                    " to the disk: Input/output error\n"))
+            self.assertEqual(read_tree(installation.root), before)
+            return
         self.assertEqual(code, 0, err)
         calls = []
         with open(trace) as handle:
@@ -1276,6 +1373,9 @@ class UpdateProgramTest(unittest.TestCase):
         removed = first(lambda call, paths, args, result: call.startswith("rename") and
                         paths == [record, record + ".tmp"] and result == 0, rewritten)
         folder, fd = opened(root, removed)
+        synced(fd, folder)
+        # Nothing of the record outlives the update: its temporary name's unlink is flushed too.
+        folder, fd = opened(root, unlinked(lambda path: path == record + ".tmp", removed))
         synced(fd, folder)
 
     def test_move_in_that_failed_is_finished_by_the_next_run(self):
@@ -1360,12 +1460,18 @@ class UpdateProgramTest(unittest.TestCase):
                            [image], check=True, capture_output=True)
             return ["mount", "-o", "loop", image, folder]
 
+        def ext4(image, folder):
+            subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True, capture_output=True)
+            return ["mount", loop_device(image), folder]
+
         class Ascii(Installation):  # fusefat takes no other names
             NEW = {name: content for name, content in Installation.NEW.items() if name.isascii()}
 
         newer = dict(Installation.NEW, **{"Vellicor.exe": "Vellicor 3", "docs/new.txt": "3"})
         cases = [("a fresh small volume, killed while moving in, then a moved-in folder made anew",
-                  fresh, "made anew")]
+                  fresh, "made anew"),
+                 ("ext4, killed while moving in, then attached again through another loop "
+                  "device (as after a reboot)", ext4, "reattached")]
         if fuse:
             cases += [("exFAT, a plain update", exfat, None),
                       ("exFAT, killed while moving in", exfat, "resumed"),
@@ -1398,6 +1504,24 @@ class UpdateProgramTest(unittest.TestCase):
                                        "a folder with what it holds: No such file or directory "
                                        "(os error 2)")
                     continue
+                if killed == "reattached":
+                    first, release = stall_update(self, installation,
+                                                  [installation.code_path, "true"])
+                    first.kill_when_logged("INFO Rename: unins000.dat (attempt 2)")
+                    release()
+                    device = os.stat(installation.root).st_dev
+                    subprocess.run(["umount", volume], check=True, capture_output=True)
+                    # The first device stays attached: the second one has another number.
+                    subprocess.run(["mount", loop_device(image), volume], check=True,
+                                   capture_output=True)
+                    self.assertNotEqual(os.stat(installation.root).st_dev, device)
+                    run = Run(self, [installation.code_path, "true"])
+                    self.assertEqual(run.finish(), 0, run.err)
+                    self.assertIn("INFO Resuming an interrupted update at moving the new version "
+                                  "in", run.lines())
+                    self.assertEqual(installation.tree_without_log(),
+                                     installation.expected_after_update())
+                    continue
                 if killed == "made anew":
                     first, release = stall_update(self, installation,
                                                   [installation.code_path, "true"])
@@ -1425,6 +1549,9 @@ class UpdateProgramTest(unittest.TestCase):
                     self.check_failure(run, error, box)
                     continue
                 installation.add_top_level(400 if killed else 10)
+                if volume_kind is exfat and not killed and shutil.which("strace"):
+                    self.check_each_staged_entry_synced(installation)
+                    continue
                 if killed:
                     first = Run(self, [installation.code_path, "true"])
                     first.kill_when_logged("INFO Rename: ")
@@ -1442,6 +1569,37 @@ class UpdateProgramTest(unittest.TestCase):
                                  in run.lines(), killed == "resumed")
                 self.assertEqual("belongs to an earlier update" in "\n".join(run.lines()),
                                  killed == "newer")
+
+    def check_each_staged_entry_synced(self, installation):
+        """On FUSE, whose daemon keeps buffers that a sync of the file system does not reach,
+        every staged file and folder is opened and fsynced before the record is first written;
+        then the update ends as a clean one."""
+        staged = {installation.path("_")}
+        for folder, dirs, files in os.walk(installation.path("_")):
+            staged.update(os.path.join(folder, name) for name in dirs + files)
+        trace = os.path.join(tempfile.mkdtemp(prefix="vellicor-trace-"), "trace")
+        self.addCleanup(shutil.rmtree, os.path.dirname(trace), True)
+        run = Run(self, [installation.code_path, "true"], env={"ASAN_OPTIONS": "detect_leaks=0"},
+                  wrap=["strace", "-f", "-qq", "-o", trace, "-e", "trace=openat,fsync"])
+        self.assertEqual(run.finish(), 0, run.err)
+        open_paths, synced = {}, set()
+        with open(trace) as handle:
+            for line in handle:
+                found = re.match(r'\d+ +(openat|fsync)\((?:AT_FDCWD, "([^"]*)"|(\d+))[^)]*\)'
+                                 r' += (-?\d+)', line)
+                if not found:
+                    continue
+                call, path, fd, result = found.groups()
+                if path is not None:  # strace writes other bytes than ASCII as C escapes
+                    path = codecs.escape_decode(path.encode())[0].decode()
+                if call == "openat" and path == installation.path(".vellicor-update.tmp"):
+                    break
+                if call == "openat" and int(result) >= 0:
+                    open_paths[result] = path
+                elif call == "fsync" and result == "0" and fd in open_paths:
+                    synced.add(open_paths[fd])
+        self.assertEqual(staged - synced, set())
+        self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
 
     def test_files_deeper_than_260_characters_are_replaced(self):
         """A path of more than 300 characters: the Windows build hands the system its verbatim
@@ -1472,6 +1630,9 @@ class UpdateProgramTest(unittest.TestCase):
             ("not asked", [], "program", 0, False),
             ("asked, the update fails", ["--relaunch"], None, 1, False),
             ("asked, the new version cannot start", ["--relaunch"], "text", 0, False),
+            # Nobody watches a run at logon: it starts nothing that other users could write.
+            ("asked, finished at logon in a folder that another group may write",
+             ["--relaunch"], "program", 0, False),
         ]
         for name, options, staged, code, relaunched in cases:
             with self.subTest(name):
@@ -1481,10 +1642,13 @@ class UpdateProgramTest(unittest.TestCase):
                     shutil.copy(prog().sleeper, exe)
                 elif staged is None:
                     os.remove(exe)
-                run = Run(self, options[:1] + [installation.code_path, "true"] + options[1:])
-                if prog().windows and code == 1:
-                    self.answer_failure_box(run)
-                self.assertEqual(run.finish(), code, run.err)
+                if "at logon" in name:
+                    run = self.finish_at_logon_writable_by_group(installation, options)
+                else:
+                    run = Run(self, options[:1] + [installation.code_path, "true"] + options[1:])
+                    if prog().windows and code == 1:
+                        self.answer_failure_box(run)
+                    self.assertEqual(run.finish(), code, run.err)
                 marker = installation.path("relaunched")
                 deadline = time.monotonic() + (20 if relaunched else 1)
                 while not os.path.exists(marker) and time.monotonic() < deadline:
@@ -1499,12 +1663,39 @@ class UpdateProgramTest(unittest.TestCase):
                     self.assertEqual(lines[-2], "INFO Update was successful!")
                     self.assertRegex(lines[-1], r"\AINFO Relaunched %s, pid \d+\Z" %
                                      re.escape(installation.code_path))
+                elif "at logon" in name:
+                    self.assertEqual(lines[-1], "INFO Not relaunching " + installation.code_path +
+                                     " at logon: others could replace it: " + installation.root +
+                                     " may be written by others")
                 elif code == 0 and options:
                     self.assertTrue(lines[-1].startswith(
                         "WARN Failed to relaunch " + installation.code_path + ": "), lines[-1])
                 else:
                     self.assertFalse(any(line.startswith(("INFO Relaunched", "WARN Failed to "
                                                           "relaunch")) for line in lines))
+
+    def finish_at_logon_writable_by_group(self, installation, options):
+        """An update with `options` is cut short while moving in; the installation folder is
+        made writable by a group of other users; the command registered for the next logon
+        runs. Gives that run, finished (POSIX)."""
+        if prog().windows or os.geteuid() != 0:
+            self.skipTest("a folder of another group's (POSIX, as root)")
+        first, release = stall_update(self, installation,
+                                      options + [installation.code_path, "true"])
+        first.kill_when_logged("INFO Rename: unins000.dat (attempt 2)")
+        release()
+        [command] = [c for c in registrations(first.config) if installation.code_path in c]
+        os.chown(installation.root, 0, 100)
+        os.chmod(installation.root, 0o775)
+        sizes = {path: os.path.getsize(path) for path in first.logs()}
+        env = dict(os.environ, TMPDIR=first.tmp, XDG_CONFIG_HOME=first.config)
+        at_logon = run_to_files(exec_arguments(command), env=env)
+        self.assertEqual(at_logon.wait(timeout=120), 0, at_logon.output())
+        # Its records: in the newest log, after what the first run wrote there.
+        first.sizes_before = sizes
+        first.log_file = max(first.logs(), key=os.path.getmtime)
+        self.assertIn("INFO Update was successful!", first.lines())
+        return first
 
     def test_progress_window_is_up_during_the_update_and_gone_after(self):
         if not prog().windows:
