@@ -83,13 +83,17 @@ STAGED_FILES = staged_files()
 
 
 def read_tree(root):
-    """Every entry below root: "dir/" for folders, "file=content" for files."""
+    """Every entry below root: "dir/" for folders, "file=content" for files, "link->target" for
+    links to what is not a folder."""
     entries = []
     for folder, dirs, files in os.walk(root):
         relative = os.path.relpath(folder, root)
         prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
         entries += [prefix + d + "/" for d in dirs]
         for f in files:
+            if os.path.islink(os.path.join(folder, f)):
+                entries.append(prefix + f + "->" + os.readlink(os.path.join(folder, f)))
+                continue
             with open(os.path.join(folder, f), "rb") as handle:
                 entries.append(prefix + f + "=" + handle.read().decode("latin-1"))
     return sorted(entries)
@@ -1118,6 +1122,13 @@ class UpdateProgramTest(unittest.TestCase):
             self.addCleanup(subprocess.run, ["chattr", "-a", installation.root],
                             capture_output=True)
 
+        def record_looped(installation):
+            # A record that cannot be looked at (a link that leads to itself) is not taken for
+            # none: its registration stays.
+            record = installation.path(".vellicor-update")
+            os.rename(record, record + "-as-it-was")
+            os.symlink(".vellicor-update", record)
+
         def remove_staged_file(installation):
             for folder in ("zz", "docs", "locales", "resources"):
                 for place, _, files in os.walk(installation.path("_/" + folder)):
@@ -1179,6 +1190,8 @@ class UpdateProgramTest(unittest.TestCase):
                           lambda installation: None, None))
             cases.append(("moved in part, then the installation folder made append-only",
                           "Rename: ", append_only_root, "Cannot delete what is in "))
+            cases.append(("moved in part, then its record a link that cannot be followed",
+                          "Rename: ", record_looped, "Unreadable update record: "))
         for name, killed_at, change, error in cases:
             with self.subTest(name):
                 installation = Installation(self, "CutShort")

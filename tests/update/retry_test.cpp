@@ -119,19 +119,26 @@ TEST(RetryWithPromptTest, EveryAnswerButRetryGivesUpWithTheLastError) {
   }
 }
 
-TEST(RetryWithPromptTest, SuccessReturnsTheValueAtOnceAfterTheWaitsOfEarlierFailures) {
-  FakeUser user;
-  const Result<std::string> result = retry_with_prompt(
-      "doing it", 11,
-      [](uint32_t attempt) -> Result<std::string> {
-        if (attempt < 4) return fail_other("not yet");
-        return "done at " + std::to_string(attempt);
-      },
-      user.hooks());
-  ASSERT_TRUE(result);
-  EXPECT_EQ(*result, "done at 4");
-  EXPECT_EQ(user.waits, (std::vector<uint32_t>{50, 200, 450}));
-  EXPECT_TRUE(user.questions.empty());
+// A success, or an error that no retry can undo (a flush that failed: a second one that
+// succeeds proves nothing), ends the series at once, without a box.
+TEST(RetryWithPromptTest, SuccessOrAFinalErrorEndsTheSeriesAtOnceAfterTheWaitsOfEarlierFailures) {
+  for (const bool final_error : {false, true}) {
+    SCOPED_TRACE(final_error);
+    FakeUser user;
+    const Result<std::string> result = retry_with_prompt(
+        "doing it", 11,
+        [&](uint32_t attempt) -> Result<std::string> {
+          if (attempt < 4) return fail_other("not yet");
+          if (final_error) return fail(Error(FlushError, "Input/output error", 5));
+          return "done at " + std::to_string(attempt);
+        },
+        user.hooks());
+    ASSERT_EQ(result.has_value(), !final_error);
+    EXPECT_EQ(result ? *result : result.error().display_text(),
+              final_error ? "Input/output error (os error 5)" : "done at 4");
+    EXPECT_EQ(user.waits, (std::vector<uint32_t>{50, 200, 450}));
+    EXPECT_TRUE(user.questions.empty());
+  }
 }
 
 TEST(RetryWithPromptTest, SuccessAfterARetryEndsTheProcedure) {
