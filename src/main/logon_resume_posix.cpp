@@ -88,8 +88,8 @@ Status remove_folders_made() {
 std::optional<std::string> access_control_list(const std::string& path) {
   std::string acl(256, '\0');
   for (;;) {
-    const ssize_t size = ::lgetxattr(path.c_str(), "system.posix_acl_access", acl.data(),
-                                     acl.size());
+    const ssize_t size =
+        ::lgetxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size());
     if (size >= 0) {
       acl.resize(static_cast<size_t>(size));
       return acl;
@@ -130,8 +130,7 @@ std::optional<std::string> why_others_could_replace(std::string_view executable)
   const uid_t user = ::geteuid();
   for (std::optional<std::string> path(executable); path; path = parent_path(*path)) {
     struct stat info {};
-    const auto acl = ::lstat(path->c_str(), &info) == 0 ? access_control_list(*path)
-                                                         : std::nullopt;
+    const auto acl = ::lstat(path->c_str(), &info) == 0 ? access_control_list(*path) : std::nullopt;
     if (!acl) {
       return "who may change " + *path + " cannot be told: " + last_os_io_error().display_text();
     }

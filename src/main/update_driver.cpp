@@ -172,8 +172,8 @@ Result<Ending> finish_at_logon(Logger& logger, const std::vector<std::string>& a
 // whatever happens here: a failure is a warning. A run at logon, which nobody watches, starts
 // nothing that another user could have put there (the registration's own rule).
 void relaunch(Logger& logger, const Installation& installation, bool at_logon) {
-  if (const auto exposed = at_logon ? why_others_could_replace(installation.code_path)
-                                    : std::nullopt) {
+  if (const auto exposed =
+          at_logon ? why_others_could_replace(installation.code_path) : std::nullopt) {
     log_info(logger, "Not relaunching " + installation.code_path +
                          " at logon: others could replace it: " + *exposed);
     return;

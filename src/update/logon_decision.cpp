@@ -60,10 +60,10 @@ Result<LogonVerdict> decide_at_logon(const UpdateContext& update) {
   const std::string void_record = check->match == RecordMatch::Incomplete
                                       ? check->reason
                                       : earlier_update_text(installation, check->reason);
-  const auto not_whole = moved_in_over_uninstall_log((*record)->content(), installation)
-                             ? std::optional<std::string>(
-                                   "its update was moving the new version in over that log")
-                             : why_not_whole(installation);
+  const auto not_whole =
+      moved_in_over_uninstall_log((*record)->content(), installation)
+          ? std::optional<std::string>("its update was moving the new version in over that log")
+          : why_not_whole(installation);
   if (not_whole) {
     log_info(logger, "The installation at " + installation.root +
                          " is not whole by its uninstall log: " + *not_whole);

@@ -164,7 +164,8 @@ Result<RecordCheck> match_record(const RecordContent& record, const Installation
     auto known = log_is_known(record, installation);
     if (!known) return fail(known.error());
     if (!*known) {
-      return RecordCheck{RecordMatch::Reinstalled, installation.uninstall_log + " was written since"};
+      return RecordCheck{RecordMatch::Reinstalled,
+                         installation.uninstall_log + " was written since"};
     }
   }
 

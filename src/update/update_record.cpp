@@ -132,8 +132,8 @@ void UpdateRecord::remove_leftover(Logger& logger, const Installation& installat
   if (removed) removed = remove_file(temp);
   if (removed) removed = flush_directory(installation.root);
   if (!removed) {
-    log_warning(logger, "Could not remove the leftover " + temp + " of the update record: " +
-                            removed.error().display_text());
+    log_warning(logger, "Could not remove the leftover " + temp +
+                            " of the update record: " + removed.error().display_text());
   }
 }
 

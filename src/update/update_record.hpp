@@ -48,8 +48,7 @@ class UpdateRecord {
   // found them), over a superseded record if there is one. When the record cannot be written
   // whole and on the device, what was written of it is taken back (a warning where that fails
   // too: a record "deleting" over a whole old version is as safe as none).
-  [[nodiscard]] static Result<UpdateRecord> begin(const UpdateContext& update,
-                                                  RecordContent start);
+  [[nodiscard]] static Result<UpdateRecord> begin(const UpdateContext& update, RecordContent start);
 
   // Records that the old version is gone and the new one is being moved in, once the removal
   // is on the device.

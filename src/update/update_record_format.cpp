@@ -164,12 +164,12 @@ std::string print_record(const RecordContent& record) {
     text += std::string(kStagedLogPrefix) + log_text(*record.staged_log) + "\n";
   }
   for (const auto& entry : record.old_entries) {
-    text += std::string(kOldPrefix) + identity_text(entry.identity) + " " + escaped(entry.name) +
-            "\n";
+    text +=
+        std::string(kOldPrefix) + identity_text(entry.identity) + " " + escaped(entry.name) + "\n";
   }
   for (const auto& entry : record.staged) {
-    text += std::string(kStagedPrefix) + identity_text(entry.identity) + " " +
-            escaped(entry.name) + "\n";
+    text += std::string(kStagedPrefix) + identity_text(entry.identity) + " " + escaped(entry.name) +
+            "\n";
   }
   return text;
 }
@@ -212,8 +212,8 @@ std::optional<RecordContent> parse_record(std::string_view text) {
       next = kEntries;
     } else if (line.starts_with(kStagedPrefix)) {
       // Only a record that knows no log may come from the build that wrote "<volume>:<index>".
-      auto entry = parse_entry(line.substr(kStagedPrefix.size()), !record.began_over &&
-                                                                      !record.knows_installation);
+      auto entry = parse_entry(line.substr(kStagedPrefix.size()),
+                               !record.began_over && !record.knows_installation);
       if (!entry) return std::nullopt;
       record.staged.push_back(std::move(*entry));
       next = kEntries;

@@ -46,8 +46,8 @@ DWORD WINAPI throw_and_catch(void* argument) {
 int main() {
   HANDLE threads[kThreads];
   for (int i = 0; i < kThreads; ++i) {
-    threads[i] = CreateThread(nullptr, 0, throw_and_catch, reinterpret_cast<void*>(intptr_t{i}),
-                              0, nullptr);
+    threads[i] =
+        CreateThread(nullptr, 0, throw_and_catch, reinterpret_cast<void*>(intptr_t{i}), 0, nullptr);
     if (threads[i] == nullptr) return 2;
   }
   WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);

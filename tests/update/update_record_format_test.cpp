@@ -19,7 +19,8 @@ TEST(UpdateRecordFormatTest, ReadsWhatWasWrittenWholeAndNothingElse) {
   full.phase = UpdatePhase::Moving;
   full.knows_installation = true;
   full.began_over = RecordedLog{number(0, 0x1f, 7), FileStamp{448, 0x1234}};
-  full.staged_log = RecordedLog{{EntryIdentity::Basis::Traits, {0, 448, 99, 0}}, FileStamp{448, 99}};
+  full.staged_log =
+      RecordedLog{{EntryIdentity::Basis::Traits, {0, 448, 99, 0}}, FileStamp{448, 99}};
   full.old_entries = {{"Vellicor.exe", number(0, 2, 3)}, {"docs", number(0, 3, 4)}};
   full.staged = {{"Vellicor.exe", number(0, 5, 6)}, {"two\nlines\\x", number(0, 7, 8)}};
   const std::string full_text = print_record(full);
@@ -61,8 +62,7 @@ TEST(UpdateRecordFormatTest, ReadsWhatWasWrittenWholeAndNothingElse) {
       {"a line of no kind", kDeleting + "log none\nnew num:0:0:1:0 a\n", std::nullopt},
       {"upper-case hex", kDeleting + "staged num:0:0:1F:0 a.exe\n", std::nullopt},
       {"a sign in a number", kDeleting + "staged num:0:0:+1:0 a.exe\n", std::nullopt},
-      {"a number past 64 bits", kDeleting + "staged num:0:0:10000000000000000:0 a\n",
-       std::nullopt},
+      {"a number past 64 bits", kDeleting + "staged num:0:0:10000000000000000:0 a\n", std::nullopt},
       {"an unknown basis", kDeleting + "staged inode:0:0:1:0 a.exe\n", std::nullopt},
       {"three fields", kDeleting + "staged num:0:1:0 a.exe\n", std::nullopt},
       {"no name", kDeleting + "staged num:0:0:1:0 \n", std::nullopt},
