@@ -1152,7 +1152,7 @@ class UpdateProgramTest(unittest.TestCase):
             while not os.path.exists(marker):
                 time.sleep(0.02)
 
-        nothing_staged = "The system cannot find the file specified." if prog().windows else \
+        nothing_staged = "File not found." if prog().windows else \
             "No such file or directory"
         cases = [  # (name, the line the first run is killed at, the change, error of the rerun)
             ("moved in part, then another version staged", "Rename: ",
@@ -1585,11 +1585,19 @@ class UpdateProgramTest(unittest.TestCase):
 
     def check_each_staged_entry_synced(self, installation):
         """On FUSE, whose daemon keeps buffers that a sync of the file system does not reach,
-        every staged file and folder is opened and fsynced before the record is first written;
-        then the update ends as a clean one."""
+        every staged file and folder is opened and fsynced before the record is first written,
+        and nothing of another file system mounted inside the update folder; then the update
+        ends as a clean one."""
         staged = {installation.path("_")}
         for folder, dirs, files in os.walk(installation.path("_")):
             staged.update(os.path.join(folder, name) for name in dirs + files)
+        mount = installation.path("_/locales/mounted")
+        os.mkdir(mount)
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", mount], check=True)
+        for place in (mount, installation.path("locales/mounted")):  # where it ends up
+            self.addCleanup(subprocess.run, ["umount", "-l", place], capture_output=True)
+        with open(os.path.join(mount, "other.txt"), "w") as handle:
+            handle.write("another file system's")
         trace = os.path.join(tempfile.mkdtemp(prefix="vellicor-trace-"), "trace")
         self.addCleanup(shutil.rmtree, os.path.dirname(trace), True)
         run = Run(self, [installation.code_path, "true"], env={"ASAN_OPTIONS": "detect_leaks=0"},
@@ -1612,7 +1620,10 @@ class UpdateProgramTest(unittest.TestCase):
                 elif call == "fsync" and result == "0" and fd in open_paths:
                     synced.add(open_paths[fd])
         self.assertEqual(staged - synced, set())
-        self.assertEqual(installation.tree_without_log(), installation.expected_after_update())
+        self.assertFalse([path for path in open_paths.values() if path.startswith(mount)])
+        subprocess.run(["umount", installation.path("locales/mounted")], check=True)
+        self.assertEqual(installation.tree_without_log(),
+                         sorted(installation.expected_after_update() + ["locales/mounted/"]))
 
     def test_files_deeper_than_260_characters_are_replaced(self):
         """A path of more than 300 characters: the Windows build hands the system its verbatim
