@@ -10,6 +10,7 @@
 #include "base/fnv1a.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_walk.hpp"
 
 namespace vellicor {
 
@@ -169,6 +170,31 @@ Result<bool> remove_file_durably(std::string_view path, std::string_view temp) {
     return fail(flushed.error());
   }
   return existed;
+}
+
+Status remove_directory_tree(std::string_view path) {
+  auto self = listed_entry(path);
+  if (!self) return fail(self.error());
+  if (self->kind == EntryKind::Link) return remove_listed_entry(path, *self);
+  std::vector<std::string> folders;
+  auto emptied = walk_breadth_first(
+      path, [&](const std::string& folder, std::vector<DirEntry>& entries) -> Status {
+        folders.push_back(folder);
+        for (const auto& entry : entries) {
+          if (!entry.name) return fail_other("Could not get entry name");
+          if (entry.kind == EntryKind::Directory) continue;
+          if (auto removed = remove_listed_entry(join_path(folder, *entry.name), entry); !removed) {
+            return removed;
+          }
+        }
+        return {};
+      });
+  if (!emptied) return emptied;
+  // A folder listed later lies deeper, or beside: the last one listed is empty by now.
+  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+    if (auto removed = remove_empty_folder(*folder); !removed) return removed;
+  }
+  return {};
 }
 
 Result<std::string> read_small_file(File& file, size_t limit) {

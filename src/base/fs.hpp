@@ -218,9 +218,21 @@ uint32_t windows_move_flags(bool directory, bool durable);
 // an open file stops no rename.
 bool opens_stop_renames();
 
-// Removes a directory with everything in it. A link (the target itself or inside the tree) is
-// removed as a link; what it points to is never touched. The first failure stops the removal.
+// Removes a directory with everything in it (walk_breadth_first: every folder's files and links
+// as it is listed, then the emptied folders, the deepest first). A link (the target itself or
+// inside the tree) is removed as a link; what it points to is never touched. The first failure
+// stops the removal.
 [[nodiscard]] Status remove_directory_tree(std::string_view path);
+
+// The two removals that remove_directory_tree is made of: an empty folder (on Windows a
+// read-only attribute is cleared for it, and set again when the removal fails), and what a
+// listing shows that is not a folder: a file, or a link itself (on Windows a link to a folder
+// by the folder's call).
+[[nodiscard]] Status remove_empty_folder(std::string_view path);
+// What a listing of its folder shows of the entry that `path` names itself (a link not followed;
+// POSIX: a mount point is a link).
+[[nodiscard]] Result<DirEntry> listed_entry(std::string_view path);
+[[nodiscard]] Status remove_listed_entry(std::string_view path, const DirEntry& entry);
 
 // The folder for temporary files (GetTempPathW; $TMPDIR or /tmp on POSIX).
 [[nodiscard]] Result<std::string> temp_directory();

@@ -59,20 +59,6 @@ EntryKind kind_of(mode_t mode) {
   return EntryKind::File;
 }
 
-Status remove_tree(const std::string& path) {
-  auto entries = list_directory(path);
-  if (!entries) return fail(entries.error());
-  for (const auto& entry : *entries) {
-    if (!entry.name) return fail_other("Could not get entry name");
-    const std::string child = join_path(path, *entry.name);
-    const Status removed =
-        entry.kind == EntryKind::Directory ? remove_tree(child) : remove_file(child);
-    if (!removed) return removed;
-  }
-  if (::rmdir(path.c_str()) != 0) return fail(last_os_io_error());
-  return {};
-}
-
 }  // namespace
 
 Result<FileMetadata> metadata(std::string_view path) {
@@ -281,12 +267,31 @@ Status make_directory(std::string_view path) {
   return fail(os_io_error(code));
 }
 
-Status remove_directory_tree(std::string_view path) {
-  const std::string target(path);
-  auto info = lstat_path(target);
+Status remove_empty_folder(std::string_view path) {
+  const std::string terminated(path);
+  if (::rmdir(terminated.c_str()) != 0) return fail(last_os_io_error());
+  return {};
+}
+
+Status remove_listed_entry(std::string_view path, const DirEntry&) {
+  return remove_file(path);
+}
+
+Result<DirEntry> listed_entry(std::string_view path) {
+  const std::string terminated(path);
+  auto info = lstat_path(terminated);
   if (!info) return fail(info.error());
-  if (S_ISLNK(info->st_mode)) return remove_file(target);
-  return remove_tree(target);
+  DirEntry entry;
+  if (const auto name = path_file_name(terminated); name && is_valid_utf8(*name))
+    entry.name = *name;
+  entry.kind = kind_of(info->st_mode);
+  entry.directory_attribute = entry.kind == EntryKind::Directory;
+  if (entry.directory_attribute && mount_of(AT_FDCWD, terminated.c_str(), AT_SYMLINK_NOFOLLOW) !=
+                                       mount_of(AT_FDCWD, (terminated + "/..").c_str(), 0)) {
+    entry.kind = EntryKind::Link;
+    entry.mount_point = true;
+  }
+  return entry;
 }
 
 namespace {

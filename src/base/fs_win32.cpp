@@ -74,26 +74,6 @@ Status remove_directory(std::string_view path) {
   return {};
 }
 
-Status remove_tree_contents(std::string_view path) {
-  auto entries = list_directory(path);
-  if (!entries) return fail(entries.error());
-  for (const auto& entry : *entries) {
-    if (!entry.name) return fail_other("Could not get entry name");
-    const std::string child = join_path(path, *entry.name);
-    Status removed;
-    if (entry.kind == EntryKind::Directory) {
-      removed = remove_tree_contents(child);
-      if (removed) removed = remove_directory(child);
-    } else if (entry.kind == EntryKind::Link && entry.directory_attribute) {
-      removed = remove_directory(child);
-    } else {
-      removed = remove_file(child);
-    }
-    if (!removed) return removed;
-  }
-  return {};
-}
-
 // A handle that reaches files and directories alike (no access, backup semantics) and lets
 // others do anything meanwhile; on what the path leads to, or with `flags` holding
 // FILE_FLAG_OPEN_REPARSE_POINT on the entry itself.
@@ -356,12 +336,18 @@ Status make_directory(std::string_view path) {
   return fail(os_io_error(static_cast<int>(code)));
 }
 
-Status remove_directory_tree(std::string_view path) {
-  auto self = entry_without_following(path);
-  if (!self) return fail(self.error());
-  if (self->kind == EntryKind::Link) return remove_directory(path);
-  if (auto contents = remove_tree_contents(path); !contents) return contents;
+Status remove_empty_folder(std::string_view path) {
   return remove_directory(path);
+}
+
+Status remove_listed_entry(std::string_view path, const DirEntry& entry) {
+  // A link to a folder (a junction, a directory symbolic link) goes by the folder's call.
+  if (entry.kind == EntryKind::Link && entry.directory_attribute) return remove_directory(path);
+  return remove_file(path);
+}
+
+Result<DirEntry> listed_entry(std::string_view path) {
+  return entry_without_following(path);
 }
 
 namespace {

@@ -10,7 +10,8 @@ Error os_io_error(int code) {
          (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
     message.pop_back();
   }
-  return Error(IoError, std::move(message), code);
+  return Error(is_out_of_open_files(code) ? TooManyOpenFilesError : IoError, std::move(message),
+               code);
 }
 
 Error last_os_io_error() {
@@ -22,9 +23,11 @@ Result<std::string> last_os_error_text() {
 }
 
 Error error_with_os_text(std::string_view prefix) {
-  auto text = last_os_error_text();
+  const int code = last_os_error_code();
+  auto text = os_error_text(code);
   if (!text) return text.error();
-  return Error(OtherError, std::string(prefix) + *text);
+  return Error(is_out_of_open_files(code) ? TooManyOpenFilesError : OtherError,
+               std::string(prefix) + *text);
 }
 
 Error last_os_flush_error() {

@@ -20,6 +20,15 @@ inline constexpr const char* kUnknownOsError = "unknown error";
 // utf16" when the system's text is not valid UTF-16.
 [[nodiscard]] Result<std::string> os_error_text(int code);
 
+// A process that runs out of open files (descriptors, handles) is not waiting for another
+// program's lock: no wait gives it one back while it holds what it holds. The errors of such a
+// code are final (ErrorKind::is_final), with the texts of the kinds they stand for.
+inline constexpr ErrorKind TooManyOpenFilesError{
+    "TooManyOpenFilesError", "", ErrorKind::Text::StartsMessage, ErrorKind::Retry::Final};
+// Whether the platform's error code says that the process or the system has no file to open
+// any more (EMFILE, ENFILE; ERROR_TOO_MANY_OPEN_FILES).
+bool is_out_of_open_files(int code);
+
 // An IoError for a platform error code: the system's message without its trailing line break
 // (or "unknown error") and the code, displayed as "<message> (os error <code>)".
 Error os_io_error(int code);
@@ -32,7 +41,8 @@ Error last_os_io_error();
 [[nodiscard]] Result<std::string> last_os_error_text();
 
 // An error whose text is `prefix` followed by last_os_error_text(); when that lookup fails, its
-// own error instead. Call it right after the failed system call.
+// own error instead. Call it right after the failed system call. Both are TooManyOpenFilesError
+// for a code of is_out_of_open_files.
 Error error_with_os_text(std::string_view prefix);
 
 // The same two for a flush that failed: errors of the final kind FlushError. Call them right

@@ -17,6 +17,10 @@ Result<std::string> os_error_text(int code) {
   return std::string(text);
 }
 
+bool is_out_of_open_files(int code) {
+  return code == EMFILE || code == ENFILE;
+}
+
 bool is_not_found(const Error& error) {
   return error.os_code() == ENOENT;
 }

@@ -26,6 +26,11 @@ Result<std::string> os_error_text(int code) {
   return wide_to_text(reinterpret_cast<const char16_t*>(buffer.data()), written);
 }
 
+bool is_out_of_open_files(int code) {
+  // Wine gives it for a process out of descriptors (EMFILE, ENFILE), one for each open handle.
+  return code == ERROR_TOO_MANY_OPEN_FILES;
+}
+
 bool is_not_found(const Error& error) {
   return error.os_code() == ERROR_FILE_NOT_FOUND || error.os_code() == ERROR_PATH_NOT_FOUND;
 }

@@ -47,9 +47,15 @@ Status check_staged_entries(const Installation& installation, const std::vector<
   // The record is written, replaced and removed in the root, and kept files are replaced there:
   // the root must let entries go.
   if (auto root = check_entries_deletable_in(installation.root); !root) return root;
+  // Whatever is at the record's temporary name goes before the record is written: it must be
+  // a file or a link that may be removed.
   const std::string record_temp = join_path(installation.root, kUpdateRecordTempName);
   if (auto temp = entry_traits(record_temp); temp && temp->kind == EntryKind::Directory) {
     return fail_other("The update record cannot be written: " + record_temp + " is a folder");
+  }
+  if (const auto attribute = forbidding_attribute(record_temp)) {
+    return fail_other("The update record cannot be written: " + record_temp +
+                      " cannot be removed: " + std::string(*attribute));
   }
   auto existing = list_directory(installation.root);
   if (!existing) return fail(existing.error());

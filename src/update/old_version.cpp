@@ -1,9 +1,10 @@
 #include "update/old_version.hpp"
 
-#include <deque>
+#include <vector>
 
 #include "base/fs.hpp"
 #include "base/path.hpp"
+#include "base/tree_walk.hpp"
 #include "logging/logger.hpp"
 #include "update/installation.hpp"
 #include "update/update_context.hpp"
@@ -51,35 +52,32 @@ Status OldVersion::check_deletable(const UpdateContext& update) {
 Result<OldVersion> OldVersion::walk(const UpdateContext& update, bool hold) {
   const Installation& installation = update.installation;
   OldVersion old;
-  std::deque<std::string> queue{installation.root};
-  while (!queue.empty()) {
-    const std::string directory = std::move(queue.front());
-    queue.pop_front();
+  const auto visit = [&](const std::string& directory, std::vector<DirEntry>& entries) -> Status {
     log_info(update.logger, "Reading directory: " + directory);
-    auto entries = list_directory(directory);
-    if (!entries) return fail(entries.error());
     const bool at_root = paths_equal(directory, installation.root);
     // Every folder below the root goes too.
     if (!at_root) {
       if (auto removable = check_attributes_allow_deletion(directory); !removable) {
-        return fail(removable.error());
+        return removable;
       }
     }
+    if (at_root) {
+      // Kept entries and the updater's own files are neither deleted nor entered.
+      std::erase_if(entries, [&](const DirEntry& entry) {
+        return entry.name &&
+               (is_kept_entry(*entry.name) || is_updater_file(installation, *entry.name));
+      });
+    }
     bool checked = false;
-    for (const auto& entry : *entries) {
+    for (const auto& entry : entries) {
       if (!entry.name) return fail_other("Could not get entry name");
-      if (at_root && (is_kept_entry(*entry.name) || is_updater_file(installation, *entry.name))) {
-        continue;
-      }
       // Something here will be deleted: the folder must allow it. A permission does not come
       // by waiting, so this is not retried.
       if (!checked && (entry.kind != EntryKind::Link || !at_root)) {
-        if (auto deletable = check_entries_deletable_in(directory); !deletable) {
-          return fail(deletable.error());
-        }
+        if (auto deletable = check_entries_deletable_in(directory); !deletable) return deletable;
         checked = true;
       }
-      std::string path = join_path(directory, *entry.name);
+      const std::string path = join_path(directory, *entry.name);
       if (at_root && entry.kind != EntryKind::Link) {
         auto identity = entry_identity(path, FolderTraits::KindOnly);
         if (!identity) return fail(identity.error());
@@ -91,32 +89,28 @@ Result<OldVersion> OldVersion::walk(const UpdateContext& update, bool hold) {
         return fail_other("Cannot remove " + directory + ": another file system is mounted on " +
                           path);
       }
-      switch (entry.kind) {
-        case EntryKind::Directory:
-          if (at_root) old.top_level_directories_.push_back(path);
-          queue.push_back(std::move(path));
-          break;
-        case EntryKind::File: {
-          // An exclusive hold that cannot be had is refused now, not after a minute of retries.
-          if (auto holdable = check_holdable(path); !holdable) return fail(holdable.error());
-          if (!hold) {
-            if (auto deletable = check_attributes_allow_deletion(path); !deletable) {
-              return fail(deletable.error());
-            }
-            break;
-          }
-          auto handle = open_retried(update, path);
-          if (!handle) return fail(handle.error());
-          if (auto deletable = check_attributes_allow_deletion(*handle); !deletable) {
-            return fail(deletable.error());
-          }
-          old.files_.push_back(std::move(*handle));
-          break;
-        }
-        case EntryKind::Link:
-          break;
+      if (entry.kind == EntryKind::Directory) {
+        if (at_root) old.top_level_directories_.push_back(path);
+        continue;
       }
+      if (entry.kind != EntryKind::File) continue;
+      // An exclusive hold that cannot be had is refused now, not after a minute of retries.
+      if (auto holdable = check_holdable(path); !holdable) return holdable;
+      if (!hold) {
+        if (auto deletable = check_attributes_allow_deletion(path); !deletable) return deletable;
+        continue;
+      }
+      auto handle = open_retried(update, path);
+      if (!handle) return fail(handle.error());
+      if (auto deletable = check_attributes_allow_deletion(*handle); !deletable) {
+        return deletable;
+      }
+      old.files_.push_back(std::move(*handle));
     }
+    return {};
+  };
+  if (auto walked = walk_breadth_first(installation.root, visit); !walked) {
+    return fail(walked.error());
   }
   return old;
 }

@@ -15,6 +15,7 @@ import re
 import shlex
 import shutil
 import signal
+import stat
 import subprocess
 import tempfile
 import threading
@@ -84,17 +85,21 @@ STAGED_FILES = staged_files()
 
 def read_tree(root):
     """Every entry below root: "dir/" for folders, "file=content" for files, "link->target" for
-    links to what is not a folder."""
+    links to what is not a folder, "name|" for anything else (a FIFO)."""
     entries = []
     for folder, dirs, files in os.walk(root):
         relative = os.path.relpath(folder, root)
         prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
         entries += [prefix + d + "/" for d in dirs]
         for f in files:
-            if os.path.islink(os.path.join(folder, f)):
-                entries.append(prefix + f + "->" + os.readlink(os.path.join(folder, f)))
+            path = os.path.join(folder, f)
+            if os.path.islink(path):
+                entries.append(prefix + f + "->" + os.readlink(path))
                 continue
-            with open(os.path.join(folder, f), "rb") as handle:
+            if not stat.S_ISREG(os.lstat(path).st_mode):
+                entries.append(prefix + f + "|")
+                continue
+            with open(path, "rb") as handle:
                 entries.append(prefix + f + "=" + handle.read().decode("latin-1"))
     return sorted(entries)
 
@@ -263,8 +268,10 @@ class Run:
                 read[path] = read.get(path, 0) + max(0, new.rfind(b"\n"))
             time.sleep(0.001)
         if prog().windows:
+            # The updater of this build's prefix alone: every build runs the same code path.
             program.kill_processes_with(os.path.basename(prog().exe).encode(),
-                                        self.args[0].encode())
+                                        self.args[0].encode(),
+                                        environment=b"WINEPREFIX=" + wine_prefix().encode())
         else:
             self.process.kill()
         self.finish()
@@ -721,6 +728,17 @@ class UpdateProgramTest(unittest.TestCase):
             os.makedirs(installation.path(".vellicor-update.tmp/inside"))
             return {}
 
+        def record_temp(kind):
+            """At the record's temporary name, a FIFO ("fifo"), or an immutable file."""
+            def prepare(installation):
+                path = installation.path(".vellicor-update.tmp")
+                if kind == "fifo":
+                    os.mkfifo(path)
+                    return {}
+                installation.write("", {".vellicor-update.tmp": ""})
+                return attribute("i", ".vellicor-update.tmp")(installation)
+            return prepare
+
         def root_link(installation):
             os.symlink(tempfile.gettempdir(), installation.path("linked"))
             return staged("linked", True)(installation)
@@ -817,6 +835,11 @@ class UpdateProgramTest(unittest.TestCase):
                 ("a folder at the record's temporary name", record_temp_folder,
                  lambda i: "The update record cannot be written: " +
                  i.path(".vellicor-update.tmp") + " is a folder"),
+                ("an immutable file at the record's temporary name", record_temp("immutable"),
+                 lambda i: "The update record cannot be written: " +
+                 i.path(".vellicor-update.tmp") + " cannot be removed: it is immutable"),
+                ("a FIFO at the record's temporary name (a leftover that goes)", record_temp("fifo"),
+                 None),
                 ("the updater in what the update deletes", updater_inside, updater_error),
                 ("a link in the root and a staged folder of its name", root_link,
                  lambda i: "Staged entry " + i.path("_/linked") + " cannot replace " +
@@ -1398,20 +1421,21 @@ class UpdateProgramTest(unittest.TestCase):
         the old version deleted and part of the new one moved in. The same command then
         finishes."""
         installation = Installation(self, "Vellicor")
-        if prog().windows:
-            staged = installation.program_path("_/Vellicor.exe")
-            holder = hold_file(self, "!" + staged)
+        # Windows: a staged file, and the kept file that a staged one replaces.
+        for held in ("_/Vellicor.exe", "unins000.dat") if prog().windows else ():
+            held = installation.program_path(held)
+            holder = hold_file(self, "!" + held)
             before = read_tree(installation.root)
             run = Run(self, [installation.code_path, "true"])
             box, _ = wait_for_new_box(None, timeout=180)
-            self.assertIn("There was an error while Opening file handle: " + staged,
+            self.assertIn("There was an error while Opening file handle: " + held,
                           box_text(box))
             probe("click", "Vellicor", "Cancel")
             wait_for_new_box(box["hwnd"], timeout=60)
             probe("click", "Vellicor", "OK")
             self.assertEqual(run.finish(), 1)
             self.assertIn("INFO Waiting for %s, which another program holds open (attempt 16)" %
-                          staged, run.lines())
+                          held, run.lines())
             self.assertEqual(read_tree(installation.root), before)
             holder.kill()
             holder.wait()

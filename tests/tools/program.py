@@ -49,15 +49,22 @@ class Program:
         return subprocess.Popen(self.command(args), env=full_env, **kwargs)
 
 
-def kill_processes_with(*marks):
-    """SIGKILL to every process whose command line holds all of `marks` (bytes): under Wine the
-    process that runs a Windows program, whose end the server then tells the system of."""
+def kill_processes_with(*marks, environment=None):
+    """SIGKILL to every process whose command line holds all of `marks` (bytes), and whose
+    environment holds the variable `environment` ("NAME=value", bytes) where one is given: under
+    Wine the process that runs a Windows program, whose end the server then tells the system
+    of."""
     for pid in os.listdir("/proc"):
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as handle:
                 line = handle.read()
-            if all(mark in line for mark in marks):
-                os.kill(int(pid), signal.SIGKILL)
+            if not all(mark in line for mark in marks):
+                continue
+            if environment is not None:
+                with open("/proc/%s/environ" % pid, "rb") as handle:
+                    if environment not in handle.read().split(b"\0"):
+                        continue
+            os.kill(int(pid), signal.SIGKILL)
         except (OSError, ValueError):
             pass
 
