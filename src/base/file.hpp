@@ -55,8 +55,9 @@ class File {
 // Deletes one file, if there is one: a missing file is no error. A link is removed itself.
 [[nodiscard]] Status remove_file_if_present(std::string_view path);
 
-// Makes the renames and creations inside a folder durable (fsync of the folder on POSIX; NTFS
-// journals them itself, so nothing is done on Windows).
+// Makes the renames, creations and removals inside a folder durable: an fsync of the folder on
+// POSIX; on Windows a flush through the folder's handle (nothing where the file system flushes
+// no folder). A flush that fails is a FlushError.
 [[nodiscard]] Status flush_directory(std::string_view path);
 
 }  // namespace vellicor

@@ -111,8 +111,24 @@ Status remove_file_if_present(std::string_view path) {
   return {};
 }
 
-Status flush_directory(std::string_view) {
-  return {};
+Status flush_directory(std::string_view path) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail(wide.error());
+  // A folder's flush takes the right to add files or folders to it (MS-SMB2 3.3.5.11 asks
+  // FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY of a flush on a directory), and "ensures that the
+  // directory structure is persisted to stable storage", the device's cache flushed with it
+  // (MS-FSA 2.1.5.7).
+  const win32::UniqueHandle folder(
+      CreateFileW(wide->c_str(), FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!folder.valid()) return fail(last_os_io_error());
+  if (FlushFileBuffers(folder.get())) return {};
+  // A file system that flushes no folder (a redirector of a share) keeps its entries as it
+  // keeps them: there is nothing to ask of it.
+  const DWORD code = GetLastError();
+  if (code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED) return {};
+  return fail(last_os_flush_error());
 }
 
 }  // namespace vellicor

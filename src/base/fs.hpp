@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/move_handle.hpp"
 
 namespace vellicor {
 
@@ -92,6 +93,16 @@ enum class FolderTraits { Digest, KindOnly };
 // Whether the volume that holds the folder `path` keeps its file numbers for as long as an entry
 // lasts (EntryIdentity).
 bool numbers_last_on_volume(std::string_view path);
+
+// numbers_last_on_volume, or the error that kept the question from being answered: an identity
+// must not be another one because a call failed.
+[[nodiscard]] Result<bool> numbers_last_at_folder(std::string_view path);
+
+// Whether the files at `a` and `b` are one file by two names (hard links), as the volume can tell
+// it: the same number where numbers last (`numbers_last`); elsewhere, both with more than one
+// name (Windows' link count), of the same size and the same contents. POSIX: the same device and
+// inode.
+[[nodiscard]] Result<bool> same_file(std::string_view a, std::string_view b, bool numbers_last);
 
 // Whether the volume that holds the folder `path` has a file system whose folder renames this
 // program knows to keep what a folder holds. Elsewhere (FUSE file systems, shares, whatever this
@@ -202,15 +213,57 @@ uint32_t windows_move_flags(bool directory, bool durable);
 // `limit` bytes are in: a longer text tells the caller that the file is not one it wrote.
 [[nodiscard]] Result<std::string> read_small_file(File& file, size_t limit);
 
-// Writes what the folder `path` holds, every file and folder below it, through to the device,
-// so that a power cut keeps it as it is now. POSIX: one sync of the file system that holds it
-// (syncfs), which also reports the errors of earlier writes there; on a FUSE volume, whose
-// daemon keeps its own buffers that a file-system sync does not reach, an fsync of every file
-// and folder instead. Windows: FlushFileBuffers on every file (a read-only one has its attribute
-// cleared for the flush and set again) and, where the volume offers it, every folder. Links and
-// mount points are not followed. Fails with "Could not write <path> to the disk: " and the
-// system's text.
-[[nodiscard]] Status flush_tree(std::string_view path);
+// Why an entry that an update moves is opened, which decides the access it asks and what it
+// lets other programs do meanwhile (Windows; a POSIX open is the same for all).
+enum class OpenFor {
+  Looking,  // what the entry is: asks nothing that another program's open could refuse
+  Holding,  // a file that moves by itself: held until its move with delete and write access,
+            // others may read it only (what they write meanwhile could not be on the disk)
+  Moving,   // a folder that moves by itself: others may do anything that leaves it movable
+  Alone,    // a file or folder inside one that moves: opened while no other program has it open
+            // (Microsoft's file systems refuse a folder's rename while anything below is open),
+            // and let go again
+};
+
+// What one open of a file or folder (never a link) tells, for a pass that opens each entry once.
+struct OpenedEntry {
+  EntryKind kind = EntryKind::File;
+  uint64_t size = 0;
+  uint64_t modified = 0;  // as EntryTraits
+  uint32_t links = 1;     // the file's names (hard links)
+  // As entry_identity tells it, the number from this open; a folder whose volume keeps no
+  // numbers by its kind alone (the caller adds what is below it).
+  EntryIdentity identity;
+  // POSIX: the attribute that keeps it from moving ("it is immutable", "it is append-only").
+  std::optional<std::string_view> forbidding_attribute;
+  // Holding (Windows): the hold, for move_held.
+  std::optional<MoveHandle> hold;
+};
+
+// Opens the file or folder at `path` for `purpose` and learns what OpenedEntry holds; with
+// `write_out`, also writes its data and metadata out to the device without the device's own
+// cache flush where the volume offers that (Windows: NtFlushBuffersFileEx with
+// FLUSH_FLAGS_NO_SYNC, else FlushFileBuffers; POSIX: fsync, for a volume whose entries are
+// written one by one, entries_written_one_by_one). A read-only file (Windows) has its attribute
+// cleared for the open and set again at once: the handle keeps the access it was given. Fails as
+// the open fails ("Failed to create file handle: " and the system's text), or with a FlushError.
+// `numbers_last` is numbers_last_on_volume of the entry's folder.
+[[nodiscard]] Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose,
+                                             bool numbers_last, bool write_out);
+
+// Whether the entries of the folder `path` are written to the device one by one, through an open
+// of each (open_entry's write_out), before write_to_device: POSIX on a FUSE volume, whose daemon
+// keeps buffers that a sync of the file system does not reach; Windows everywhere (the cache
+// manager writes a file's data through a handle of the file).
+bool entries_written_one_by_one(std::string_view path);
+
+// The last step of writing a folder's tree to the device, once its entries are written out
+// (entries_written_one_by_one): POSIX: one sync of the file system that holds it (syncfs), which
+// also reports the errors of earlier writes there, or on FUSE an fsync of the folder; Windows: a
+// flush of the folder through its handle, which writes its entries and makes the device flush
+// its cache (MS-FSA 2.1.5.7). Fails with "Could not write <path> to the disk: " and the system's
+// text (a FlushError where the flush failed).
+[[nodiscard]] Status write_to_device(std::string_view path);
 
 // Whether another program's open of a file or folder stops it, or the folder that holds it, from
 // being renamed: on Windows a rename needs the entry's delete access, which an open without

@@ -73,6 +73,51 @@ Result<FileMetadata> metadata(std::string_view path) {
 
 namespace {
 
+constexpr unsigned long kFuseMagic = 0x65735546;
+
+int sync_descriptor(int fd, bool whole_file_system) {
+  int result;
+  do {
+    result = whole_file_system ? ::syncfs(fd) : ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
+// "Could not write <path> to the disk: " and the system's text: final where the sync itself
+// failed (FlushError), a plain error where the entry could not even be opened for it.
+Error not_written(const std::string& path, bool sync_failed) {
+  const std::string prefix = "Could not write " + path + " to the disk: ";
+  return sync_failed ? flush_error_with_os_text(prefix) : error_with_os_text(prefix);
+}
+
+bool on_fuse(const std::string& path) {
+  struct statfs volume {};
+  return ::statfs(path.c_str(), &volume) == 0 &&
+         static_cast<unsigned long>(volume.f_type) == kFuseMagic;
+}
+
+}  // namespace
+
+bool entries_written_one_by_one(std::string_view path) {
+  // A FUSE daemon keeps its own buffers, which a sync of the file system does not reach.
+  return on_fuse(std::string(path));
+}
+
+Status write_to_device(std::string_view path) {
+  const std::string folder(path);
+  const bool fuse = on_fuse(folder);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(not_written(folder, false));
+  const bool synced = sync_descriptor(fd, !fuse) == 0;
+  const int code = errno;
+  ::close(fd);
+  if (synced) return {};
+  errno = code;
+  return fail(not_written(folder, true));
+}
+
+namespace {
+
 // File systems whose inode numbers last for as long as the entry, across renames and mounts.
 // FUSE is not among them (a file system of its own decides, and most number entries as they are
 // looked up), nor FAT, exFAT and whatever this list does not know.
@@ -97,33 +142,79 @@ bool no_generation_kept(int code) {
   return code == ENOTTY || code == EOPNOTSUPP || code == EINVAL || code == ENOSYS;
 }
 
-// The inode's generation (chosen afresh for every inode made, where the file system keeps one)
-// and birth time, folded into one number; 0 when neither is kept. Only files and folders are
-// asked for a generation, through an open: a link cannot be opened itself, and opening a device
-// may act on it. A generation that the file system keeps but that cannot be read now fails:
-// the identity would silently be another one.
-Result<uint64_t> incarnation(const std::string& path, const struct statx& info) {
-  uint64_t value = 0;
-  if (info.stx_mask & STATX_BTIME) {
-    value = static_cast<uint64_t>(info.stx_btime.tv_sec) * 1'000'000'000u + info.stx_btime.tv_nsec;
-  }
-  if (!S_ISREG(info.stx_mode) && !S_ISDIR(info.stx_mode)) return value;
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(error_with_os_text("Could not tell the identity of " + path + ": "));
-  int generation = 0;
-  const bool read = ::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0;
-  const int code = errno;
-  ::close(fd);
-  if (!read && !no_generation_kept(code)) {
-    errno = code;
-    return fail(error_with_os_text("Could not tell the identity of " + path + ": "));
-  }
-  if (read && generation != 0) value = value * 0x100000001B3ull ^ static_cast<uint32_t>(generation);
-  return value;
+Error unidentified(const std::string& path) {
+  return error_with_os_text("Could not tell the identity of " + path + ": ");
 }
+
+// An entry as one look, and for a file or folder one open, tells it: the look (statx of the entry
+// itself) gives its kind, number, birth time, size and time, and where the file system says so
+// its attributes; the open its generation and, where the look could not, its attributes. Only
+// files and folders are opened: a link cannot be opened itself, and opening a device may act on
+// it. The open stays with the probe (closed when it goes) for what else the caller does with it.
+struct Probe {
+  struct statx info {};
+  Handle fd;
+  uint32_t generation = 0;
+  std::optional<std::string_view> attribute;
+
+  static Result<Probe> of(const std::string& path) {
+    Probe probe;
+    constexpr unsigned kWanted =
+        STATX_TYPE | STATX_INO | STATX_BTIME | STATX_SIZE | STATX_MTIME | STATX_NLINK;
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kWanted, &probe.info) != 0) {
+      return fail(last_os_io_error());
+    }
+    constexpr uint64_t kForbidding = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    const bool attributes_told = (probe.info.stx_attributes_mask & kForbidding) == kForbidding;
+    if (attributes_told) probe.attribute = forbidding(probe.info.stx_attributes);
+    if (!S_ISREG(probe.info.stx_mode) && !S_ISDIR(probe.info.stx_mode)) return probe;
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(unidentified(path));
+    probe.fd = Handle(fd);
+    // A generation that the file system keeps but that cannot be read now fails: the identity
+    // would silently be another one.
+    int generation = 0;
+    if (::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) {
+      probe.generation = static_cast<uint32_t>(generation);
+    } else if (!no_generation_kept(errno)) {
+      return fail(unidentified(path));
+    }
+    int flags = 0;
+    if (!attributes_told && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      probe.attribute = forbidding((flags & FS_IMMUTABLE_FL ? STATX_ATTR_IMMUTABLE : 0) |
+                                   (flags & FS_APPEND_FL ? STATX_ATTR_APPEND : 0));
+    }
+    return probe;
+  }
+
+  static std::optional<std::string_view> forbidding(uint64_t attributes) {
+    if (attributes & STATX_ATTR_IMMUTABLE) return "it is immutable";
+    if (attributes & STATX_ATTR_APPEND) return "it is append-only";
+    return std::nullopt;
+  }
+
+  // The inode's generation (chosen afresh for every inode made, where the file system keeps
+  // one) and birth time, folded into one number; 0 when neither is kept.
+  uint64_t incarnation() const {
+    uint64_t value = 0;
+    if (info.stx_mask & STATX_BTIME) {
+      value =
+          static_cast<uint64_t>(info.stx_btime.tv_sec) * 1'000'000'000u + info.stx_btime.tv_nsec;
+    }
+    if (generation != 0) value = value * 0x100000001B3ull ^ generation;
+    return value;
+  }
+
+  // No volume: Linux hands device numbers out as volumes are attached and mounted, so that the
+  // same entry has another one after a reboot. The record compares entries of one installation,
+  // whose update folder lies on the root's volume, by inode, generation and birth time.
+  EntryIdentity number() const {
+    return EntryIdentity{EntryIdentity::Basis::Number, {0, 0, info.stx_ino, incarnation()}};
+  }
+};
 
 // Whether the volume that holds `folder` keeps its numbers, or the error of the question.
 Result<bool> numbers_last_at(const std::string& folder) {
@@ -133,6 +224,18 @@ Result<bool> numbers_last_at(const std::string& folder) {
 }
 
 }  // namespace
+
+Result<bool> numbers_last_at_folder(std::string_view path) {
+  return numbers_last_at(std::string(path));
+}
+
+Result<bool> same_file(std::string_view a, std::string_view b, bool) {
+  auto first = lstat_path(std::string(a));
+  if (!first) return fail(first.error());
+  auto second = lstat_path(std::string(b));
+  if (!second) return fail(second.error());
+  return first->st_dev == second->st_dev && first->st_ino == second->st_ino;
+}
 
 bool numbers_last_on_volume(std::string_view path) {
   const auto lasting = numbers_last_at(std::string(path));
@@ -151,17 +254,35 @@ Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders
   auto lasting = numbers_last_at(folder ? *folder : terminated);
   if (!lasting) return fail(lasting.error());
   if (!*lasting) return traits_identity(path, folders);
-  struct statx info {};
-  if (::statx(AT_FDCWD, terminated.c_str(), AT_SYMLINK_NOFOLLOW,
-              STATX_TYPE | STATX_INO | STATX_BTIME, &info) != 0) {
-    return fail(last_os_io_error());
+  auto probe = Probe::of(terminated);
+  if (!probe) return fail(probe.error());
+  return probe->number();
+}
+
+Result<OpenedEntry> open_entry(std::string_view path, OpenFor, bool numbers_last, bool write_out) {
+  const std::string terminated(path);
+  auto probe = Probe::of(terminated);
+  if (!probe) return fail(probe.error());
+  const struct statx& info = probe->info;
+  OpenedEntry entry;
+  entry.kind = kind_of(info.stx_mode);
+  entry.size = info.stx_size;
+  entry.modified =
+      static_cast<uint64_t>(info.stx_mtime.tv_sec) * 1'000'000'000u + info.stx_mtime.tv_nsec;
+  entry.links = info.stx_nlink;
+  entry.identity =
+      numbers_last ? probe->number()
+      : entry.kind == EntryKind::Directory
+          ? EntryIdentity{EntryIdentity::Basis::Traits,
+                          {static_cast<uint64_t>(entry.kind), 0, 0, 0}}
+          : EntryIdentity{EntryIdentity::Basis::Traits,
+                          {static_cast<uint64_t>(entry.kind), entry.size, entry.modified, 0}};
+  entry.forbidding_attribute = probe->attribute;
+  if (write_out && probe->fd.valid() &&
+      sync_descriptor(static_cast<int>(probe->fd.get()), false) != 0) {
+    return fail(not_written(terminated, true));
   }
-  auto born = incarnation(terminated, info);
-  if (!born) return fail(born.error());
-  // No volume: Linux hands device numbers out as volumes are attached and mounted, so that the
-  // same entry has another one after a reboot. The record compares entries of one installation,
-  // whose update folder lies on the root's volume, by inode, generation and birth time.
-  return EntryIdentity{EntryIdentity::Basis::Number, {0, 0, info.stx_ino, *born}};
+  return entry;
 }
 
 Result<EntryTraits> entry_traits(std::string_view path) {
@@ -292,74 +413,6 @@ Result<DirEntry> listed_entry(std::string_view path) {
     entry.mount_point = true;
   }
   return entry;
-}
-
-namespace {
-
-constexpr unsigned long kFuseMagic = 0x65735546;
-
-int sync_descriptor(int fd, bool whole_file_system) {
-  int result;
-  do {
-    result = whole_file_system ? ::syncfs(fd) : ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  return result;
-}
-
-// "Could not write <path> to the disk: " and the system's text: final where the sync itself
-// failed (FlushError), a plain error where the entry could not even be opened for it.
-Error not_written(const std::string& path, bool sync_failed) {
-  const std::string prefix = "Could not write " + path + " to the disk: ";
-  return sync_failed ? flush_error_with_os_text(prefix) : error_with_os_text(prefix);
-}
-
-// Syncs what `path` names itself (fsync, or with `whole_file_system` the file system's syncfs).
-Status sync_path(const std::string& path, int flags, bool whole_file_system) {
-  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-  if (fd < 0) return fail(not_written(path, false));
-  const bool synced = sync_descriptor(fd, whole_file_system) == 0;
-  const int code = errno;
-  ::close(fd);
-  if (synced) return {};
-  errno = code;
-  return fail(not_written(path, true));
-}
-
-// fsync of the entry and of everything below a folder. Links and mount points (listed as
-// links) are left alone, and only files and folders are opened: a device, FIFO or socket holds
-// nothing of the staged version, and opening a device may act on it.
-Status fsync_tree(const std::string& path, bool folder) {
-  if (!folder && !is_regular_file(path)) return {};
-  const int flags = folder ? O_RDONLY | O_DIRECTORY | O_NOFOLLOW : O_RDONLY | O_NOFOLLOW;
-  if (auto synced = sync_path(path, flags | O_NONBLOCK, false); !synced) return synced;
-  if (!folder) return {};
-  auto entries = list_directory(path);
-  if (!entries) return fail(entries.error());
-  for (const auto& entry : *entries) {
-    if (!entry.name) return fail_other("Could not get entry name");
-    if (entry.kind == EntryKind::Link) continue;
-    if (auto synced_entry =
-            fsync_tree(join_path(path, *entry.name), entry.kind == EntryKind::Directory);
-        !synced_entry) {
-      return synced_entry;
-    }
-  }
-  return {};
-}
-
-bool on_fuse(const std::string& path) {
-  struct statfs volume {};
-  return ::statfs(path.c_str(), &volume) == 0 &&
-         static_cast<unsigned long>(volume.f_type) == kFuseMagic;
-}
-
-}  // namespace
-
-Status flush_tree(std::string_view path) {
-  const std::string folder(path);
-  // A FUSE daemon keeps its own buffers, which a sync of the file system does not reach.
-  if (on_fuse(folder)) return fsync_tree(folder, true);
-  return sync_path(folder, O_RDONLY | O_DIRECTORY, true);
 }
 
 bool opens_stop_renames() {

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <cwchar>
 #include <utility>
+#include <vector>
 
 #include "base/file.hpp"
 #include "base/fs.hpp"
@@ -164,6 +165,12 @@ bool is_folder_on_volume(std::string_view path, uint64_t) {
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+Result<bool> numbers_last_at_folder(std::string_view path) {
+  auto handle = open_for_query(path);
+  if (!handle) return fail(handle.error());
+  return windows_numbers_last(volume_of(handle->get(), path));
+}
+
 bool numbers_last_on_volume(std::string_view path) {
   auto handle = open_for_query(path);
   return handle && windows_numbers_last(volume_of(handle->get(), path));
@@ -174,16 +181,15 @@ bool folder_moves_known_on_volume(std::string_view path) {
   return handle && windows_folder_moves_known(volume_of(handle->get(), path));
 }
 
-Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders) {
-  auto handle = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!handle) return fail(handle.error());
-  if (!windows_numbers_last(volume_of(handle->get(), path))) return traits_identity(path, folders);
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
-  // Both parts are kept on the volume and outlast a reboot: the serial number is the one "that
-  // the operating system assigns when a hard disk is formatted" (GetVolumeInformationW), and "in
-  // the NTFS file system, a file keeps the same file ID until it is deleted"
-  // (BY_HANDLE_FILE_INFORMATION); the two "uniquely identify a file on a single computer".
+namespace {
+
+// The identity of the entry that `handle` holds, on a volume whose numbers last. Both parts are
+// kept on the volume and outlast a reboot: the serial number is the one "that the operating
+// system assigns when a hard disk is formatted" (GetVolumeInformationW), and "in the NTFS file
+// system, a file keeps the same file ID until it is deleted" (BY_HANDLE_FILE_INFORMATION); the
+// two "uniquely identify a file on a single computer".
+Result<EntryIdentity> number_identity(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info,
+                                      std::string_view path, FolderTraits folders) {
   const FileIdentity number = identity_of(info);
   // ReFS's 64-bit index "is not guaranteed to be unique"; its 128-bit identifier is, and on NTFS
   // it is the same number. One that names no single entry is not taken for one. A system or
@@ -191,7 +197,7 @@ Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders
   // stands; any other failure fails the identity, which must not be another value next time.
   FILE_ID_INFO id{};
   std::array<uint8_t, 16> bytes{};
-  if (GetFileInformationByHandleEx(handle->get(), FileIdInfo, &id, sizeof id)) {
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
     std::memcpy(bytes.data(), id.FileId.Identifier, bytes.size());
   } else if (const DWORD code = GetLastError(); code != ERROR_INVALID_PARAMETER &&
                                                 code != ERROR_NOT_SUPPORTED &&
@@ -206,6 +212,71 @@ Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders
     return traits_identity(path, folders);
   }
   return EntryIdentity{EntryIdentity::Basis::Number, {number.volume, halves[0], halves[1], 0}};
+}
+
+}  // namespace
+
+Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders) {
+  auto handle = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!handle) return fail(handle.error());
+  if (!windows_numbers_last(volume_of(handle->get(), path))) return traits_identity(path, folders);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
+  return number_identity(handle->get(), info, path, folders);
+}
+
+namespace {
+
+// The whole contents of two files of one size, compared piece by piece.
+Result<bool> same_contents(HANDLE a, HANDLE b) {
+  std::vector<char> first(1 << 16), second(1 << 16);
+  for (;;) {
+    DWORD got_first = 0, got_second = 0;
+    if (!ReadFile(a, first.data(), static_cast<DWORD>(first.size()), &got_first, nullptr) ||
+        !ReadFile(b, second.data(), static_cast<DWORD>(second.size()), &got_second, nullptr)) {
+      return fail(last_os_io_error());
+    }
+    if (got_first != got_second) return false;
+    if (got_first == 0) return true;
+    if (std::memcmp(first.data(), second.data(), got_first) != 0) return false;
+  }
+}
+
+}  // namespace
+
+Result<bool> same_file(std::string_view a, std::string_view b, bool numbers_last) {
+  // Opened to read, letting others do anything: a hold that lets others read leaves it.
+  const auto open = [](std::string_view path) -> Result<win32::UniqueHandle> {
+    auto wide = win32::wide_path(path);
+    if (!wide) return fail(wide.error());
+    win32::UniqueHandle handle(
+        CreateFileW(wide->c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!handle.valid()) return fail(last_os_io_error());
+    return handle;
+  };
+  auto first = open(a);
+  if (!first) return fail(first.error());
+  auto second = open(b);
+  if (!second) return fail(second.error());
+  BY_HANDLE_FILE_INFORMATION one{}, other{};
+  if (!GetFileInformationByHandle(first->get(), &one) ||
+      !GetFileInformationByHandle(second->get(), &other)) {
+    return fail(last_os_io_error());
+  }
+  if (one.nNumberOfLinks < 2 || other.nNumberOfLinks < 2) return false;
+  if (numbers_last) {
+    auto first_id = number_identity(first->get(), one, a, FolderTraits::KindOnly);
+    if (!first_id) return fail(first_id.error());
+    auto second_id = number_identity(second->get(), other, b, FolderTraits::KindOnly);
+    if (!second_id) return fail(second_id.error());
+    return *first_id == *second_id;
+  }
+  if (one.nFileSizeHigh != other.nFileSizeHigh || one.nFileSizeLow != other.nFileSizeLow) {
+    return false;
+  }
+  return same_contents(first->get(), second->get());
 }
 
 Result<EntryTraits> entry_traits(std::string_view path) {
@@ -353,73 +424,143 @@ Result<DirEntry> listed_entry(std::string_view path) {
 namespace {
 
 // "Could not write <path> to the disk: " and the system's text: final where the flush itself
-// failed (FlushError), a plain error where the file could not even be opened for it.
+// failed (FlushError), a plain error where the entry could not even be opened for it.
 Error not_written(std::string_view path, bool flush_failed) {
   const std::string prefix = "Could not write " + std::string(path) + " to the disk: ";
   return flush_failed ? flush_error_with_os_text(prefix) : error_with_os_text(prefix);
 }
 
-// FlushFileBuffers takes a handle with write access, which a read-only file refuses: its
-// attribute is cleared for the flush and set again after it.
-Status flush_file(std::string_view path) {
-  auto wide = win32::wide_path(path);
-  if (!wide) return fail(wide.error());
-  const auto open = [&] {
-    return win32::UniqueHandle(CreateFileW(
-        wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  };
-  win32::UniqueHandle file = open();
-  bool read_only_cleared = false;
-  if (!file.valid() && GetLastError() == ERROR_ACCESS_DENIED &&
-      win32::set_read_only(*wide, false) == win32::AttributeChange::Made) {
-    read_only_cleared = true;
-    file = open();
-  }
-  if (!file.valid()) {
-    const DWORD code = GetLastError();
-    if (read_only_cleared) win32::set_read_only(*wide, true);
-    SetLastError(code);
-    return fail(not_written(path, false));
-  }
-  const bool flushed = FlushFileBuffers(file.get());
-  const DWORD code = GetLastError();
-  file = win32::UniqueHandle();
-  if (read_only_cleared) win32::set_read_only(*wide, true);
-  if (flushed) return {};
-  SetLastError(code);
-  return fail(not_written(path, true));
+// NtFlushBuffersFileEx (Windows 8 and later; not in Wine 8) and its flag that writes a file's
+// data and metadata out without making the device flush its cache, "NTFS, FAT, exFAT": the
+// staged version then takes one device flush at its end, as Git's batch mode does, instead of
+// one for every file.
+using FlushBuffersFileEx = LONG(NTAPI*)(HANDLE, ULONG, void*, ULONG, void*);
+constexpr ULONG kFlushNoSync = 0x2;
+constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000D);
+constexpr LONG kStatusNotSupported = static_cast<LONG>(0xC00000BB);
+
+using StatusToError = ULONG(NTAPI*)(LONG);
+
+template <class Function>
+Function from_ntdll(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
 }
 
-// NTFS and ReFS flush a folder's own entries through a handle with write access; where the
-// volume does not, its files are on the disk all the same.
-void flush_folder(std::string_view path) {
-  auto wide = win32::wide_path(path);
-  if (!wide) return;
-  const win32::UniqueHandle folder(CreateFileW(
-      wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (folder.valid()) FlushFileBuffers(folder.get());
+// Looked up once, as the program starts (a function's static would take the runtime's locks,
+// which the executable does without).
+const FlushBuffersFileEx flush_without_sync =
+    from_ntdll<FlushBuffersFileEx>("NtFlushBuffersFileEx");
+// The Win32 error of an NTSTATUS, for the system's text (RtlNtStatusToDosError, which every
+// ntdll that has NtFlushBuffersFileEx has too).
+const StatusToError error_of_status = from_ntdll<StatusToError>("RtlNtStatusToDosError");
+
+// Writes the entry's data and metadata out: without the device's cache flush where the system
+// and the volume offer that, else with it (FlushFileBuffers).
+bool write_out(HANDLE handle) {
+  if (const auto flush = flush_without_sync) {
+    struct {
+      LONG status;
+      ULONG_PTR information;
+    } io{};
+    const LONG status = flush(handle, kFlushNoSync, nullptr, 0, &io);
+    if (status >= 0) return true;
+    if (status != kStatusInvalidParameter && status != kStatusNotSupported) {
+      SetLastError(error_of_status ? error_of_status(status) : ERROR_WRITE_FAULT);
+      return false;
+    }
+  }
+  return FlushFileBuffers(handle) != 0;
+}
+
+DWORD access_for(OpenFor purpose) {
+  // For a folder, FILE_WRITE_DATA and FILE_APPEND_DATA are FILE_ADD_FILE and
+  // FILE_ADD_SUBDIRECTORY, which its flush takes.
+  constexpr DWORD kWriting = DELETE | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+  return purpose == OpenFor::Looking ? FILE_READ_ATTRIBUTES : kWriting;
+}
+
+DWORD sharing_for(OpenFor purpose) {
+  constexpr DWORD kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  switch (purpose) {
+    case OpenFor::Looking:
+    case OpenFor::Moving:
+      return kAll;
+    case OpenFor::Holding:
+      return FILE_SHARE_READ;
+    case OpenFor::Alone:
+      return 0;
+  }
+  return 0;
 }
 
 }  // namespace
 
-Status flush_tree(std::string_view path) {
-  auto entries = list_directory(path);
-  if (!entries) return fail(entries.error());
-  for (const auto& entry : *entries) {
-    if (!entry.name) return fail_other("Could not get entry name");
-    const std::string child = join_path(path, *entry.name);
-    Status flushed;
-    if (entry.kind == EntryKind::Directory) {
-      flushed = flush_tree(child);
-    } else if (entry.kind == EntryKind::File) {
-      flushed = flush_file(child);
-    }
-    if (!flushed) return flushed;
+// Makes the hold of an entry that open_entry opened for its move.
+struct EntryOpening {
+  static MoveHandle hold(Handle handle, std::string path) {
+    return MoveHandle(std::move(handle), std::move(path));
   }
-  flush_folder(path);
-  return {};
+};
+
+Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose, bool numbers_last,
+                               bool write_out_entry) {
+  auto wide = win32::wide_path(path);
+  if (!wide) return fail_other("Failed to create file handle: the path is not valid text");
+  const DWORD access = access_for(purpose);
+  const auto open = [&] {
+    return win32::UniqueHandle(
+        CreateFileW(wide->c_str(), access, sharing_for(purpose), nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  win32::UniqueHandle handle = open();
+  // A read-only file refuses write access: its attribute is cleared for the open and set again
+  // at once, and the handle keeps what it was given.
+  if (!handle.valid() && GetLastError() == ERROR_ACCESS_DENIED && access != FILE_READ_ATTRIBUTES &&
+      win32::set_read_only(*wide, false) == win32::AttributeChange::Made) {
+    handle = open();
+    const DWORD code = GetLastError();
+    win32::set_read_only(*wide, true);
+    SetLastError(code);
+  }
+  if (!handle.valid()) return fail(error_with_os_text("Failed to create file handle: "));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle.get(), &info)) return fail(last_os_io_error());
+  OpenedEntry entry;
+  entry.kind =
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Directory : EntryKind::File;
+  entry.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  entry.modified =
+      (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  entry.links = info.nNumberOfLinks;
+  if (numbers_last) {
+    auto identity = number_identity(handle.get(), info, path, FolderTraits::KindOnly);
+    if (!identity) return fail(identity.error());
+    entry.identity = *identity;
+  } else {
+    entry.identity = {
+        EntryIdentity::Basis::Traits,
+        {static_cast<uint64_t>(entry.kind), entry.kind == EntryKind::Directory ? 0 : entry.size,
+         entry.kind == EntryKind::Directory ? 0 : entry.modified, 0}};
+  }
+  if (write_out_entry && !write_out(handle.get())) return fail(not_written(path, true));
+  if (purpose == OpenFor::Holding) {
+    entry.hold = EntryOpening::hold(std::move(handle), std::string(path));
+  }
+  return entry;
+}
+
+bool entries_written_one_by_one(std::string_view) {
+  return true;
+}
+
+Status write_to_device(std::string_view path) {
+  auto flushed = flush_directory(path);
+  if (flushed) return {};
+  const Error& error = flushed.error();
+  return fail(Error(error.kind() == FlushError ? FlushError : OtherError,
+                    "Could not write " + std::string(path) + " to the disk: " + error.message(),
+                    error.os_code()));
 }
 
 bool opens_stop_renames() {

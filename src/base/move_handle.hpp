@@ -24,6 +24,7 @@ class MoveHandle {
 
   friend Result<MoveHandle> open_move_handle(std::string_view path);
   friend Status move_held(MoveHandle& handle, std::string_view to);
+  friend struct EntryOpening;
 
   Handle handle_;     // Windows: the entry, opened with delete access; POSIX: none
   std::string path_;  // where it was held

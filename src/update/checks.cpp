@@ -13,6 +13,7 @@
 #include "update/record_match.hpp"
 #include "update/staged_check.hpp"
 #include "update/staged_entries.hpp"
+#include "update/staged_scan.hpp"
 #include "update/update_context.hpp"
 
 namespace vellicor {
@@ -43,7 +44,6 @@ Result<std::vector<DirEntry>> check_update_folder(const Installation& installati
 // and no file can replace a folder.
 Status check_staged_entries(const Installation& installation, const std::vector<DirEntry>& staged) {
   if (auto names = check_staged_names(installation, staged); !names) return names;
-  if (auto movable = check_staged_movable(installation, staged); !movable) return movable;
   // The record is written, replaced and removed in the root, and kept files are replaced there:
   // the root must let entries go.
   if (auto root = check_entries_deletable_in(installation.root); !root) return root;
@@ -142,53 +142,51 @@ Status check_folder_moves(const Installation& installation) {
 
 namespace {
 
-constexpr std::string_view kUninstallLogName = "unins000.dat";
-
-// Every part of what the record keeps is read now, before the first delete: an identity that
-// cannot be read stops the update here, and the check says so too.
-Result<StagedVersion> picture(const Installation& installation,
-                              const std::vector<DirEntry>& staged) {
-  StagedVersion version;
-  for (const auto& entry : staged) {
-    const std::string path = join_path(installation.update_folder, *entry.name);  // text
-    auto identity = entry_identity(path);
-    if (!identity) return fail(identity.error());
-    version.entries.push_back({*entry.name, *identity});
-    if (file_names_equal(*entry.name, kUninstallLogName) && !version.staged_log) {
-      auto log = recorded_log(path);
-      if (!log) return fail(log.error());
-      version.staged_log = *log;
-    }
-  }
-  auto log = recorded_log(installation.uninstall_log);
-  if (!log) return fail(log.error());
-  version.uninstall_log = *log;
-  return version;
-}
-
-Result<std::vector<DirEntry>> staged_before_deleting(const UpdateContext& update) {
-  auto staged = check_update_folder(update.installation);
-  if (!staged) return staged;
-  if (auto checked = check_staged_entries(update.installation, *staged); !checked) {
+// The staged entries' own checks, their scan, and the checks that take what the scan read.
+Result<StagedScan> scanned(const UpdateContext& update, const std::vector<DirEntry>& staged,
+                           StagedScan::Mode mode) {
+  const Installation& installation = update.installation;
+  if (auto checked = check_staged_entries(installation, staged); !checked) {
     return fail(checked.error());
   }
+  auto scan = StagedScan::take(update, staged, mode);
+  if (!scan) return fail(scan.error());
+  if (auto movable = check_staged_movable(installation, staged, *scan); !movable) {
+    return fail(movable.error());
+  }
+  return scan;
+}
+
+// What a fresh update records of the staged version: every part read before the first delete,
+// so that an identity that cannot be read stops the update there, and the check says so too.
+Result<StagedVersion> version_of(const Installation& installation, const StagedScan& scan) {
+  auto log = recorded_log(installation.uninstall_log);
+  if (!log) return fail(log.error());
+  return StagedVersion{scan.entries(), scan.staged_log(), *log};
+}
+
+Result<StagedScan> staged_before_deleting(const UpdateContext& update, StagedScan::Mode mode) {
+  auto staged = check_update_folder(update.installation);
+  if (!staged) return fail(staged.error());
+  auto scan = scanned(update, *staged, mode);
+  if (!scan) return scan;
   if (auto complete = check_staged_version(update.logger, update.installation); !complete) {
     return fail(complete.error());
   }
-  return staged;
+  return scan;
 }
 
 // What is left in the update folder, or nothing when the folder is gone.
-Result<std::optional<std::vector<DirEntry>>> staged_before_moving_in(const UpdateContext& update) {
+Result<std::optional<StagedScan>> staged_before_moving_in(const UpdateContext& update,
+                                                          StagedScan::Mode mode) {
   const Installation& installation = update.installation;
   auto left = list_own_update_folder(installation);
   if (!left) {
-    if (is_not_found(left.error())) return std::optional<std::vector<DirEntry>>();
+    if (is_not_found(left.error())) return std::optional<StagedScan>();
     return fail(left.error());
   }
-  if (auto checked = check_staged_entries(installation, *left); !checked) {
-    return fail(checked.error());
-  }
+  auto scan = scanned(update, *left, mode);
+  if (!scan) return fail(scan.error());
   FileNameSet names_left;
   for (const auto& entry : *left)
     names_left.insert(*entry.name);  // checked to be text
@@ -200,42 +198,38 @@ Result<std::optional<std::vector<DirEntry>>> staged_before_moving_in(const Updat
   if (auto complete = check_staged_version(update.logger, installation, scope); !complete) {
     return fail(complete.error());
   }
-  return std::optional(std::move(*left));
+  return std::optional(std::move(*scan));
 }
 
 }  // namespace
 
 Result<StagedVersion> check_staged_before_deleting(const UpdateContext& update) {
-  auto staged = staged_before_deleting(update);
-  if (!staged) return fail(staged.error());
-  return picture(update.installation, *staged);
+  auto scan = staged_before_deleting(update, StagedScan::Mode::Check);
+  if (!scan) return fail(scan.error());
+  return version_of(update.installation, *scan);
 }
 
 Result<CheckedStaged> check_before_deleting(const UpdateContext& update) {
-  auto staged = staged_before_deleting(update);
-  if (!staged) return fail(staged.error());
-  auto version = picture(update.installation, *staged);
+  auto scan = staged_before_deleting(update, StagedScan::Mode::Update);
+  if (!scan) return fail(scan.error());
+  auto version = version_of(update.installation, *scan);
   if (!version) return fail(version.error());
   if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
-  auto hold = StagedHold::take(update, *staged);
-  if (!hold) return fail(hold.error());
-  return CheckedStaged{std::move(*version), std::move(*hold)};
+  return CheckedStaged{std::move(*version), std::move(*scan)};
 }
 
 Result<bool> check_staged_before_moving_in(const UpdateContext& update) {
-  auto left = staged_before_moving_in(update);
+  auto left = staged_before_moving_in(update, StagedScan::Mode::Check);
   if (!left) return fail(left.error());
   return left->has_value();
 }
 
-Result<std::optional<StagedHold>> check_before_moving_in(const UpdateContext& update) {
-  auto left = staged_before_moving_in(update);
+Result<std::optional<StagedScan>> check_before_moving_in(const UpdateContext& update) {
+  auto left = staged_before_moving_in(update, StagedScan::Mode::Update);
   if (!left) return fail(left.error());
-  if (!*left) return std::optional<StagedHold>();
+  if (!*left) return left;
   if (auto moves = check_folder_moves(update.installation); !moves) return fail(moves.error());
-  auto hold = StagedHold::take(update, **left);
-  if (!hold) return fail(hold.error());
-  return std::optional(std::move(*hold));
+  return left;
 }
 
 bool volume_is_tried_out(const Installation& installation) {

@@ -115,6 +115,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file.hpp"
 #include "base/fs.hpp"
 #include "logging/logger.hpp"
 #include "update/checks.hpp"
@@ -162,20 +163,33 @@ Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& upda
 
 // The staged version on the device before the record first says that the old version goes:
 // the application may have staged it a moment ago, and what the file system still holds in
-// memory a power cut takes, however durable the deletions after it are.
+// memory a power cut takes, however durable the deletions after it are. The scan wrote each
+// entry out where the volume takes them one by one; this is the step that makes the device
+// keep them (write_to_device).
 Status write_staged_version_to_disk(const UpdateContext& update) {
   auto written = retry_with_prompt(
       "Writing the staged version to the disk", kRetryLimit,
-      [&](uint32_t) { return flush_tree(update.installation.update_folder); }, update.hooks);
+      [&](uint32_t) { return write_to_device(update.installation.update_folder); }, update.hooks);
   if (written) log_info(update.logger, "Wrote the staged version to the disk");
   return written;
 }
 
-// Deletes the old version of an update whose staged version was checked (`staged`); records the
-// move-in.
+// The old version's removal on the device before the record says it is gone: everything it
+// deleted lay in the root, or in a folder that it removed from the root.
+Status write_removal_to_disk(const UpdateContext& update) {
+  return retry_with_prompt(
+      "Writing the root to the disk: " + update.installation.root, kRetryLimit,
+      [&](uint32_t) { return flush_directory(update.installation.root); }, update.hooks);
+}
+
+// Deletes the old version of an update whose staged version was checked and scanned (`staged`);
+// records the move-in.
 Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecord> record,
-                          const StagedVersion& staged) {
-  auto old = OldVersion::collect(update);
+                          CheckedStaged& staged) {
+  // A staged file that is an old file by another name (a hard link) is let go before the old
+  // name's exclusive hold, which would wait for it.
+  auto old = OldVersion::collect(
+      update, [&](const std::string& path) { return staged.scan.let_go_of_same_file(path); });
   if (!old) return fail(old.error());
   if (update.checked) update.checked();
   if (auto written = write_staged_version_to_disk(update); !written) return written;
@@ -184,10 +198,10 @@ Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecor
     // Before the first file can go: a process that ends deletes the files it had marked, on
     // Windows.
     RecordContent start;
-    start.began_over = staged.uninstall_log;
-    start.staged_log = staged.staged_log;
+    start.began_over = staged.version.uninstall_log;
+    start.staged_log = staged.version.staged_log;
     start.old_entries = old->entries();
-    start.staged = staged.entries;
+    start.staged = staged.version.entries;
     auto begun = UpdateRecord::begin(update, std::move(start));
     if (!begun) return fail(begun.error());
     record = std::move(*begun);
@@ -198,6 +212,7 @@ Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecor
     return marked;
   }
   if (auto removed = old->remove(update); !removed) return removed;
+  if (auto written = write_removal_to_disk(update); !written) return written;
   return record->advance(update);
 }
 
@@ -205,23 +220,21 @@ Status replace_installation(const UpdateContext& update,
                             const std::optional<UpdateRecord>& resume) {
   log_info(update.logger, "move_update: " + update.installation.uninstall_log + ", " +
                               std::string(kUpdateFolderName));
-  std::optional<StagedHold> hold;
+  std::optional<StagedScan> scan;
   if (!resume || resume->phase() == UpdatePhase::Deleting) {
     auto staged = check_before_deleting(update);
     if (!staged) return fail(staged.error());
-    if (auto deleted = delete_old_version(update, resume, staged->version); !deleted) {
-      return deleted;
-    }
-    hold = std::move(staged->hold);
+    if (auto deleted = delete_old_version(update, resume, *staged); !deleted) return deleted;
+    scan = std::move(staged->scan);
   } else {
     auto left = check_before_moving_in(update);
     if (!left) return fail(left.error());
     if (update.checked) update.checked();
     // Everything was moved in and the update folder removed already.
     if (!*left) return {};
-    hold = std::move(*left);
+    scan = std::move(*left);
   }
-  if (auto moved = move_new_version_in(update, *hold); !moved) return moved;
+  if (auto moved = move_new_version_in(update, *scan); !moved) return moved;
   remove_update_folder(update);
   return {};
 }

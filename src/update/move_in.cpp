@@ -6,12 +6,12 @@
 #include "base/path.hpp"
 #include "logging/logger.hpp"
 #include "update/installation.hpp"
-#include "update/staged_hold.hpp"
+#include "update/staged_scan.hpp"
 #include "update/update_context.hpp"
 
 namespace vellicor {
 
-Status move_new_version_in(const UpdateContext& update, StagedHold& hold) {
+Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
   const Installation& installation = update.installation;
   auto entries = list_directory(installation.update_folder);
   if (!entries) return fail(entries.error());
@@ -20,7 +20,7 @@ Status move_new_version_in(const UpdateContext& update, StagedHold& hold) {
     const std::string& name = *entry.name;
     const std::string from = join_path(installation.update_folder, name);
     const std::string to = join_path(installation.root, name);
-    MoveHandle* held = hold.find(name);
+    MoveHandle* held = scan.hold(name);
     auto moved = retry_with_prompt(
         "Renaming: " + name, kRetryLimit,
         [&](uint32_t attempt) {

@@ -6,13 +6,13 @@
 
 namespace vellicor {
 
-class StagedHold;
+class StagedScan;
 struct UpdateContext;
 
 // Renames every entry of the update folder into the root, replacing a file of the same name,
-// each under retry_with_prompt ("Rename: " + name each attempt); an entry that `hold` holds is
+// each under retry_with_prompt ("Rename: " + name each attempt); an entry that `scan` holds is
 // renamed through its hold. A folder moves with everything in it in one rename.
-[[nodiscard]] Status move_new_version_in(const UpdateContext& update, StagedHold& hold);
+[[nodiscard]] Status move_new_version_in(const UpdateContext& update, StagedScan& scan);
 
 // Removes the emptied update folder ("Delete: " + its path). The new version is complete by
 // then: what keeps the folder (a process whose current folder it is) is waited for a while,

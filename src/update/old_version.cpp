@@ -37,8 +37,10 @@ Status remove_top_level_directory(const UpdateContext& update, const std::string
 
 }  // namespace
 
-Result<OldVersion> OldVersion::collect(const UpdateContext& update) {
-  auto old = walk(update, true);
+Result<OldVersion> OldVersion::collect(
+    const UpdateContext& update,
+    const std::function<Status(const std::string& path)>& before_hold) {
+  auto old = walk(update, true, before_hold);
   if (old) log_info(update.logger, "Collected all directories and file handles");
   return old;
 }
@@ -49,7 +51,9 @@ Status OldVersion::check_deletable(const UpdateContext& update) {
   return {};
 }
 
-Result<OldVersion> OldVersion::walk(const UpdateContext& update, bool hold) {
+Result<OldVersion> OldVersion::walk(
+    const UpdateContext& update, bool hold,
+    const std::function<Status(const std::string& path)>& before_hold) {
   const Installation& installation = update.installation;
   OldVersion old;
   const auto visit = [&](const std::string& directory, std::vector<DirEntry>& entries) -> Status {
@@ -99,6 +103,9 @@ Result<OldVersion> OldVersion::walk(const UpdateContext& update, bool hold) {
       if (!hold) {
         if (auto deletable = check_attributes_allow_deletion(path); !deletable) return deletable;
         continue;
+      }
+      if (before_hold) {
+        if (auto ready = before_hold(path); !ready) return ready;
       }
       auto handle = open_retried(update, path);
       if (!handle) return fail(handle.error());

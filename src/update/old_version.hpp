@@ -4,6 +4,7 @@
 // handles deletes them, then the folders directly in the root are removed. Links and mount
 // points are never entered.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,10 @@ class OldVersion {
   // and file handles". Fails before anything is marked: a folder whose entries this process may
   // not delete, a mount point below a top-level folder, a name that is not text, a file that
   // stays locked. Whatever was opened is closed again.
-  [[nodiscard]] static Result<OldVersion> collect(const UpdateContext& update);
+  // `before_hold` is called with each file's path before its hold is taken.
+  [[nodiscard]] static Result<OldVersion> collect(
+      const UpdateContext& update,
+      const std::function<Status(const std::string& path)>& before_hold = {});
 
   // The same walk and the same checks, without a handle: whether the old version could be
   // collected as far as no running application can change it (a file it holds open is not
@@ -47,7 +51,9 @@ class OldVersion {
   OldVersion() = default;
 
   // The walk of collect; files are held only when `hold` is set.
-  [[nodiscard]] static Result<OldVersion> walk(const UpdateContext& update, bool hold);
+  [[nodiscard]] static Result<OldVersion> walk(
+      const UpdateContext& update, bool hold,
+      const std::function<Status(const std::string& path)>& before_hold = {});
 
   std::vector<DeleteHandle> files_;
   std::vector<std::string> top_level_directories_;

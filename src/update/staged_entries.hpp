@@ -14,6 +14,7 @@
 namespace vellicor {
 
 struct Installation;
+class StagedScan;
 
 // Under Windows' rules (`style`; the Windows build), fails for the first staged entry whose
 // name the system's path handling changes or refuses (windows_name_problem): "Staged entry " +
@@ -29,11 +30,12 @@ struct Installation;
 // staged folder write permission on itself too (its ".." changes); a sticky update folder
 // lets only the owners move its entries; a mount point does not move at all; nothing leaves an
 // immutable or append-only update folder, and no immutable or append-only entry moves ("Staged
-// entry <path> cannot be moved into <root>: it is immutable", "...: <folder> is append-only").
+// entry <path> cannot be moved into <root>: it is immutable", "...: <folder> is append-only"),
+// the entries' attributes as their scan read them.
 // Windows: the access
 // control lists decide, which this check does not read; the rename's own retries and error report
 // them.
 [[nodiscard]] Status check_staged_movable(const Installation& installation,
-                                          std::span<const DirEntry> staged);
+                                          std::span<const DirEntry> staged, const StagedScan& scan);
 
 }  // namespace vellicor

@@ -9,6 +9,7 @@
 #include "base/os_error.hpp"
 #include "update/installation.hpp"
 #include "update/staged_entries.hpp"
+#include "update/staged_scan.hpp"
 
 namespace vellicor {
 namespace {
@@ -29,7 +30,8 @@ bool owner_may_move(const struct stat& folder, const struct stat& entry) {
 
 }  // namespace
 
-Status check_staged_movable(const Installation& installation, std::span<const DirEntry> staged) {
+Status check_staged_movable(const Installation& installation, std::span<const DirEntry> staged,
+                            const StagedScan& scan) {
   const std::string& folder = installation.update_folder;
   const auto refused = [&](const std::string& path) {
     return fail(error_with_os_text("Staged entry " + path + " cannot be moved into " +
@@ -58,7 +60,9 @@ Status check_staged_movable(const Installation& installation, std::span<const Di
       // "it is immutable" said of the update folder
       return held_back(path, folder + std::string(folder_attribute->substr(2)));
     }
-    if (const auto attribute = forbidding_attribute(path)) return held_back(path, *attribute);
+    if (const auto attribute = scan.forbidding_attribute(*entry.name)) {
+      return held_back(path, *attribute);
+    }
     // Another file system mounted on it: a mount point does not move.
     if (entry.mount_point) {
       errno = EBUSY;

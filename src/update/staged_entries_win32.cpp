@@ -2,7 +2,7 @@
 
 namespace vellicor {
 
-Status check_staged_movable(const Installation&, std::span<const DirEntry>) {
+Status check_staged_movable(const Installation&, std::span<const DirEntry>, const StagedScan&) {
   return {};
 }
 

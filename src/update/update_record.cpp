@@ -69,13 +69,6 @@ Result<UpdateRecord> UpdateRecord::begin(const UpdateContext& update, RecordCont
 }
 
 Status UpdateRecord::advance(const UpdateContext& update) {
-  // The old version's removal on the device before the record says it is gone: everything it
-  // deleted lay in the root, or in a folder that it removed from the root. A flush that failed
-  // is final: the record stays at "deleting", and the next run deletes what may have come back.
-  auto removed = retry_with_prompt(
-      "Writing the root to the disk: " + update.installation.root, kRetryLimit,
-      [&](uint32_t) { return flush_directory(update.installation.root); }, update.hooks);
-  if (!removed) return removed;
   content_.phase = UpdatePhase::Moving;
   return write_retried(update);
 }

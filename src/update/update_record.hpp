@@ -50,8 +50,8 @@ class UpdateRecord {
   // too: a record "deleting" over a whole old version is as safe as none).
   [[nodiscard]] static Result<UpdateRecord> begin(const UpdateContext& update, RecordContent start);
 
-  // Records that the old version is gone and the new one is being moved in, once the removal
-  // is on the device.
+  // Records that the old version is gone and the new one is being moved in (the caller has
+  // written the removal to the device).
   [[nodiscard]] Status advance(const UpdateContext& update);
 
   // Removes the record of an update that stopped before it deleted anything. A record begun

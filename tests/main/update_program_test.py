@@ -1332,6 +1332,7 @@ class UpdateProgramTest(unittest.TestCase):
         trace = os.path.join(tempfile.mkdtemp(prefix="vellicor-trace-"), "trace")
         self.addCleanup(shutil.rmtree, os.path.dirname(trace), True)
         before = read_tree(installation.root)
+        staged = sorted(os.listdir(installation.path("_")))
         code, _, err = prog().run(
             [installation.code_path, "true"],
             # LeakSanitizer (native test build) does not work under ptrace.
@@ -1385,6 +1386,14 @@ class UpdateProgramTest(unittest.TestCase):
             return first(lambda call, paths, args, result: call.startswith("unlink") and
                          result == 0 and predicate(paths[-1]), start)
 
+        # The staged version is seen in one pass: each top-level entry opened once (without
+        # following a link), nothing below a staged folder opened at all, until the move-in.
+        moved_in = first(lambda call, paths, args, result: call.startswith("rename") and
+                         paths[0].startswith(installation.path("_") + "/"))
+        scanned = [paths[0] for call, paths, args, result in calls[:moved_in]
+                   if call == "openat" and "O_NOFOLLOW" in args and
+                   paths[0].startswith(installation.path("_") + "/")]
+        self.assertEqual(sorted(scanned), [installation.path("_/" + name) for name in staged])
         staged_synced = first(lambda call, paths, args, result: call == "syncfs" and result == 0)
         fd = int(calls[staged_synced][2])
         self.assertEqual(calls[max(i for i in range(staged_synced) if calls[i][0] == "openat" and
