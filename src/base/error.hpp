@@ -98,6 +98,12 @@ inline std::unexpected<Error> fail_other(std::string message) {
   return fail(OtherError, std::move(message));
 }
 
+// The same error with `prefix` before its message (its kind, and so whether it is final, and its
+// code kept): what a caller adds, such as the path the error is about.
+inline Error prefixed(std::string_view prefix, const Error& error) {
+  return Error(error.kind(), std::string(prefix) + error.message(), error.os_code());
+}
+
 // Runs `operation` (which gives a Result) and turns a failure to get memory inside it into an
 // error like any other, so that no exception ends the program.
 inline constexpr const char* kOutOfMemory = "Out of memory";

@@ -68,8 +68,9 @@ bool same_entry(const EntryIdentity& a, const EntryIdentity& b) {
 }
 
 Result<EntryIdentity> traits_identity(std::string_view path, FolderTraits folders) {
+  const std::string unidentified = "Could not tell the identity of " + std::string(path) + ": ";
   auto traits = entry_traits(path);
-  if (!traits) return fail(traits.error());
+  if (!traits) return fail(prefixed(unidentified, traits.error()));
   EntryIdentity identity{EntryIdentity::Basis::Traits,
                          {static_cast<uint64_t>(traits->kind), traits->size, traits->modified, 0}};
   if (traits->kind == EntryKind::Directory) {
@@ -77,7 +78,7 @@ Result<EntryIdentity> traits_identity(std::string_view path, FolderTraits folder
     if (folders == FolderTraits::KindOnly) return identity;
     Fnv1a digest;
     if (auto walked = digest_tree(std::string(path), "", digest); !walked) {
-      return fail(walked.error());
+      return fail(prefixed(unidentified, walked.error()));
     }
     identity.fields = {static_cast<uint64_t>(traits->kind), 0, 0, digest.value()};
   }
@@ -102,6 +103,10 @@ bool windows_numbers_last(const WindowsVolume& volume) {
   constexpr uint32_t kSupportsOpenByFileId = 0x01000000;
   return volume.answered && !volume.remote && named(volume, {"NTFS", "ReFS"}) &&
          (volume.flags & kSupportsOpenByFileId) != 0;
+}
+
+bool windows_renames_ordered(const WindowsVolume& volume) {
+  return volume.answered && !volume.remote && named(volume, {"NTFS", "ReFS"});
 }
 
 bool windows_folder_moves_known(const WindowsVolume& volume) {

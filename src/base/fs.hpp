@@ -104,6 +104,13 @@ bool numbers_last_on_volume(std::string_view path);
 // inode.
 [[nodiscard]] Result<bool> same_file(std::string_view a, std::string_view b, bool numbers_last);
 
+// Whether the volume that holds the folder `path` keeps its renames in the order they were made
+// through a power cut, so that a later durable step carries the earlier renames with it: a
+// journal (NTFS, ReFS; on Linux the local file systems whose numbers last) does. FAT and exFAT
+// keep none, and may write a later change before an earlier one; shares and FUSE file systems
+// are not known to.
+bool renames_ordered_on_volume(std::string_view path);
+
 // Whether the volume that holds the folder `path` has a file system whose folder renames this
 // program knows to keep what a folder holds. Elsewhere (FUSE file systems, shares, whatever this
 // does not know) not even a folder's rename is taken on trust (check_folder_moves). POSIX: the
@@ -126,6 +133,10 @@ struct WindowsVolume {
 // and SMB does not answer the volume query), nor user-mode file systems that call themselves
 // NTFS, nor Wine's drives (NTFS without that flag, inode numbers inside).
 bool windows_numbers_last(const WindowsVolume& volume);
+
+// Whether that volume keeps its renames in order through a power cut: a local NTFS or ReFS
+// volume, whose log does.
+bool windows_renames_ordered(const WindowsVolume& volume);
 
 // Whether Windows' folder renames keep what a folder holds on that volume, as far as this program
 // knows the file system: a local NTFS, ReFS, FAT, FAT32 or exFAT volume.

@@ -162,7 +162,7 @@ struct Probe {
     constexpr unsigned kWanted =
         STATX_TYPE | STATX_INO | STATX_BTIME | STATX_SIZE | STATX_MTIME | STATX_NLINK;
     if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kWanted, &probe.info) != 0) {
-      return fail(last_os_io_error());
+      return fail(prefixed("Could not tell the identity of " + path + ": ", last_os_io_error()));
     }
     constexpr uint64_t kForbidding = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
     const bool attributes_told = (probe.info.stx_attributes_mask & kForbidding) == kForbidding;
@@ -242,6 +242,10 @@ bool numbers_last_on_volume(std::string_view path) {
   return lasting && *lasting;
 }
 
+bool renames_ordered_on_volume(std::string_view path) {
+  return numbers_last_on_volume(path);
+}
+
 bool folder_moves_known_on_volume(std::string_view path) {
   return numbers_last_on_volume(path);
 }
@@ -252,7 +256,8 @@ Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders
   // Every part is read, or the identity is an error: one read through a call that failed
   // would be another identity, which the next run takes for another entry.
   auto lasting = numbers_last_at(folder ? *folder : terminated);
-  if (!lasting) return fail(lasting.error());
+  if (!lasting)
+    return fail(prefixed("Could not tell the identity of " + terminated + ": ", lasting.error()));
   if (!*lasting) return traits_identity(path, folders);
   auto probe = Probe::of(terminated);
   if (!probe) return fail(probe.error());

@@ -176,6 +176,11 @@ bool numbers_last_on_volume(std::string_view path) {
   return handle && windows_numbers_last(volume_of(handle->get(), path));
 }
 
+bool renames_ordered_on_volume(std::string_view path) {
+  auto handle = open_for_query(path);
+  return handle && windows_renames_ordered(volume_of(handle->get(), path));
+}
+
 bool folder_moves_known_on_volume(std::string_view path) {
   auto handle = open_for_query(path);
   return handle && windows_folder_moves_known(volume_of(handle->get(), path));
@@ -217,12 +222,17 @@ Result<EntryIdentity> number_identity(HANDLE handle, const BY_HANDLE_FILE_INFORM
 }  // namespace
 
 Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders) {
+  const std::string unidentified = "Could not tell the identity of " + std::string(path) + ": ";
   auto handle = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!handle) return fail(handle.error());
+  if (!handle) return fail(prefixed(unidentified, handle.error()));
   if (!windows_numbers_last(volume_of(handle->get(), path))) return traits_identity(path, folders);
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle->get(), &info)) return fail(last_os_io_error());
-  return number_identity(handle->get(), info, path, folders);
+  if (!GetFileInformationByHandle(handle->get(), &info)) {
+    return fail(prefixed(unidentified, last_os_io_error()));
+  }
+  auto identity = number_identity(handle->get(), info, path, folders);
+  if (!identity) return fail(prefixed(unidentified, identity.error()));
+  return identity;
 }
 
 namespace {
@@ -523,9 +533,13 @@ Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose, bool numb
     win32::set_read_only(*wide, true);
     SetLastError(code);
   }
-  if (!handle.valid()) return fail(error_with_os_text("Failed to create file handle: "));
+  // Named, unlike the old files' opens, which the log's "Get file handle: " line names.
+  const std::string prefix = "Failed to create file handle: " + std::string(path) + ": ";
+  if (!handle.valid()) return fail(error_with_os_text(prefix));
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle.get(), &info)) return fail(last_os_io_error());
+  if (!GetFileInformationByHandle(handle.get(), &info)) {
+    return fail(prefixed(prefix, last_os_io_error()));
+  }
   OpenedEntry entry;
   entry.kind =
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Directory : EntryKind::File;

@@ -11,6 +11,7 @@
 
 namespace vellicor {
 
+// The hold of a staged file from the checks to its move (open_entry, OpenFor::Holding).
 class MoveHandle {
  public:
   MoveHandle(MoveHandle&&) noexcept = default;
@@ -22,34 +23,23 @@ class MoveHandle {
   MoveHandle(Handle handle, std::string path)
       : handle_(std::move(handle)), path_(std::move(path)) {}
 
-  friend Result<MoveHandle> open_move_handle(std::string_view path);
-  friend Status move_held(MoveHandle& handle, std::string_view to);
-  friend struct EntryOpening;
+  friend Status move_held(MoveHandle& handle, std::string_view to, bool durable);
+  friend struct EntryOpening;  // open_entry's hold
 
   Handle handle_;     // Windows: the entry, opened with delete access; POSIX: none
   std::string path_;  // where it was held
 };
 
-// Windows: opens the file or folder at `path` (a link itself) with delete access, letting others
-// read and write it but not delete it. It fails with a sharing violation while another program
-// has the entry open without delete sharing, which would stop its rename, and from then on
-// keeps such opens out. Fails with "Failed to create file handle: " and the system's text.
-// POSIX: an open entry stops no rename, and the handle only names the path.
-[[nodiscard]] Result<MoveHandle> open_move_handle(std::string_view path);
-
 // Renames the held entry to `to` as rename_replacing does (a file replaces a file there, a
-// folder replaces nothing); Windows renames it through the handle, which then closes.
-[[nodiscard]] Status move_held(MoveHandle& handle, std::string_view to);
+// folder replaces nothing), durably where `durable` asks it (rename_durably: on Windows the moved
+// file flushed through the handle, which writes its entry in its new folder out); Windows
+// renames it through the handle, which then closes.
+[[nodiscard]] Status move_held(MoveHandle& handle, std::string_view to, bool durable);
 
 // Windows: fails while any other program has the file or folder at `path` open to read, write,
 // run or delete it (an exclusive open with delete access is refused then): Microsoft's file
 // systems refuse to rename a folder while anything below it is open, and to replace a file that
 // is open. Fails with "Failed to create file handle: " and the system's text. POSIX: nothing.
 [[nodiscard]] Status check_not_open(std::string_view path);
-
-// Windows: fails while another program has the file or folder at `path` open without delete
-// sharing, which refuses its rename (open_move_handle, let go at once: for what cannot be held
-// until its move). POSIX: nothing.
-[[nodiscard]] Status check_movable(std::string_view path);
 
 }  // namespace vellicor

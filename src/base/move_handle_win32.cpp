@@ -21,13 +21,7 @@ Result<win32::UniqueHandle> open_with_delete_access(std::string_view path, DWORD
 
 }  // namespace
 
-Result<MoveHandle> open_move_handle(std::string_view path) {
-  auto handle = open_with_delete_access(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  if (!handle) return fail(handle.error());
-  return MoveHandle(std::move(*handle), std::string(path));
-}
-
-Status move_held(MoveHandle& handle, std::string_view to) {
+Status move_held(MoveHandle& handle, std::string_view to, bool durable) {
   auto target = win32::wide_path(to);
   if (!target) return fail(target.error());
   const HANDLE held = reinterpret_cast<HANDLE>(handle.handle_.get());
@@ -48,18 +42,15 @@ Status move_held(MoveHandle& handle, std::string_view to) {
                                   static_cast<DWORD>(buffer.size()))) {
     return fail(last_os_io_error());
   }
+  // FAT's driver writes a file's entry out, in every folder above it, with the file's own flush:
+  // the rename reaches the disk before the steps after it.
+  if (durable && !FlushFileBuffers(held)) return fail(last_os_flush_error());
   handle.handle_.reset();
   return {};
 }
 
 Status check_not_open(std::string_view path) {
   auto handle = open_with_delete_access(path, 0);
-  return handle ? Status{} : Status(fail(handle.error()));
-}
-
-Status check_movable(std::string_view path) {
-  auto handle =
-      open_with_delete_access(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   return handle ? Status{} : Status(fail(handle.error()));
 }
 

@@ -87,9 +87,9 @@
 //   its folder fsynced)                                               registration
 //   the staged version           no record; the old version whole;    a fresh update, by hand
 //   (write_staged_version_to_    "_" as far as the application's      (its check finds a staged
-//   disk: syncfs, or an fsync    writes reached the device            file that is missing, not
-//   or FlushFileBuffers of                                            one cut short); at logon,
-//   every staged file)                                                no record: nothing to do,
+//   disk, after the scan wrote   writes reached the device            file that is missing, not
+//   each entry out where the                                          one cut short); at logon,
+//   volume needs it)                                                  no record: nothing to do,
 //                                                                     the registration goes
 //   the record, "deleting"       no record; the old version whole;    the same; the checks run
 //   (UpdateRecord::begin)        "_" whole on the device              again on what is there
@@ -111,6 +111,38 @@
 //   (after the record's, so                                           nothing to do, and the
 //   that no record is ever                                            registration goes
 //   left without one)
+//
+// What each durable step is on each platform:
+//
+//   durable step             POSIX                          Windows
+//   -----------------------  -----------------------------  -----------------------------------
+//   registration at logon    the entry fsynced, renamed,    RegFlushKey
+//                            its folder fsynced
+//   the staged version       syncfs of its file system      each file and folder written out
+//                            (FUSE: an fsync of each entry  by the scan without the device's
+//                            by the scan, then of "_")      cache flush (NtFlushBuffersFileEx,
+//                                                           FLUSH_FLAGS_NO_SYNC; FlushFileBuffers
+//                                                           where the system has no such call),
+//                                                           then one flush of "_" through its
+//                                                           handle: its entries, and the device's
+//                                                           cache for all of them (MS-FSA 2.1.5.7)
+//   a record, a rewritten    the temporary file fsynced,    the temporary file flushed
+//   log, a record removed    renamed, the root fsynced      (FlushFileBuffers), renamed with
+//                                                           MOVEFILE_WRITE_THROUGH
+//   the old version's        the root fsynced               the root flushed through its handle
+//   removal
+//   the move-in's renames    ordered by the journal of the  NTFS and ReFS: ordered by their log;
+//                            file systems whose numbers     FAT and exFAT: each written through
+//                            last; elsewhere each renamed   (a held file flushed through its
+//                            durably                        handle after its rename, which writes
+//                                                           its entry out in the root)
+//
+// FAT and exFAT keep no journal: what is ordered there is each durable step above (a flush, a
+// rename written through), and nothing between two of them. A removal of the old version or a
+// move-in rename that was not yet written may come back after a power cut; the next run finds
+// the state of the row before, which it finishes the same way (a removed file back in the old
+// version is deleted again; an entry is in one of its two places). A FAT volume cut in the
+// middle of a write may also need its own repair (chkdsk), which no update can stand in for.
 
 #include <string>
 #include <vector>

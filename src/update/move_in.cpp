@@ -15,6 +15,9 @@ Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
   const Installation& installation = update.installation;
   auto entries = list_directory(installation.update_folder);
   if (!entries) return fail(entries.error());
+  // Where the volume keeps no order of its renames (FAT, exFAT), each rename is on the disk
+  // before the next step: the record's removal must never reach the disk before them.
+  const bool durable = !renames_ordered_on_volume(installation.root);
   for (const auto& entry : *entries) {
     if (!entry.name) return fail_other("Could not get entry name");
     const std::string& name = *entry.name;
@@ -25,7 +28,8 @@ Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
         "Renaming: " + name, kRetryLimit,
         [&](uint32_t attempt) {
           log_info(update.logger, "Rename: " + name + attempt_suffix(attempt));
-          return held ? move_held(*held, to) : rename_replacing(from, to);
+          if (held) return move_held(*held, to, durable);
+          return durable ? rename_durably(from, to) : rename_replacing(from, to);
         },
         update.hooks);
     if (!moved) return moved;

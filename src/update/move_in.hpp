@@ -11,7 +11,8 @@ struct UpdateContext;
 
 // Renames every entry of the update folder into the root, replacing a file of the same name,
 // each under retry_with_prompt ("Rename: " + name each attempt); an entry that `scan` holds is
-// renamed through its hold. A folder moves with everything in it in one rename.
+// renamed through its hold. A folder moves with everything in it in one rename. Where the volume
+// keeps no order of its renames (renames_ordered_on_volume), each one is durable.
 [[nodiscard]] Status move_new_version_in(const UpdateContext& update, StagedScan& scan);
 
 // Removes the emptied update folder ("Delete: " + its path). The new version is complete by

@@ -60,7 +60,7 @@ struct Opener {
   // let go again. Links and mount points are left alone.
   Status below(const std::string& folder, bool opens) const {
     auto entries = list_directory(folder);
-    if (!entries) return fail(entries.error());
+    if (!entries) return fail(prefixed("Could not list " + folder + ": ", entries.error()));
     if (auto twins = check_twins(folder, *entries); !twins) return twins;
     for (const auto& entry : *entries) {
       if (entry.kind == EntryKind::Link) continue;
@@ -120,7 +120,9 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
     scan.entries_.push_back({name, identity});
     if (!folder && file_names_equal(name, kUninstallLogName) && !scan.staged_log_) {
       auto traits = entry_traits(path);
-      if (!traits) return fail(traits.error());
+      if (!traits) {
+        return fail(prefixed("Could not tell the identity of " + path + ": ", traits.error()));
+      }
       scan.staged_log_ = RecordedLog{identity, FileStamp{traits->size, traits->modified}};
     }
     Top& top = scan.tops_[file_name_key(name)];

@@ -765,6 +765,36 @@ class UpdateProgramTest(unittest.TestCase):
             os.chmod(installation.path("_/Refused.exe"), 0o200)
             return options
 
+        def twins(first, second, folder=False):
+            """Two staged entries whose names Windows takes for one."""
+            def prepare(installation):
+                staged(first, folder)(installation)
+                return staged(second, folder)(installation)
+            return prepare
+
+        def twins_error(first, second):
+            def error(i):
+                a, b = (re.escape(i.program_path("_/" + name)) for name in (first, second))
+                return re.compile(r"\AStaged entries (%s and %s|%s and %s) have names that Windows "
+                                  r"takes for one\Z" % (a, b, b, a))
+            return error
+
+        def hard_link(installation):
+            # An unchanged file staged as a link to the old one: one file by two names.
+            installation.write("", {"same.dll": "same"})
+            os.link(installation.path("same.dll"), installation.path("_/same.dll"))
+            installation.new["same.dll"] = "same"
+            return {}
+
+        def few_open_files(installation):
+            # More files of each version than the process may have open at once.
+            installation.add_top_level(1500)
+            return {"wrap": ["prlimit", "--nofile=1024:1024", "--"]}
+
+        out_of_files = (None, lambda i: re.compile(
+            r"\A(Failed to create file handle|Could not tell the identity of|Could not list) %s.*: "
+            r"Too many open files" % re.escape(i.program_path())))
+
         def updater_inside(installation):
             path = shutil.copy(prog().exe, installation.path("resources"))
             return {"exe": path}
@@ -790,6 +820,16 @@ class UpdateProgramTest(unittest.TestCase):
                 ("a folder at the record's temporary name", record_temp_folder,
                  lambda i: "The update record cannot be written: " +
                  i.program_path(".vellicor-update.tmp") + " is a folder"),
+                ("a twin of a file that the staged log names", twins("locales/en-US.pak",
+                                                                      "locales/EN-US.pak"),
+                 twins_error("locales/en-US.pak", "locales/EN-US.pak")),
+                ("a twin of the staged uninstall log", twins("unins000.dat", "UNINS000.DAT"),
+                 twins_error("unins000.dat", "UNINS000.DAT")),
+                ("a twin of the executable", twins("Refused.exe", "REFUSED.EXE"),
+                 twins_error("Refused.exe", "REFUSED.EXE")),
+                ("twins beyond ASCII", twins("\u00e4.txt", "\u00c4.txt"),
+                 twins_error("\u00e4.txt", "\u00c4.txt")),
+                ("twin folders", twins("n", "N", True), twins_error("n", "N")),
             ]
         else:
             moved_into = lambda i: " cannot be moved into " + i.root + ": Permission denied"
@@ -851,6 +891,10 @@ class UpdateProgramTest(unittest.TestCase):
                  lambda i: "Staged entry " + i.path("_/docs") + " cannot be moved into " +
                  i.root + ": Operation not permitted"),
             ]
+        # Both builds: the update goes at once, or refuses at once, nothing deleted (the check,
+        # which holds nothing, says it would start).
+        cases += [("a staged file that is the old one by another name", hard_link, None),
+                  ("more files than the process may open", few_open_files, out_of_files)]
         can_mount = not prog().windows and subprocess.run(
             ["unshare", "-m", "--propagation", "private", "true"],
             capture_output=True).returncode == 0
@@ -861,7 +905,8 @@ class UpdateProgramTest(unittest.TestCase):
                 installation = Installation(self, "Refused", "Refused.exe")
                 options = prepare(installation)
                 before = read_tree(installation.root)
-                self.check_says(installation, error and error(installation), options)
+                check_error, error = error if isinstance(error, tuple) else (error, error)
+                self.check_says(installation, check_error and check_error(installation), options)
                 run = Run(self, [installation.code_path, "true"], **options)
                 if error is None:
                     self.assertEqual(run.finish(), 0, run.err)
@@ -877,6 +922,8 @@ class UpdateProgramTest(unittest.TestCase):
                     expected = logged
                 self.check_failure(run, expected, box)
                 self.assertEqual(read_tree(installation.root), before)
+                # At once: nothing here comes by waiting.
+                self.assertFalse([line for line in run.lines() if line.endswith("(attempt 2)")])
                 self.assertFalse([line for line in run.lines() if line.startswith(
                     "INFO Registered ")], "a refusal registers nothing")
                 self.assertFalse(os.path.exists(os.path.join(run.config, "autostart")))
