@@ -218,7 +218,7 @@ void BM_WriteStagedVersionToDisk(benchmark::State& state) {
     state.PauseTiming();
     const fs::path staged = fresh_staged_version();
     state.ResumeTiming();
-    if (!flush_tree(staged.string())) abort();
+    if (!write_to_device(staged.string())) abort();
   }
   state.counters["files"] = file_count();
 }

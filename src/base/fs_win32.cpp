@@ -536,18 +536,25 @@ Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose, bool numb
   // Named, unlike the old files' opens, which the log's "Get file handle: " line names.
   const std::string prefix = "Failed to create file handle: " + std::string(path) + ": ";
   if (!handle.valid()) return fail(error_with_os_text(prefix));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle.get(), &info)) {
+  // The basic and standard information: the full query asks the volume too, which Wine answers
+  // slowly, and only a volume whose numbers last needs it.
+  FILE_BASIC_INFO basic{};
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx(handle.get(), FileStandardInfo, &standard, sizeof standard)) {
     return fail(prefixed(prefix, last_os_io_error()));
   }
   OpenedEntry entry;
   entry.kind =
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Directory : EntryKind::File;
-  entry.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  entry.modified =
-      (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
-  entry.links = info.nNumberOfLinks;
+      (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Directory : EntryKind::File;
+  entry.size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+  entry.modified = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
+  entry.links = standard.NumberOfLinks;
   if (numbers_last) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle.get(), &info)) {
+      return fail(prefixed(prefix, last_os_io_error()));
+    }
     auto identity = number_identity(handle.get(), info, path, FolderTraits::KindOnly);
     if (!identity) return fail(identity.error());
     entry.identity = *identity;

@@ -1368,11 +1368,61 @@ class UpdateProgramTest(unittest.TestCase):
         place the same way before the record leaves its name in a rename that is flushed too,
         and the unlink of its temporary name is flushed at the end. A sync that fails is final:
         with an I/O error on the first one only, nothing is deleted and nothing recorded."""
-        if prog().windows or not shutil.which("strace"):
+        if prog().windows:
+            self.check_durable_order_under_wine()
+            return
+        if not shutil.which("strace"):
             self.skipTest("strace over the POSIX build")
         for injected in (False, True):
             with self.subTest(injected=injected):
                 self.check_durable_order(injected)
+
+    def check_durable_order_under_wine(self):
+        """The same order through Wine's trace of the Windows build's calls: each staged file and
+        folder written out through its own handle (Wine has no NtFlushBuffersFileEx, so that each is a
+        FlushFileBuffers), then the update folder flushed through its handle, before the
+        record's first rename; the root flushed through its handle after the old version's
+        removal and before the record's second rename."""
+        installation = Installation(self, "Durable")
+        staged = sorted(installation.program_path("_/" + os.path.relpath(
+            os.path.join(folder, name), installation.path("_")).replace(os.sep, "/"))
+            for folder, dirs, files in os.walk(installation.path("_")) for name in dirs + files)
+        traced = "kernel32.CreateFileW;kernel32.FlushFileBuffers;kernel32.MoveFileExW"
+        subprocess.run(prog().runner + ["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v",
+                                        "RelayInclude", "/d", traced, "/f"],
+                       capture_output=True, check=True, timeout=120)
+        run = Run(self, [installation.code_path, "true"], env={"VELLICOR_WINEDEBUG": "+relay"})
+        self.assertEqual(run.finish(), 0, run.err[-2000:])
+        opened, calls, pending = {}, [], {}
+        for line in run.err.decode("utf-8", "replace").splitlines():
+            call = re.match(r'(\w+):Call KERNEL32\.(\w+)\((.*)\) ret=', line)
+            done = re.match(r'(\w+):Ret  KERNEL32\.(\w+)\(.*\) retval=(\w+)', line)
+            if call:
+                thread, name, args = call.groups()
+                paths = [p.replace("\\\\", "\\") for p in re.findall(r'L"((?:[^"\\]|\\.)*)"', args)]
+                pending[thread] = (name, paths, args)
+            elif done and done.group(1) in pending:
+                name, paths, args = pending.pop(done.group(1))
+                if name == "CreateFileW" and int(done.group(3), 16) not in (0, 0xFFFFFFFF):
+                    opened[done.group(3)] = paths[0]
+                elif name == "FlushFileBuffers":
+                    calls.append(("flush", opened.get(args, args)))
+                elif name == "MoveFileExW":
+                    calls.append(("move", paths[1] if len(paths) > 1 else ""))
+        record = installation.program_path(".vellicor-update")
+        moves = [i for i, (what, path) in enumerate(calls) if what == "move" and path == record]
+        self.assertGreaterEqual(len(moves), 2, calls)
+        flushed = [path for what, path in calls[:moves[0]] if what == "flush"]
+        # Each once (the trace escapes names beyond ASCII: those are counted).
+        below = [path for path in flushed if path.startswith(installation.program_path("_\\"))]
+        self.assertEqual(len(set(below)), len(staged))
+        self.assertEqual(len(below), len(staged))
+        ascii = [path for path in staged if path.isascii()]
+        self.assertEqual(sorted(set(below) & set(ascii)), ascii)
+        self.assertEqual(flushed[-2:], [installation.program_path("_"),
+                                        installation.program_path(".vellicor-update.tmp")])
+        self.assertIn(installation.program_path(), [path for what, path in
+                                                    calls[moves[0]:moves[1]] if what == "flush"])
 
     def check_durable_order(self, injected):
         installation = Installation(self, "Durable")
