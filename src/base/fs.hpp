@@ -98,11 +98,10 @@ bool numbers_last_on_volume(std::string_view path);
 // must not be another one because a call failed.
 [[nodiscard]] Result<bool> numbers_last_at_folder(std::string_view path);
 
-// Whether the files at `a` and `b` are one file by two names (hard links), as the volume can tell
-// it: the same number where numbers last (`numbers_last`); elsewhere, both with more than one
-// name (Windows' link count), of the same size and the same contents. POSIX: the same device and
-// inode.
-[[nodiscard]] Result<bool> same_file(std::string_view a, std::string_view b, bool numbers_last);
+// Whether the files at `a` and `b` are one file by two names (hard links) on a volume whose
+// numbers do not last (where they last, equal identities tell it): both with more than one name
+// (Windows' link count), of the same size and the same contents. POSIX: the same device and inode.
+[[nodiscard]] Result<bool> same_file(std::string_view a, std::string_view b);
 
 // Whether the volume that holds the folder `path` keeps its renames in the order they were made
 // through a power cut, so that a later durable step carries the earlier renames with it: a

@@ -229,7 +229,7 @@ Result<bool> numbers_last_at_folder(std::string_view path) {
   return numbers_last_at(std::string(path));
 }
 
-Result<bool> same_file(std::string_view a, std::string_view b, bool) {
+Result<bool> same_file(std::string_view a, std::string_view b) {
   auto first = lstat_path(std::string(a));
   if (!first) return fail(first.error());
   auto second = lstat_path(std::string(b));

@@ -254,7 +254,7 @@ Result<bool> same_contents(HANDLE a, HANDLE b) {
 
 }  // namespace
 
-Result<bool> same_file(std::string_view a, std::string_view b, bool numbers_last) {
+Result<bool> same_file(std::string_view a, std::string_view b) {
   // Opened to read, letting others do anything: a hold that lets others read leaves it.
   const auto open = [](std::string_view path) -> Result<win32::UniqueHandle> {
     auto wide = win32::wide_path(path);
@@ -276,13 +276,6 @@ Result<bool> same_file(std::string_view a, std::string_view b, bool numbers_last
     return fail(last_os_io_error());
   }
   if (one.nNumberOfLinks < 2 || other.nNumberOfLinks < 2) return false;
-  if (numbers_last) {
-    auto first_id = number_identity(first->get(), one, a, FolderTraits::KindOnly);
-    if (!first_id) return fail(first_id.error());
-    auto second_id = number_identity(second->get(), other, b, FolderTraits::KindOnly);
-    if (!second_id) return fail(second_id.error());
-    return *first_id == *second_id;
-  }
   if (one.nFileSizeHigh != other.nFileSizeHigh || one.nFileSizeLow != other.nFileSizeLow) {
     return false;
   }

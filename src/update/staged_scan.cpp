@@ -1,5 +1,7 @@
 #include "update/staged_scan.hpp"
 
+#include <algorithm>
+
 #include "base/move_handle.hpp"
 #include "base/path.hpp"
 #include "logging/logger.hpp"
@@ -128,6 +130,8 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
     Top& top = scan.tops_[file_name_key(name)];
     top.attribute = opened->forbidding_attribute;
     top.links = opened->links;
+    top.size = opened->size;
+    top.identity = opened->identity;
     top.hold = std::move(opened->hold);
     // A kept file of the root that this one replaces: an open of it without delete sharing
     // refuses the replacement.
@@ -154,11 +158,27 @@ MoveHandle* StagedScan::hold(std::string_view name) {
 }
 
 Status StagedScan::let_go_of_same_file(const std::string& old_path) {
+  // Only a held file with other names can be the old one; most staged versions have none, and
+  // then the old file is not even looked at.
+  const auto candidate = [](const Top& top) { return top.hold && top.links >= 2; };
+  if (std::none_of(tops_.begin(), tops_.end(),
+                   [&](const auto& entry) { return candidate(entry.second); })) {
+    return {};
+  }
+  // The old file looked at once, and compared with what the scan learned of each held file:
+  // one open per old file, however many staged files have other names.
+  auto old = open_entry(old_path, OpenFor::Looking, numbers_last_, false);
+  if (!old) return fail(old.error());
+  if (old->links < 2) return {};
   for (auto& [key, top] : tops_) {
-    if (!top.hold || top.links < 2) continue;
-    auto same = same_file(top.hold->path(), old_path, numbers_last_);
-    if (!same) return fail(same.error());
-    if (*same) {
+    if (!candidate(top) || top.size != old->size) continue;
+    bool same = numbers_last_ && top.identity == old->identity;
+    if (!numbers_last_) {
+      auto compared = same_file(top.hold->path(), old_path);
+      if (!compared) return fail(compared.error());
+      same = *compared;
+    }
+    if (same) {
       top.hold.reset();
       return {};
     }

@@ -59,6 +59,8 @@ class StagedScan {
   struct Top {
     std::optional<std::string_view> attribute;
     uint32_t links = 1;
+    uint64_t size = 0;
+    EntryIdentity identity;  // as its open told, a number where numbers last
     std::optional<MoveHandle> hold;
   };
 
