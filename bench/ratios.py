@@ -76,6 +76,9 @@ WINDOWS_BUDGETS = [
     Budget("bench/windows/durability_bench.exe",
            "Windows (Wine): staged version of 5,000 files to the disk vs a flush of each",
            "BM_WindowsStagedVersionToDisk", "BM_WindowsFlushOfEachFile", False, None),
+    Budget("bench/windows/hold_bench.exe",
+           "Windows (Wine): holds of 500+500 files with a second name vs one",
+           "BM_WindowsHoldLinkedVersions", "BM_WindowsHoldSingleNamedVersions", False, 2.0),
 ]
 
 

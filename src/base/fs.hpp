@@ -100,7 +100,9 @@ bool numbers_last_on_volume(std::string_view path);
 
 // Whether the files at `a` and `b` are one file by two names (hard links) on a volume whose
 // numbers do not last (where they last, equal identities tell it): both with more than one name
-// (Windows' link count), of the same size and the same contents. POSIX: the same device and inode.
+// (Windows' link count), of the same size and the same contents, which confirms equal numbers
+// (OpenedEntry::linked_number) or stands for numbers that the volume does not give. POSIX: the
+// same device and inode.
 [[nodiscard]] Result<bool> same_file(std::string_view a, std::string_view b);
 
 // Whether the volume that holds the folder `path` keeps its renames in the order they were made
@@ -241,6 +243,10 @@ struct OpenedEntry {
   uint64_t size = 0;
   uint64_t modified = 0;  // as EntryTraits
   uint32_t links = 1;     // the file's names (hard links)
+  // A file with other names: its number while it exists (volume and index), where the volume
+  // gives one, also where numbers may not outlast a reboot; two names with different numbers are
+  // two files.
+  std::optional<FileIdentity> linked_number;
   // As entry_identity tells it, the number from this open; a folder whose volume keeps no
   // numbers by its kind alone (the caller adds what is below it).
   EntryIdentity identity;

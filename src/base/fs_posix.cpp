@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -275,6 +276,10 @@ Result<OpenedEntry> open_entry(std::string_view path, OpenFor, bool numbers_last
   entry.modified =
       static_cast<uint64_t>(info.stx_mtime.tv_sec) * 1'000'000'000u + info.stx_mtime.tv_nsec;
   entry.links = info.stx_nlink;
+  if (entry.links >= 2) {
+    entry.linked_number =
+        FileIdentity{makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino};
+  }
   entry.identity =
       numbers_last ? probe->number()
       : entry.kind == EntryKind::Directory

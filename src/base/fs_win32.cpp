@@ -543,11 +543,16 @@ Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose, bool numb
   entry.size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
   entry.modified = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
   entry.links = standard.NumberOfLinks;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if ((numbers_last || entry.links >= 2) && !GetFileInformationByHandle(handle.get(), &info)) {
+    return fail(prefixed(prefix, last_os_io_error()));
+  }
+  // An index of 0 or all ones names no single file.
+  if (const FileIdentity number = identity_of(info);
+      entry.links >= 2 && number.index != 0 && number.index != UINT64_MAX) {
+    entry.linked_number = number;
+  }
   if (numbers_last) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle.get(), &info)) {
-      return fail(prefixed(prefix, last_os_io_error()));
-    }
     auto identity = number_identity(handle.get(), info, path, FolderTraits::KindOnly);
     if (!identity) return fail(identity.error());
     entry.identity = *identity;

@@ -132,6 +132,7 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
     top.links = opened->links;
     top.size = opened->size;
     top.identity = opened->identity;
+    top.linked_number = opened->linked_number;
     top.hold = std::move(opened->hold);
     // A kept file of the root that this one replaces: an open of it without delete sharing
     // refuses the replacement.
@@ -173,7 +174,10 @@ Status StagedScan::let_go_of_same_file(const std::string& old_path) {
   for (auto& [key, top] : tops_) {
     if (!candidate(top) || top.size != old->size) continue;
     bool same = numbers_last_ && top.identity == old->identity;
-    if (!numbers_last_) {
+    // Where numbers may not outlast a reboot they still tell two existing files apart; equal
+    // ones, or none, are confirmed by the contents.
+    const bool numbered = top.linked_number && old->linked_number;
+    if (!numbers_last_ && (!numbered || *top.linked_number == *old->linked_number)) {
       auto compared = same_file(top.hold->path(), old_path);
       if (!compared) return fail(compared.error());
       same = *compared;

@@ -61,6 +61,7 @@ class StagedScan {
     uint32_t links = 1;
     uint64_t size = 0;
     EntryIdentity identity;  // as its open told, a number where numbers last
+    std::optional<FileIdentity> linked_number;
     std::optional<MoveHandle> hold;
   };
 
