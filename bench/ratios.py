@@ -78,7 +78,7 @@ WINDOWS_BUDGETS = [
            "BM_WindowsStagedVersionToDisk", "BM_WindowsFlushOfEachFile", False, None),
     Budget("bench/windows/hold_bench.exe",
            "Windows (Wine): holds of 500+500 files with a second name vs one",
-           "BM_WindowsHoldLinkedVersions", "BM_WindowsHoldSingleNamedVersions", False, 2.0),
+           "BM_WindowsHoldLinkedVersions", "BM_WindowsHoldSingleNamedVersions", False, 3.0),
 ]
 
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/fs.hpp"
@@ -30,7 +31,7 @@ namespace {
 using namespace vellicor;
 
 constexpr int kFiles = 500;  // top-level files of each version
-constexpr int kRepetitions = 5;
+constexpr int kRepetitions = 7;
 const std::string kRoot = "C:\\vellicor-hold-bench";
 const std::string kLinks = "C:\\vellicor-hold-bench-links";
 
@@ -89,7 +90,14 @@ void hold_both_versions(const UpdateContext& update) {
   if (!old) std::abort();
 }
 
-double median_ns(bool linked) {
+double median(std::vector<double> times) {
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+// The medians of both installations, their repetitions taken in turns, so that what the machine
+// does meanwhile weighs on both alike.
+std::pair<double, double> median_ns() {
   auto logger = create_logger(std::make_unique<Discarded>());
   const auto installation =
       make_installation(join_path(kRoot, "Vellicor.exe"), join_path(kRoot, "Vellicor.exe"));
@@ -98,24 +106,23 @@ double median_ns(bool linked) {
   const RetryHooks hooks{[](uint32_t) { std::abort(); },
                          [](std::string_view) { return MessageBoxAnswer::Cancel; }};
   const UpdateContext update{*logger, *installation, hooks};
-  std::vector<double> times;
-  for (int i = 0; i < kRepetitions; ++i) {
+  std::vector<double> times[2];
+  for (int i = 0; i < 2 * kRepetitions; ++i) {
+    const bool linked = i % 2 == 0;
     install(linked);
     const auto start = std::chrono::steady_clock::now();
     hold_both_versions(update);
-    times.push_back(
+    times[linked].push_back(
         std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count());
   }
   release_logger(std::move(logger));
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  return {median(times[1]), median(times[0])};
 }
 
 }  // namespace
 
 int main() {
-  const double linked = median_ns(true);
-  const double single = median_ns(false);
+  const auto [linked, single] = median_ns();
   (void)remove_directory_tree(kRoot);
   (void)remove_directory_tree(kLinks);
   std::printf(
