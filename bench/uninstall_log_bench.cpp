@@ -137,11 +137,6 @@ const StagedInstallation& staged_installation() {
   return staged;
 }
 
-class NullSink final : public LineSink {
- public:
-  Status write_lines(std::string_view) override { return {}; }
-};
-
 void set_bytes(benchmark::State& state) {
   state.SetBytesProcessed(
       static_cast<int64_t>(state.iterations() * fs::file_size(generated_log())));
@@ -275,7 +270,7 @@ void BM_DumpLog(benchmark::State& state) {
 // log, which reads it the same way.
 void BM_CheckStagedVersion(benchmark::State& state) {
   const Installation& installation = staged_installation().installation;
-  auto logger = create_logger(std::make_unique<NullSink>());
+  auto logger = create_logger(std::make_unique<DiscardedLines>());
   for (auto _ : state) {
     if (!check_staged_version(*logger, installation)) abort();
   }

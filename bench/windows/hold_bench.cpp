@@ -35,11 +35,6 @@ constexpr int kRepetitions = 7;
 const std::string kRoot = "C:\\vellicor-hold-bench";
 const std::string kLinks = "C:\\vellicor-hold-bench-links";
 
-class Discarded final : public LineSink {
- public:
-  Status write_lines(std::string_view) override { return {}; }
-};
-
 void write_file(const std::string& path, const std::string& content) {
   const auto wide = win32::wide_path(path).value();
   const win32::UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -98,7 +93,7 @@ double median(std::vector<double> times) {
 // The medians of both installations, their repetitions taken in turns, so that what the machine
 // does meanwhile weighs on both alike.
 std::pair<double, double> median_ns() {
-  auto logger = create_logger(std::make_unique<Discarded>());
+  auto logger = create_logger(std::make_unique<DiscardedLines>());
   const auto installation =
       make_installation(join_path(kRoot, "Vellicor.exe"), join_path(kRoot, "Vellicor.exe"));
   if (!installation) std::abort();

@@ -92,6 +92,11 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
   return {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
+// A file index of 0 or all ones names no single file.
+bool names_one_file(const FileIdentity& number) {
+  return number.index != 0 && number.index != UINT64_MAX;
+}
+
 Result<BY_HANDLE_FILE_INFORMATION> query_information(std::string_view path, DWORD flags = 0) {
   auto handle = open_for_query(path, flags);
   if (!handle) return fail(handle.error());
@@ -213,7 +218,7 @@ Result<EntryIdentity> number_identity(HANDLE handle, const BY_HANDLE_FILE_INFORM
   if (windows_file_id_usable(bytes)) {
     std::memcpy(halves, bytes.data(), sizeof halves);
     std::swap(halves[0], halves[1]);
-  } else if (number.index == 0 || number.index == UINT64_MAX) {
+  } else if (!names_one_file(number)) {
     return traits_identity(path, folders);
   }
   return EntryIdentity{EntryIdentity::Basis::Number, {number.volume, halves[0], halves[1], 0}};
@@ -547,9 +552,7 @@ Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose, bool numb
   if ((numbers_last || entry.links >= 2) && !GetFileInformationByHandle(handle.get(), &info)) {
     return fail(prefixed(prefix, last_os_io_error()));
   }
-  // An index of 0 or all ones names no single file.
-  if (const FileIdentity number = identity_of(info);
-      entry.links >= 2 && number.index != 0 && number.index != UINT64_MAX) {
+  if (const FileIdentity number = identity_of(info); entry.links >= 2 && names_one_file(number)) {
     entry.linked_number = number;
   }
   if (numbers_last) {

@@ -15,12 +15,6 @@
 namespace vellicor {
 namespace {
 
-// The checks log as they do in an update; the check keeps no log.
-class DiscardedLines final : public LineSink {
- public:
-  Status write_lines(std::string_view) override { return {}; }
-};
-
 Result<std::string> check(const std::string& given) {
   // The update's own order: the arguments first, then the installation they name.
   const auto installation = installation_of(given);
@@ -30,6 +24,7 @@ Result<std::string> check(const std::string& given) {
   if (!installation) return fail(installation.error());
   // An updater that cannot tell its own path cannot lie in what the update deletes either.
   const auto updater = updater_executable();
+  // The checks log as they do in an update; the check keeps no log.
   auto logger = create_logger(std::make_unique<DiscardedLines>());
   auto verdict = without_memory_exhaustion([&] {
     return check_update_would_start(UpdateContext{*logger, *installation, {}},

@@ -173,11 +173,13 @@ Status StagedScan::let_go_of_same_file(const std::string& old_path) {
   if (old->links < 2) return {};
   for (auto& [key, top] : tops_) {
     if (!candidate(top) || top.size != old->size) continue;
-    bool same = numbers_last_ && top.identity == old->identity;
-    // Where numbers may not outlast a reboot they still tell two existing files apart; equal
-    // ones, or none, are confirmed by the contents.
-    const bool numbered = top.linked_number && old->linked_number;
-    if (!numbers_last_ && (!numbered || *top.linked_number == *old->linked_number)) {
+    bool same = false;
+    if (numbers_last_) {
+      same = top.identity == old->identity;
+    } else if (!top.linked_number || !old->linked_number ||
+               *top.linked_number == *old->linked_number) {
+      // Where numbers may not outlast a reboot they still tell two existing files apart; equal
+      // ones, or none, are confirmed by the contents.
       auto compared = same_file(top.hold->path(), old_path);
       if (!compared) return fail(compared.error());
       same = *compared;
