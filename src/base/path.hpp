@@ -105,6 +105,7 @@ class FileNameSet {
   // False when an equal name is in the set already.
   bool insert(std::string_view name) { return keys_.insert(file_name_key(name, style_)).second; }
   bool contains(std::string_view name) const { return keys_.contains(file_name_key(name, style_)); }
+  size_t size() const { return keys_.size(); }
 
  private:
   PathStyle style_;

@@ -160,26 +160,55 @@
 namespace vellicor {
 namespace {
 
+// The last steps of an update whose new version is in place: its uninstall log rewritten (a
+// failure is two warnings, and the update stays a success), then its record removed. Where the
+// rewrite may succeed later (patch_may_succeed_later), the record stays instead, saying that
+// the log is still to be rewritten, for the next run by hand or at logon.
+void finish_new_version(const UpdateContext& update, UpdateRecord& record) {
+  auto patched = patch_uninst_dat(update.logger, update.installation);
+  if (!patched) {
+    log_warning(update.logger, "Failed to patch uninst.dat file");
+    log_warning(update.logger, patched.error().display_text());
+    if (patch_may_succeed_later(patched.error())) {
+      record.keep_for_log_rewrite(update);
+      return;
+    }
+  }
+  UpdateRecord::finish(update);
+}
+
 // The record of an interrupted update that this installation still is, or nothing: no record,
 // or one that the installation as found says is superseded or stale, so that what follows is a
 // fresh update. A stale record is set aside here; a superseded one stays until that update
-// records itself. With the record's authority alone, anything but a record to resume fails.
+// records itself. A record whose new version is in place while another version is staged since
+// is finished here first (a run at logon stops there: `finished`). With the record's authority
+// alone, anything but a record to resume or finish fails.
 Result<std::optional<UpdateRecord>> interrupted_update(const UpdateContext& update,
-                                                       UpdateAuthority authority) {
+                                                       UpdateAuthority authority, bool& finished) {
   auto reading = read_for_update(update.installation);
   if (!reading) return fail(reading.error());
-  if (reading->resume) {
-    log_info(update.logger, "Resuming an interrupted update at " +
-                                std::string(phase_text(reading->resume->phase())));
-    return std::move(reading->resume);
-  }
   const bool by_record = authority == UpdateAuthority::Record;
-  if (!reading->passed_over) {
+  if (!reading->record) {
     if (!by_record) return std::optional<UpdateRecord>();
     return fail_other("The update record " + update.installation.update_record +
                       " is gone: a run at logon finishes only the update that it records");
   }
-  const RecordCheck& check = *reading->passed_over;
+  const RecordCheck& check = reading->check;
+  if (check.match == RecordMatch::Resume) {
+    log_info(update.logger, "Resuming an interrupted update at " +
+                                std::string(phase_text(reading->record->phase())));
+    return std::move(reading->record);
+  }
+  if (check.match == RecordMatch::MovedIn) {
+    // What it moved in is its new version: finished as such, and only then the old version of
+    // what is staged now.
+    log_info(update.logger, "The interrupted update of " + update.installation.root +
+                                " has its new version in place (" + check.reason +
+                                "): finishing it before what is staged now");
+    finish_new_version(update, *reading->record);
+    finished = by_record;
+    return std::optional<UpdateRecord>();
+  }
   if (by_record) {
     return fail_other(earlier_update_text(update.installation, check.reason) +
                       ": a run at logon finishes no other update");
@@ -215,16 +244,16 @@ Status write_removal_to_disk(const UpdateContext& update) {
 }
 
 // Deletes the old version of an update whose staged version was checked and scanned (`staged`);
-// records the move-in.
-Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecord> record,
-                          CheckedStaged& staged) {
+// records the move-in, and gives the record.
+Result<UpdateRecord> delete_old_version(const UpdateContext& update,
+                                        std::optional<UpdateRecord> record, CheckedStaged& staged) {
   // A staged file that is an old file by another name (a hard link) is let go before the old
   // name's exclusive hold, which would wait for it.
   auto old = OldVersion::collect(
       update, [&](const std::string& path) { return staged.scan.let_go_of_same_file(path); });
   if (!old) return fail(old.error());
   if (update.checked) update.checked();
-  if (auto written = write_staged_version_to_disk(update); !written) return written;
+  if (auto written = write_staged_version_to_disk(update); !written) return fail(written.error());
   const bool fresh = !record;
   if (fresh) {
     // Before the first file can go: a process that ends deletes the files it had marked, on
@@ -241,34 +270,40 @@ Status delete_old_version(const UpdateContext& update, std::optional<UpdateRecor
   if (auto marked = old->mark(update); !marked) {
     // Every file is unmarked again: nothing was deleted by this run.
     if (fresh) record->take_back(update);
-    return marked;
+    return fail(marked.error());
   }
-  if (auto removed = old->remove(update); !removed) return removed;
-  if (auto written = write_removal_to_disk(update); !written) return written;
-  return record->advance(update);
+  if (auto removed = old->remove(update); !removed) return fail(removed.error());
+  if (auto written = write_removal_to_disk(update); !written) return fail(written.error());
+  if (auto advanced = record->advance(update, UpdatePhase::Moving); !advanced) {
+    return fail(advanced.error());
+  }
+  return std::move(*record);
 }
 
-Status replace_installation(const UpdateContext& update,
-                            const std::optional<UpdateRecord>& resume) {
+// The old version replaced by the new one; gives the update's record.
+Result<UpdateRecord> replace_installation(const UpdateContext& update,
+                                          std::optional<UpdateRecord> resume) {
   log_info(update.logger, "move_update: " + update.installation.uninstall_log + ", " +
                               std::string(kUpdateFolderName));
   std::optional<StagedScan> scan;
   if (!resume || resume->phase() == UpdatePhase::Deleting) {
     auto staged = check_before_deleting(update);
     if (!staged) return fail(staged.error());
-    if (auto deleted = delete_old_version(update, resume, *staged); !deleted) return deleted;
+    auto deleted = delete_old_version(update, std::move(resume), *staged);
+    if (!deleted) return deleted;
+    resume = std::move(*deleted);
     scan = std::move(staged->scan);
   } else {
     auto left = check_before_moving_in(update);
     if (!left) return fail(left.error());
     if (update.checked) update.checked();
     // Everything was moved in and the update folder removed already.
-    if (!*left) return {};
+    if (!*left) return std::move(*resume);
     scan = std::move(*left);
   }
-  if (auto moved = move_new_version_in(update, *scan); !moved) return moved;
+  if (auto moved = move_new_version_in(update, *scan); !moved) return fail(moved.error());
   remove_update_folder(update);
-  return {};
+  return std::move(*resume);
 }
 
 }  // namespace
@@ -277,19 +312,19 @@ Status do_update(Logger& logger, const Installation& installation, const RetryHo
                  UpdateAuthority authority, std::function<void()> checked) {
   const UpdateContext update{logger, installation, hooks, std::move(checked)};
   log_info(logger, "do_update: " + installation.code_path + ", " + std::string(kUpdateFolderName));
-  auto resume = interrupted_update(update, authority);
+  bool finished = false;
+  auto resume = interrupted_update(update, authority, finished);
   if (!resume) return fail(resume.error());
-  if (auto replaced = replace_installation(update, *resume); !replaced) return replaced;
-  if (auto patched = patch_uninst_dat(logger, installation); !patched) {
-    log_warning(logger, "Failed to patch uninst.dat file");
-    log_warning(logger, patched.error().display_text());
-  }
-  UpdateRecord::finish(update);
+  if (finished) return {};
+  auto record = replace_installation(update, std::move(*resume));
+  if (!record) return fail(record.error());
+  finish_new_version(update, *record);
   return {};
 }
 
 Status move_update(Logger& logger, const Installation& installation, const RetryHooks& hooks) {
-  return replace_installation(UpdateContext{logger, installation, hooks}, std::nullopt);
+  auto record = replace_installation(UpdateContext{logger, installation, hooks}, std::nullopt);
+  return record ? Status{} : Status(fail(record.error()));
 }
 
 }  // namespace vellicor

@@ -46,7 +46,15 @@ Result<LogonVerdict> decide_at_logon(const UpdateContext& update) {
   }
   auto check = match_record((*record)->content(), installation);
   if (!check) return fail(check.error());
-  if (check->match == RecordMatch::Resume) return LogonVerdict::Finish;
+  // A record whose new version is in place is finished, whatever is staged since.
+  if (check->match == RecordMatch::Resume || check->match == RecordMatch::MovedIn) {
+    return LogonVerdict::Finish;
+  }
+  if (check->match == RecordMatch::Leftover) {
+    // The record stays: it is what tells a run by hand that the update folder holds no version.
+    log_info(logger, check->reason);
+    return LogonVerdict::NothingToDo;
+  }
   if (check->match == RecordMatch::Reinstalled) {
     // The installation is the installer's since: left as it is, whatever it holds.
     log_info(logger, earlier_update_text(installation, check->reason) +

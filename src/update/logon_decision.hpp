@@ -18,11 +18,14 @@ enum class LogonVerdict {
 // that says why: the installation was uninstalled (its root is gone, or both of the installer's
 // own files, unins000.dat and unins000.exe, are); it holds no update record, whatever its
 // update folder holds; the installer wrote its uninstall log since the record began, when the
-// record is set aside, whatever the installation holds; or its record is void (superseded,
+// record is set aside, whatever the installation holds (but while the update folder holds the
+// rest of a move-in that had begun, which the record stays to tell, with an INFO line that says
+// what to do); or its record is void (superseded,
 // stale, or its update cannot be completed) while the installation is whole by its own
 // uninstall log (why_not_whole; never while the update was moving the new version in over the
 // log that is still there, whose names entries of the new version may carry by now), when the
-// record is set aside. Finish when the record says that its update resumes. Fails, with
+// record is set aside. Finish when the record says that its update resumes, or that its new
+// version is in place (whatever is staged since: only that update is finished). Fails, with
 // nothing changed, when the record is unreadable or the update folder not the installation's
 // own; when the recorded update cannot be completed and the installation is not whole (the
 // record's own error, after an INFO line that says what is missing); and when another update

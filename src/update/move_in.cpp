@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/fs.hpp"
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "logging/logger.hpp"
 #include "update/installation.hpp"
@@ -10,6 +11,59 @@
 #include "update/update_context.hpp"
 
 namespace vellicor {
+namespace {
+
+// The suffix of the name under which an entry that stands where a staged one goes is kept.
+constexpr std::string_view kSetAsideSuffix = ".set-aside-by-update";
+
+// Whether something is at `path` that the rename of a staged entry `name` would replace or
+// fail on, and that is not the update's to replace: anything but a kept file, which the staged
+// one replaces in every update (the new unins000.dat), and a link, which the update never
+// deletes and a rename replaces by itself.
+Result<bool> stands_in_the_way(const std::string& path, std::string_view name) {
+  auto entry = listed_entry(path);
+  if (!entry) {
+    if (is_not_found(entry.error())) return false;
+    return fail(entry.error());
+  }
+  if (entry->kind == EntryKind::Link) return false;
+  return !(entry->kind == EntryKind::File && is_kept_entry(name));
+}
+
+// A free name beside `path` that says why the entry there was moved: "<name>.set-aside-by-update",
+// else the same with "-2", "-3", ...
+Result<std::string> set_aside_name(const std::string& path) {
+  for (uint32_t n = 1;; ++n) {
+    std::string candidate = path + std::string(kSetAsideSuffix);
+    if (n > 1) candidate += "-" + std::to_string(n);
+    auto taken = listed_entry(candidate);
+    if (!taken && is_not_found(taken.error())) return candidate;
+    if (!taken) return fail(taken.error());
+  }
+}
+
+// What appeared in the root where a staged entry goes once the move-in had begun (a file that
+// the application, already updated in part, wrote there) is kept under another name, never
+// replaced: the staged entry takes its place, and the run goes on.
+Status set_aside_what_is_in_the_way(const UpdateContext& update, const std::string& name,
+                                    const std::string& to, bool durable) {
+  auto in_the_way = stands_in_the_way(to, name);
+  if (!in_the_way) return fail(in_the_way.error());
+  if (!*in_the_way) return {};
+  auto aside = set_aside_name(to);
+  if (!aside) return fail(aside.error());
+  auto moved = retry_with_prompt(
+      "Moving aside: " + to, kRetryLimit,
+      [&](uint32_t) { return durable ? rename_durably(to, *aside) : rename_replacing(to, *aside); },
+      update.hooks);
+  if (moved) {
+    log_warning(update.logger, "Kept " + to + " as " + *aside + ": it stood where the new " +
+                                   "version's " + name + " goes");
+  }
+  return moved;
+}
+
+}  // namespace
 
 Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
   const Installation& installation = update.installation;
@@ -23,6 +77,9 @@ Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
     const std::string& name = *entry.name;
     const std::string from = join_path(installation.update_folder, name);
     const std::string to = join_path(installation.root, name);
+    if (auto cleared = set_aside_what_is_in_the_way(update, name, to, durable); !cleared) {
+      return cleared;
+    }
     MoveHandle* held = scan.hold(name);
     auto moved = retry_with_prompt(
         "Renaming: " + name, kRetryLimit,

@@ -11,8 +11,11 @@ struct UpdateContext;
 
 // Renames every entry of the update folder into the root, replacing a file of the same name,
 // each under retry_with_prompt ("Rename: " + name each attempt); an entry that `scan` holds is
-// renamed through its hold. A folder moves with everything in it in one rename. Where the volume
-// keeps no order of its renames (renames_ordered_on_volume), each one is durable.
+// renamed through its hold. A folder moves with everything in it in one rename. What stands
+// where an entry goes and is not the update's to replace (anything but a kept file or a link:
+// what the application wrote there while an update cut short was half done) is first moved
+// aside to "<name>.set-aside-by-update" (a WARN names both), never replaced. Where the volume
+// keeps no order of its renames (renames_ordered_on_volume), each rename is durable.
 [[nodiscard]] Status move_new_version_in(const UpdateContext& update, StagedScan& scan);
 
 // Removes the emptied update folder ("Delete: " + its path). The new version is complete by

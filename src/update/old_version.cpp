@@ -85,7 +85,12 @@ Result<OldVersion> OldVersion::walk(
       if (at_root && entry.kind != EntryKind::Link) {
         auto identity = entry_identity(path, FolderTraits::KindOnly);
         if (!identity) return fail(identity.error());
-        old.entries_.push_back({*entry.name, *identity});
+        auto traits = entry_traits(path);
+        if (!traits) return fail(traits.error());
+        const bool folder = traits->kind == EntryKind::Directory;
+        old.entries_.push_back(
+            {*entry.name, *identity,
+             EntryStamp{traits->kind, folder ? 0 : traits->size, traits->modified}});
       }
       // A mount point is left alone like a link, but the folder that holds it could not be
       // removed: found now, before anything is deleted. One directly in the root stays.

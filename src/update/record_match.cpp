@@ -40,6 +40,34 @@ Result<std::optional<EntryIdentity>> identity_if_present(const std::string& path
   return fail(identity.error());
 }
 
+// Where a recorded entry stands at a path now.
+enum class Found { Nothing, AsRecorded, Other };
+
+// Whether an entry's traits now are those that the record stamped: the kind, a file's size and
+// time, a folder's time (a folder whose contents go meanwhile, by its kind alone).
+bool stamp_matches(const EntryStamp& recorded, const EntryTraits& now, FolderTraits folders) {
+  if (recorded.kind != now.kind) return false;
+  if (now.kind == EntryKind::Directory) {
+    return folders == FolderTraits::KindOnly || recorded.modified == now.modified;
+  }
+  return recorded.size == now.size && recorded.modified == now.modified;
+}
+
+// The entry at `path` held against the recorded one: the same by its identity, or, where the
+// record keeps its stamp, by that: a copy of the installation (a restore from a backup, a move to
+// another disk) gives every entry a new number and keeps its kind, size and time, which a
+// program that writes an entry anew does not.
+Result<Found> look_up(const StagedEntry& recorded, const std::string& path, FolderTraits folders) {
+  auto identity = identity_if_present(path, folders);
+  if (!identity) return fail(identity.error());
+  if (!*identity) return Found::Nothing;
+  if (same_entry(**identity, recorded.identity)) return Found::AsRecorded;
+  if (!recorded.stamp) return Found::Other;
+  auto traits = entry_traits(path);
+  if (!traits) return fail(traits.error());
+  return stamp_matches(*recorded.stamp, *traits, folders) ? Found::AsRecorded : Found::Other;
+}
+
 // The entries of the update folder; none when it is missing.
 Result<std::vector<DirEntry>> update_folder_entries(const Installation& installation) {
   auto entries = list_own_update_folder(installation);
@@ -55,9 +83,11 @@ std::string cannot_complete(size_t count, std::string_view what, const std::stri
          std::string(what) + ", the first " + first;
 }
 
+// The same log: by its stamp where the record keeps one (a copy keeps size and time and changes
+// the number; the installer writes its log anew, at another time), else by its identity.
 bool same_log(const RecordedLog& recorded, const RecordedLog& now) {
-  return same_entry(recorded.identity, now.identity) &&
-         (!recorded.stamp || recorded.stamp == now.stamp);
+  if (recorded.stamp) return recorded.stamp == now.stamp;
+  return same_entry(recorded.identity, now.identity);
 }
 
 // The uninstall logs that the root may hold while the update is cut short: the one it began
@@ -66,7 +96,7 @@ bool same_log(const RecordedLog& recorded, const RecordedLog& now) {
 std::vector<RecordedLog> known_logs(const RecordContent& record) {
   std::vector<RecordedLog> known;
   if (record.began_over) known.push_back(*record.began_over);
-  if (record.phase != UpdatePhase::Moving) return known;
+  if (record.phase == UpdatePhase::Deleting) return known;
   if (record.staged_log) {
     known.push_back(*record.staged_log);
   } else if (!record.knows_installation) {
@@ -77,8 +107,9 @@ std::vector<RecordedLog> known_logs(const RecordContent& record) {
   return known;
 }
 
-// Whether the root's uninstall log is one the record knows; the installer writes its own, anew
-// or over the old one, whenever it installs. Records of the earliest builds knew none.
+// Check 1, the logs: whether the root's uninstall log is one the record knows; the installer
+// writes its own, anew or over the old one, whenever it installs. Records of the earliest builds
+// knew none.
 Result<bool> log_is_known(const RecordContent& record, const Installation& installation) {
   if (!record.knows_installation && !record.began_over) return true;
   auto now = recorded_log(installation.uninstall_log);
@@ -91,9 +122,42 @@ Result<bool> log_is_known(const RecordContent& record, const Installation& insta
   return false;
 }
 
-// The first entry of the root that a resume while deleting would delete and that is not an
-// entry of the old version as the record knows it; an empty text when there is none. Links and
-// mount points stay, as in every update.
+// Check 2, the update folder: the recorded entries that it still holds as they were staged, and
+// the first entry that the record does not know or that is not as it was staged.
+struct StagedState {
+  FileNameSet as_staged;  // names of the record's
+  FileNameSet names;      // every name the folder holds
+  std::string first_change;
+};
+
+Result<StagedState> staged_state(const RecordContent& record, const Installation& installation,
+                                 const std::vector<DirEntry>& found) {
+  const EntriesByName by_name(record.staged);
+  StagedState state;
+  for (const auto& entry : found) {
+    const std::string path =
+        join_path(installation.update_folder, entry.name.value_or("(a name that is not text)"));
+    const StagedEntry* staged = entry.name ? by_name.find(*entry.name) : nullptr;
+    if (entry.name) state.names.insert(*entry.name);
+    Found look = Found::Other;
+    if (staged) {
+      auto looked = look_up(*staged, path, FolderTraits::Digest);
+      if (!looked) return fail(looked.error());
+      look = *looked;
+    }
+    if (look == Found::AsRecorded) {
+      state.as_staged.insert(staged->name);
+    } else if (look == Found::Other && state.first_change.empty()) {
+      state.first_change =
+          path + (staged ? " is not as it was staged" : " is not an entry it began with");
+    }
+  }
+  return state;
+}
+
+// Check 3 while deleting: the first entry of the root that a resume would delete and that is
+// not an entry of the old version as the record knows it; an empty text when there is none.
+// Links and mount points stay, as in every update.
 Result<std::string> unknown_old_entry(const RecordContent& record,
                                       const Installation& installation) {
   auto entries = list_directory(installation.root);
@@ -105,29 +169,102 @@ Result<std::string> unknown_old_entry(const RecordContent& record,
     const std::string path = join_path(installation.root, *entry.name);
     const StagedEntry* known = old.find(*entry.name);
     if (!known) return path;
-    auto identity = identity_if_present(path, FolderTraits::KindOnly);
-    if (!identity) return fail(identity.error());
-    if (*identity && !same_entry(**identity, known->identity)) return path;
+    auto look = look_up(*known, path, FolderTraits::KindOnly);
+    if (!look) return fail(look.error());
+    if (*look == Found::Other) return path;
   }
   return std::string();
 }
 
-// The first entry of the root that a resume while moving would replace although it is none of
-// the update's own: an entry of the name of one still staged, but for a kept file (which the
-// staged one replaces in every update) and a link (which a fresh update replaces too).
-Result<std::string> entry_in_the_way(const Installation& installation,
-                                     const std::vector<DirEntry>& left) {
-  for (const auto& entry : left) {
-    if (!entry.name || is_kept_entry(*entry.name)) continue;
-    const std::string path = join_path(installation.root, *entry.name);
-    auto traits = entry_traits(path);
-    if (!traits) {
-      if (is_not_found(traits.error())) continue;
-      return fail(traits.error());
+Result<RecordCheck> while_deleting(const RecordContent& record, const Installation& installation,
+                                   const StagedState& staged) {
+  // Nothing was moved in yet: another version staged is a fresh update.
+  if (!staged.first_change.empty())
+    return RecordCheck{RecordMatch::Superseded, staged.first_change};
+  if (record.knows_installation) {
+    auto unknown = unknown_old_entry(record, installation);
+    if (!unknown) return fail(unknown.error());
+    if (!unknown->empty()) {
+      return RecordCheck{RecordMatch::Superseded,
+                         *unknown + " is not an entry of the version it was deleting"};
     }
-    if (traits->kind != EntryKind::Link) return path;
   }
-  return std::string();
+  size_t missing = 0;
+  std::string first_missing;
+  for (const auto& entry : record.staged) {
+    if (staged.names.contains(entry.name) || is_kept_entry(entry.name)) continue;
+    if (missing++ == 0) first_missing = join_path(installation.update_folder, entry.name);
+  }
+  if (missing > 0) {
+    return RecordCheck{RecordMatch::Incomplete, cannot_complete(missing, "missing", first_missing)};
+  }
+  return RecordCheck{};
+}
+
+// Check 3 while moving in (or rewriting the log): every staged entry that is not in the update
+// folder as it was staged is in the root as it was staged. A kept entry (the staged
+// unins000.dat) is told by its name alone there: its rewrite makes the file anew.
+Result<RecordCheck> while_moving(const RecordContent& record, const Installation& installation,
+                                 const std::vector<DirEntry>& found, const StagedState& staged) {
+  size_t missing = 0, replaced = 0, still_staged = 0;
+  std::string first_missing, first_replaced;
+  for (const auto& entry : record.staged) {
+    if (staged.as_staged.contains(entry.name)) {
+      ++still_staged;
+      continue;
+    }
+    if (is_kept_entry(entry.name)) continue;
+    const std::string in_root = join_path(installation.root, entry.name);
+    auto look = look_up(entry, in_root, FolderTraits::Digest);
+    if (!look) return fail(look.error());
+    if (*look == Found::AsRecorded) continue;
+    if (*look == Found::Other) {
+      if (replaced++ == 0) first_replaced = in_root;
+    } else if (missing++ == 0) {
+      first_missing = join_path(installation.update_folder, entry.name);
+    }
+  }
+  if (!staged.first_change.empty()) {
+    // What was moved in is the new version: only a move-in that is complete lets what is staged
+    // now be another update.
+    if (still_staged == 0 && missing == 0 && replaced == 0) {
+      return RecordCheck{RecordMatch::MovedIn, staged.first_change};
+    }
+    return RecordCheck{RecordMatch::Incomplete,
+                       "The interrupted update cannot be completed: its new version is in part "
+                       "in place, and " +
+                           staged.first_change};
+  }
+  // Its moved entries replaced and nothing staged: the application was installed anew.
+  if (replaced > 0 && found.empty()) {
+    return RecordCheck{RecordMatch::Stale, first_replaced + " was replaced since"};
+  }
+  if (missing > 0) {
+    return RecordCheck{RecordMatch::Incomplete, cannot_complete(missing, "missing", first_missing)};
+  }
+  if (replaced > 0) {
+    return RecordCheck{RecordMatch::Incomplete,
+                       cannot_complete(replaced, "replaced", first_replaced)};
+  }
+  return RecordCheck{};
+}
+
+// A record that the installer's log made void. Once the move-in had begun, what the update
+// folder still holds of the update is a part of its new version: installed only where it is
+// all of it (nothing had moved), and passed over where none of it is left (the application
+// staged anew).
+RecordCheck after_reinstall(const RecordContent& record, const Installation& installation,
+                            const StagedState& staged) {
+  const std::string reason = installation.uninstall_log + " was written since";
+  const size_t left = staged.as_staged.size();
+  if (record.phase == UpdatePhase::Deleting || left == 0 || left == record.staged.size()) {
+    return RecordCheck{RecordMatch::Reinstalled, reason};
+  }
+  return RecordCheck{RecordMatch::Leftover,
+                     earlier_update_text(installation, reason) + ": " + installation.update_folder +
+                         " holds the rest of its new version, which is no version to install: "
+                         "remove " +
+                         installation.update_folder + ", or let the application stage again"};
 }
 
 }  // namespace
@@ -147,7 +284,7 @@ std::string earlier_update_text(const Installation& installation, std::string_vi
 }
 
 bool moved_in_over_uninstall_log(const RecordContent& record, const Installation& installation) {
-  if (record.phase != UpdatePhase::Moving || !record.began_over) return false;
+  if (record.phase == UpdatePhase::Deleting || !record.began_over) return false;
   auto log = recorded_log(installation.uninstall_log);
   // A log that cannot be looked at is no proof of a mix; why_not_whole reads it.
   return log && *log && same_log(*record.began_over, **log);
@@ -157,89 +294,18 @@ Result<RecordCheck> match_record(const RecordContent& record, const Installation
   if (record.staged.empty() && !record.knows_installation) return RecordCheck{};
   auto found = update_folder_entries(installation);
   if (!found) return fail(found.error());
+  auto staged = staged_state(record, installation, *found);
+  if (!staged) return fail(staged.error());
 
   // What the resume has left to do: deleting the old version, or moving what is still staged.
   // Once nothing is left to move it rewrites the uninstall log alone, whoever wrote it.
   if (record.phase == UpdatePhase::Deleting || !found->empty()) {
     auto known = log_is_known(record, installation);
     if (!known) return fail(known.error());
-    if (!*known) {
-      return RecordCheck{RecordMatch::Reinstalled,
-                         installation.uninstall_log + " was written since"};
-    }
+    if (!*known) return after_reinstall(record, installation, *staged);
   }
-
-  // Every entry of the update folder must be one the update began with. The entries the update
-  // keeps (a staged unins000.dat) are told by their names alone: the uninstall log is rewritten
-  // into a file made new once it is in the root.
-  const EntriesByName by_name(record.staged);
-  for (const auto& entry : *found) {
-    const StagedEntry* staged = entry.name ? by_name.find(*entry.name) : nullptr;
-    if (staged && is_kept_entry(staged->name)) continue;
-    if (staged) {
-      auto identity = entry_identity(join_path(installation.update_folder, staged->name));
-      if (!identity) return fail(identity.error());
-      if (same_entry(*identity, staged->identity)) continue;
-    }
-    const std::string path =
-        join_path(installation.update_folder, entry.name.value_or("(a name that is not text)"));
-    return RecordCheck{RecordMatch::Superseded, path + " is not an entry it began with"};
-  }
-
-  // What the resume deletes or replaces in the root must be the update's own.
-  if (record.phase == UpdatePhase::Deleting && record.knows_installation) {
-    auto unknown = unknown_old_entry(record, installation);
-    if (!unknown) return fail(unknown.error());
-    if (!unknown->empty()) {
-      return RecordCheck{RecordMatch::Superseded,
-                         *unknown + " is not an entry of the version it was deleting"};
-    }
-  }
-  if (record.phase == UpdatePhase::Moving) {
-    auto in_the_way = entry_in_the_way(installation, *found);
-    if (!in_the_way) return fail(in_the_way.error());
-    if (!in_the_way->empty()) {
-      return RecordCheck{RecordMatch::Incomplete,
-                         "The interrupted update cannot be completed: " + *in_the_way +
-                             " is not its own, and its new version would replace it"};
-    }
-  }
-
-  // Every other entry it began with was moved into the root: while deleting, none yet.
-  size_t missing = 0, replaced = 0;
-  std::string first_missing, first_replaced;
-  FileNameSet pending;
-  for (const auto& entry : *found) {
-    if (entry.name) pending.insert(*entry.name);
-  }
-  for (const auto& staged : record.staged) {
-    if (pending.contains(staged.name) || is_kept_entry(staged.name)) continue;
-    const std::string in_root = join_path(installation.root, staged.name);
-    std::optional<EntryIdentity> identity;
-    if (record.phase == UpdatePhase::Moving) {
-      auto present = identity_if_present(in_root, FolderTraits::Digest);
-      if (!present) return fail(present.error());
-      identity = *present;
-    }
-    if (identity && same_entry(*identity, staged.identity)) continue;
-    if (identity) {
-      if (replaced++ == 0) first_replaced = in_root;
-    } else if (missing++ == 0) {
-      first_missing = join_path(installation.update_folder, staged.name);
-    }
-  }
-  // Its moved entries replaced and nothing staged: the application was installed anew.
-  if (replaced > 0 && found->empty()) {
-    return RecordCheck{RecordMatch::Stale, first_replaced + " was replaced since"};
-  }
-  if (missing > 0) {
-    return RecordCheck{RecordMatch::Incomplete, cannot_complete(missing, "missing", first_missing)};
-  }
-  if (replaced > 0) {
-    return RecordCheck{RecordMatch::Incomplete,
-                       cannot_complete(replaced, "replaced", first_replaced)};
-  }
-  return RecordCheck{};
+  if (record.phase == UpdatePhase::Deleting) return while_deleting(record, installation, *staged);
+  return while_moving(record, installation, *found, *staged);
 }
 
 }  // namespace vellicor

@@ -119,7 +119,9 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
       if (!traits) return fail(traits.error());
       identity = *traits;
     }
-    scan.entries_.push_back({name, identity});
+    // What a copy of the installation keeps of the entry, for a record that outlives one.
+    const EntryStamp stamp{opened->kind, folder ? 0 : opened->size, opened->modified};
+    scan.entries_.push_back({name, identity, stamp});
     if (!folder && file_names_equal(name, kUninstallLogName) && !scan.staged_log_) {
       auto traits = entry_traits(path);
       if (!traits) {

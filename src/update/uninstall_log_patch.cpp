@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/os_error.hpp"
 #include "logging/logger.hpp"
 #include "model/filerec/rebase.hpp"
 #include "model/uninstall_log.hpp"
@@ -24,6 +25,14 @@ Status patch_uninst_dat(Logger& logger, const Installation& installation) {
           log_info(logger, "Updating uninstall file " + path);
         });
   });
+}
+
+bool patch_may_succeed_later(const Error& error) {
+  const ErrorKind& kind = error.kind();
+  const bool unreadable = kind == HeaderParseError || kind == FileRecParseError ||
+                          kind == StringDecodeError || kind == RebaseError ||
+                          error.message() == kNotRegularFile;
+  return !unreadable && !is_not_found(error);
 }
 
 }  // namespace vellicor

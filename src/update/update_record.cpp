@@ -68,8 +68,8 @@ Result<UpdateRecord> UpdateRecord::begin(const UpdateContext& update, RecordCont
   return record;
 }
 
-Status UpdateRecord::advance(const UpdateContext& update) {
-  content_.phase = UpdatePhase::Moving;
+Status UpdateRecord::advance(const UpdateContext& update, UpdatePhase phase) {
+  content_.phase = phase;
   return write_retried(update);
 }
 
@@ -84,6 +84,20 @@ Status UpdateRecord::write_retried(const UpdateContext& update) const {
              "Recorded the update in progress: " + std::string(phase_text(content_.phase)));
   }
   return written;
+}
+
+void UpdateRecord::keep_for_log_rewrite(const UpdateContext& update) {
+  content_.phase = UpdatePhase::Patching;
+  auto written = retry_without_prompt(
+      kRetryLimit, [&](uint32_t) { return write(update.installation); }, update.hooks);
+  if (written) {
+    log_info(update.logger,
+             "Recorded the update in progress: " + std::string(phase_text(content_.phase)));
+  } else {
+    log_warning(update.logger,
+                "Could not record that the uninstall log is still to be rewritten: " +
+                    written.error().display_text());
+  }
 }
 
 void UpdateRecord::take_back(const UpdateContext& update) const {
@@ -137,16 +151,17 @@ Result<RecordReading> read_for_update(const Installation& installation) {
   auto check = match_record((*record)->content(), installation);
   if (!check) return fail(check.error());
   switch (check->match) {
-    case RecordMatch::Resume:
-      return RecordReading{std::move(*record), std::nullopt};
     case RecordMatch::Incomplete:
+    case RecordMatch::Leftover:
       return fail_other(check->reason);
+    case RecordMatch::Resume:
+    case RecordMatch::MovedIn:
     case RecordMatch::Superseded:
     case RecordMatch::Stale:
     case RecordMatch::Reinstalled:
       break;
   }
-  return RecordReading{std::nullopt, std::move(*check)};
+  return RecordReading{std::move(*record), std::move(*check)};
 }
 
 }  // namespace vellicor

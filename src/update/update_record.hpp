@@ -8,9 +8,10 @@
 // interrupted update (record_match).
 //
 // Its life: begin (a fresh update, before its first destructive step: deleting the old
-// version), advance (the old version is gone: moving the new version in), finish (the update is
-// complete); take back (an update that stopped before it deleted anything); set aside (a record
-// that a reinstall made void).
+// version), advance (the old version is gone: moving the new version in; the new version is in
+// place, but its log's rewrite failed for a reason that may pass: rewriting it), finish (the
+// update is complete); take back (an update that stopped before it deleted anything); set aside
+// (a record that a reinstall made void).
 
 #include <optional>
 #include <string>
@@ -50,9 +51,16 @@ class UpdateRecord {
   // too: a record "deleting" over a whole old version is as safe as none).
   [[nodiscard]] static Result<UpdateRecord> begin(const UpdateContext& update, RecordContent start);
 
-  // Records that the old version is gone and the new one is being moved in (the caller has
-  // written the removal to the device).
-  [[nodiscard]] Status advance(const UpdateContext& update);
+  // Records the next phase: that the old version is gone and the new one is being moved in (the
+  // caller has written the removal to the device), or that the new version is in place and its
+  // uninstall log is still to be rewritten.
+  [[nodiscard]] Status advance(const UpdateContext& update, UpdatePhase phase);
+
+  // Keeps the record of an update whose new version is in place but whose uninstall log could
+  // not be rewritten, saying so (rewriting the uninstall log), for the next run to rewrite it.
+  // Tried without asking (the update is complete); where it cannot be written, the record as it
+  // stands leads the next run to the same rewrite: a warning.
+  void keep_for_log_rewrite(const UpdateContext& update);
 
   // Removes the record of an update that stopped before it deleted anything. A record begun
   // over a superseded one stays: the installation may still be half of the earlier update, and
@@ -86,13 +94,14 @@ class UpdateRecord {
   bool began_over_earlier_ = false;
 };
 
-// The installation's record as an update takes it: the record of the interrupted update to
-// finish (`resume`), or nothing to resume: no record, or one that the installation as found
-// says is void (`passed_over` says which and why). A record of an update that cannot be
-// completed fails with the reason.
+// The installation's record as an update takes it: no record (`record` empty), or the record
+// with what the installation as found says of it (`check`): one to resume, one whose new
+// version is in place while another is staged (finished first), or one that is void. A record
+// of an update that cannot be completed, or whose update folder holds the rest of a move-in
+// that a reinstall made void, fails with the reason.
 struct RecordReading {
-  std::optional<UpdateRecord> resume;
-  std::optional<RecordCheck> passed_over;
+  std::optional<UpdateRecord> record;
+  RecordCheck check;
 };
 [[nodiscard]] Result<RecordReading> read_for_update(const Installation& installation);
 

@@ -12,9 +12,10 @@ namespace vellicor {
 namespace {
 
 // The record's first line for each phase: what a person who finds the file can read.
-constexpr std::array<std::string_view, 2> kPhaseLines = {
+constexpr std::array<std::string_view, 3> kPhaseLines = {
     "Vellicor update in progress: deleting the old version\n",
     "Vellicor update in progress: moving the new version in\n",
+    "Vellicor update in progress: rewriting the uninstall log\n",
 };
 constexpr std::string_view kPhasePrefix = "Vellicor update in progress: ";
 
@@ -62,6 +63,16 @@ std::string identity_text(const EntryIdentity& identity) {
   std::string text(kBasisNames[static_cast<size_t>(identity.basis)]);
   for (const uint64_t field : identity.fields)
     text += ":" + lower_hex(field);
+  return text;
+}
+
+// "<identity>,<kind>:<size>:<time>", or the identity alone for an entry without its stamp.
+std::string entry_key_text(const StagedEntry& entry) {
+  std::string text = identity_text(entry.identity);
+  if (entry.stamp) {
+    text += "," + lower_hex(static_cast<uint64_t>(entry.stamp->kind)) + ":" +
+            lower_hex(entry.stamp->size) + ":" + lower_hex(entry.stamp->modified);
+  }
   return text;
 }
 
@@ -135,15 +146,33 @@ std::optional<RecordedLog> parse_log(std::string_view text, bool earlier) {
   return log;
 }
 
-// "<identity> <name>"
+// "<kind>:<size>:<time>"
+std::optional<EntryStamp> parse_stamp(std::string_view text) {
+  const std::vector<std::string_view> parts = split(text, ':');
+  if (parts.size() != 3) return std::nullopt;
+  const auto kind = parse_hex(parts[0]), size = parse_hex(parts[1]), modified = parse_hex(parts[2]);
+  if (!kind || *kind > static_cast<uint64_t>(EntryKind::Link) || !size || !modified) {
+    return std::nullopt;
+  }
+  return EntryStamp{static_cast<EntryKind>(*kind), *size, *modified};
+}
+
+// "<identity>[,<stamp>] <name>": an identity holds no comma, a name may.
 std::optional<StagedEntry> parse_entry(std::string_view text, bool earlier) {
   const size_t space = text.find(' ');
   if (space == std::string_view::npos) return std::nullopt;
-  auto identity = parse_identity(text.substr(0, space), earlier);
+  std::string_view key = text.substr(0, space);
+  std::optional<EntryStamp> stamp;
+  if (const size_t comma = key.find(','); comma != std::string_view::npos) {
+    stamp = parse_stamp(key.substr(comma + 1));
+    if (!stamp || earlier) return std::nullopt;
+    key = key.substr(0, comma);
+  }
+  auto identity = parse_identity(key, earlier);
   if (!identity) return std::nullopt;
   auto name = unescaped(text.substr(space + 1));
   if (!name || name->empty()) return std::nullopt;
-  return StagedEntry{std::move(*name), *identity};
+  return StagedEntry{std::move(*name), *identity, stamp};
 }
 
 }  // namespace
@@ -164,12 +193,10 @@ std::string print_record(const RecordContent& record) {
     text += std::string(kStagedLogPrefix) + log_text(*record.staged_log) + "\n";
   }
   for (const auto& entry : record.old_entries) {
-    text +=
-        std::string(kOldPrefix) + identity_text(entry.identity) + " " + escaped(entry.name) + "\n";
+    text += std::string(kOldPrefix) + entry_key_text(entry) + " " + escaped(entry.name) + "\n";
   }
   for (const auto& entry : record.staged) {
-    text += std::string(kStagedPrefix) + identity_text(entry.identity) + " " + escaped(entry.name) +
-            "\n";
+    text += std::string(kStagedPrefix) + entry_key_text(entry) + " " + escaped(entry.name) + "\n";
   }
   return text;
 }

@@ -7,15 +7,16 @@
 //   log <identity> <size>:<last-write time>        the root's unins000.dat when it began,
 //   log none                                       or that there was none
 //   staged-log <identity> <size>:<last-write time> the staged unins000.dat, where there is one
-//   old <identity> <name>                          each entry of the old version in the root
-//   staged <identity> <name>                       each entry of the update folder
+//   old <identity>,<stamp> <name>                  each entry of the old version in the root
+//   staged <identity>,<stamp> <name>               each entry of the update folder
 //
 // An identity is "<basis>:<field>:<field>:<field>:<field>" (EntryIdentity, the basis "num" or
-// "traits", the fields in lower-case hex); numbers are lower-case hex; a name has "\" and line
-// feeds escaped ("\\", "\n"), since a POSIX name may hold either. Earlier builds wrote the phase
-// line alone, then the staged lines ("staged <volume>:<index> <name>", a number without its
-// incarnation, before the basis came), then a "log <identity>" line without size and time
-// before them: all of these are read as they stand.
+// "traits", the fields in lower-case hex), a stamp "<kind>:<size>:<last-write time>"
+// (EntryStamp); numbers are lower-case hex; a name has "\" and line feeds escaped ("\\", "\n"),
+// since a POSIX name may hold either. Earlier builds wrote the phase line alone, then the staged
+// lines ("staged <volume>:<index> <name>", a number without its incarnation, before the basis
+// came), then a "log <identity>" line without size and time before them, then entries without
+// their stamps: all of these are read as they stand.
 
 #include <cstdint>
 #include <optional>
@@ -28,17 +29,30 @@
 namespace vellicor {
 
 // Where an interrupted update goes on: deleting the old version (the new one is still whole in
-// the update folder), or moving the new version in (the old one is gone entirely).
-enum class UpdatePhase { Deleting, Moving };
+// the update folder), moving the new version in (the old one is gone entirely), or rewriting
+// the uninstall log (the new version is in place, and a rewrite of its log failed for a reason
+// that may pass).
+enum class UpdatePhase { Deleting, Moving, Patching };
 
-// "deleting the old version", "moving the new version in"
+// "deleting the old version", "moving the new version in", "rewriting the uninstall log"
 std::string_view phase_text(UpdatePhase phase);
 
+// What a copy of an entry keeps where every number is new (a restore from a backup, a move to
+// another disk): its kind, and a file's size and last-write time, a folder's last-write time
+// (a rename keeps it; its size is the file system's own business).
+struct EntryStamp {
+  EntryKind kind = EntryKind::File;
+  uint64_t size = 0;
+  uint64_t modified = 0;
+  friend bool operator==(const EntryStamp&, const EntryStamp&) = default;
+};
+
 // One entry of the installation as the update found it when it began: an entry of the update
-// folder, or one of the old version in the root.
+// folder, or one of the old version in the root. Records of earlier builds keep no stamp.
 struct StagedEntry {
   std::string name;
   EntryIdentity identity;
+  std::optional<EntryStamp> stamp;
   friend bool operator==(const StagedEntry&, const StagedEntry&) = default;
 };
 

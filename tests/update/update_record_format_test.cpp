@@ -7,6 +7,7 @@ namespace {
 
 const std::string kDeleting = "Vellicor update in progress: deleting the old version\n";
 const std::string kMoving = "Vellicor update in progress: moving the new version in\n";
+const std::string kPatching = "Vellicor update in progress: rewriting the uninstall log\n";
 
 EntryIdentity number(uint64_t volume, uint64_t index, uint64_t incarnation = 0) {
   return {EntryIdentity::Basis::Number, {volume, 0, index, incarnation}};
@@ -21,25 +22,33 @@ TEST(UpdateRecordFormatTest, ReadsWhatWasWrittenWholeAndNothingElse) {
   full.began_over = RecordedLog{number(0, 0x1f, 7), FileStamp{448, 0x1234}};
   full.staged_log =
       RecordedLog{{EntryIdentity::Basis::Traits, {0, 448, 99, 0}}, FileStamp{448, 99}};
-  full.old_entries = {{"Vellicor.exe", number(0, 2, 3)}, {"docs", number(0, 3, 4)}};
-  full.staged = {{"Vellicor.exe", number(0, 5, 6)}, {"two\nlines\\x", number(0, 7, 8)}};
+  full.old_entries = {{"Vellicor.exe", number(0, 2, 3), EntryStamp{EntryKind::File, 0x10, 0x20}},
+                      {"docs", number(0, 3, 4), EntryStamp{EntryKind::Directory, 0, 0x30}}};
+  // The second as an earlier build wrote it, without its stamp.
+  full.staged = {{"Vellicor.exe", number(0, 5, 6), EntryStamp{EntryKind::File, 0x11, 0x21}},
+                 {"two\nlines\\x", number(0, 7, 8), std::nullopt}};
   const std::string full_text = print_record(full);
   EXPECT_EQ(full_text, kMoving +
                            "log num:0:0:1f:7 1c0:1234\n"
                            "staged-log traits:0:1c0:63:0 1c0:63\n"
-                           "old num:0:0:2:3 Vellicor.exe\n"
-                           "old num:0:0:3:4 docs\n"
-                           "staged num:0:0:5:6 Vellicor.exe\n"
+                           "old num:0:0:2:3,0:10:20 Vellicor.exe\n"
+                           "old num:0:0:3:4,1:0:30 docs\n"
+                           "staged num:0:0:5:6,0:11:21 Vellicor.exe\n"
                            "staged num:0:0:7:8 two\\nlines\\\\x\n");
 
   RecordContent none = full;
   none.began_over.reset();
   none.staged_log.reset();
+  RecordContent patching = none;
+  patching.phase = UpdatePhase::Patching;
+  RecordContent comma;  // a name may hold what separates an identity from its stamp
+  comma.knows_installation = true;
+  comma.staged = {{"a,0:1:2", number(0, 1, 0), EntryStamp{EntryKind::Link, 1, 2}}};
   RecordContent earlier;  // a log line without its stamp, staged entries by basis
   earlier.began_over = RecordedLog{number(0x803, 12, 5), std::nullopt};
-  earlier.staged = {{"a.exe", number(0x803, 13, 6)}};
+  earlier.staged = {{"a.exe", number(0x803, 13, 6), std::nullopt}};
   RecordContent earliest;  // "<volume>:<index>" staged lines
-  earliest.staged = {{"a.exe", number(0x803, 13)}};
+  earliest.staged = {{"a.exe", number(0x803, 13), std::nullopt}};
 
   struct Case {
     const char* name;
@@ -49,6 +58,8 @@ TEST(UpdateRecordFormatTest, ReadsWhatWasWrittenWholeAndNothingElse) {
   const Case cases[] = {
       {"this build's", full_text, full},
       {"this build's, no log in the root or the update folder", print_record(none), none},
+      {"rewriting the log", print_record(patching), patching},
+      {"a name with a comma", kDeleting + "log none\nstaged num:0:0:1:0,2:1:2 a,0:1:2\n", comma},
       {"the phase alone (the first builds)", kDeleting, RecordContent{}},
       {"staged by volume and index", kDeleting + "staged 803:d a.exe\n", earliest},
       {"a log without its stamp", kDeleting + "log num:803:0:c:5\nstaged num:803:0:d:6 a.exe\n",
@@ -75,6 +86,12 @@ TEST(UpdateRecordFormatTest, ReadsWhatWasWrittenWholeAndNothingElse) {
       {"the log after the entries", kDeleting + "staged num:0:0:1:0 a\nlog none\n", std::nullopt},
       {"two log lines", kDeleting + "log none\nlog none\n", std::nullopt},
       {"a stamp of one number", kDeleting + "log num:0:0:1:0 1c0\n", std::nullopt},
+      {"an entry's stamp of an unknown kind", kDeleting + "log none\nstaged num:0:0:1:0,3:0:0 a\n",
+       std::nullopt},
+      {"an entry's stamp of two numbers", kDeleting + "log none\nold num:0:0:1:0,0:1 a\n",
+       std::nullopt},
+      {"a stamp by volume and index", kDeleting + "staged 1:2,0:0:0 a\n", std::nullopt},
+      {"a phase of no kind", kPatching.substr(0, kPatching.size() - 5) + "file\n", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
