@@ -215,8 +215,11 @@ int run_update(const std::vector<std::string>& args, const UpdateOptions& option
                             : update(*logger, args, options, installation);
   });
   // A run at logon that failed would fail again at every logon: shown once, the registration
-  // goes too (the record stays, so that the same command can still finish the update).
-  if (options.at_logon && installation && (!ended || *ended != Ending::AnotherUpdateRuns)) {
+  // goes too (the record stays, so that the same command can still finish the update). One that
+  // updated and left its record (an uninstall log to rewrite later) keeps it for the next logon.
+  const bool record_left = ended && *ended == Ending::Updated && update_recorded(*installation);
+  if (options.at_logon && installation && !record_left &&
+      (!ended || *ended != Ending::AnotherUpdateRuns)) {
     unregister_after_logon(*logger, installation->root, started);
   }
   if (ended) {

@@ -17,6 +17,9 @@
 #include "support/temp_dir.hpp"
 #include "support/update_tree.hpp"
 #include "update/logon_decision.hpp"
+#include "update/record_match.hpp"
+#include "update/staged_check.hpp"
+#include "update/update_check.hpp"
 #include "update/update_context.hpp"
 
 namespace vellicor {
@@ -26,6 +29,7 @@ namespace fs = std::filesystem;
 using testing_support::FakeUser;
 using testing_support::make_tree;
 using testing_support::read_tree;
+using testing_support::TempDir;
 using Lines = std::vector<std::string>;
 
 const bool kWindows = native_path_style() == PathStyle::Windows;
@@ -203,6 +207,277 @@ TEST_F(DoUpdateTest, ResumesAnInterruptedUpdateFromItsRecord) {
   }
 }
 
+// An update cut short in its move-in, as its record and the disk are then: the old version
+// deleted, the entries `moved` renamed into the root, the record "moving the new version in"
+// written as the update wrote it (identities and stamps of every entry, both logs).
+class CutMoveInTest : public DoUpdateTest {
+ protected:
+  // The old version and, staged, the new one with its own log; the complete new version has
+  // a.exe, n/c.txt and zz.txt.
+  void make_installation() {
+    fs::remove_all(root_dir());
+    make_tree(root_dir(),
+              {"a.exe=old", "old.txt=old", "_/a.exe=new", "_/n/c.txt=new", "_/zz.txt=new"});
+    write_files_log(at("unins000.dat"), root(), {"a.exe", "old.txt"});
+    write_files_log(at("_/unins000.dat"), at("_"), {"a.exe", "n/c.txt", "zz.txt"});
+  }
+
+  void write_files_log(const std::string& where, const std::string& folder, const Lines& files) {
+    std::vector<FileRec> records;
+    for (const auto& file : files) {
+      records.push_back(
+          text_record(FileRecType::DeleteFile, {join_path(folder, file + ""), "", "", "", ""}));
+    }
+    ASSERT_TRUE(write_uninstall_log(where, header_for(records.size()), records));
+  }
+
+  StagedEntry entry_of(const std::string& folder, const std::string& name) {
+    const std::string path = join_path(folder, name);
+    const auto traits = entry_traits(path).value();
+    const bool is_folder = traits.kind == EntryKind::Directory;
+    return {name, entry_identity(path).value(),
+            EntryStamp{traits.kind, is_folder ? 0 : traits.size, traits.modified}};
+  }
+
+  void cut_after_moving(const Lines& moved) {
+    make_installation();
+    RecordContent record;
+    record.phase = UpdatePhase::Moving;
+    record.knows_installation = true;
+    record.began_over = recorded_log(at("unins000.dat")).value();
+    record.staged_log = recorded_log(at("_/unins000.dat")).value();
+    for (const auto* name : {"a.exe", "old.txt"})
+      record.old_entries.push_back(entry_of(root(), name));
+    const auto staged = list_directory(at("_")).value();
+    for (const auto& entry : staged)
+      record.staged.push_back(entry_of(at("_"), *entry.name));
+    ASSERT_TRUE(UpdateRecord(record).write(testing_support::installation_at(root_dir())));
+    for (const auto* name : {"a.exe", "old.txt"})
+      fs::remove(root_dir() / name);
+    for (const auto& name : moved)
+      fs::rename(root_dir() / "_" / name, root_dir() / name);
+  }
+
+  // Another version staged anew: new files, never the numbers of the ones they replace.
+  void stage_anew(const Lines& tree, const Lines& logged) {
+    fs::remove_all(root_dir() / "_");
+    make_tree(root_dir(), tree);
+    write_files_log(at("_/unins000.dat"), at("_"), logged);
+  }
+
+  // The installer lays the old version out anew, around what it does not know.
+  void reinstall() {
+    fs::remove(root_dir() / "a.exe");
+    make_tree(root_dir(), {"a.exe=old", "old.txt=old"});
+    fs::remove(root_dir() / "unins000.dat");
+    write_files_log(at("unins000.dat"), root(), {"a.exe", "old.txt"});
+  }
+
+  // A copy of the whole installation taken away and put back (a restore from a backup): every
+  // entry new, with its name, kind, size and last-write time.
+  void copy_away_and_back() {
+    TempDir away;
+    fs::copy(root_dir(), away.path() / "copy", fs::copy_options::recursive);
+    const auto keep_times = [](const fs::path& from, const fs::path& to) {
+      std::vector<std::pair<fs::path, fs::file_time_type>> times;
+      for (auto it = fs::recursive_directory_iterator(from);
+           it != fs::recursive_directory_iterator(); ++it) {
+        times.emplace_back(to / it->path().lexically_relative(from), it->last_write_time());
+      }
+      // Deepest first, so that no folder's time is changed again by what goes into it.
+      std::sort(times.begin(), times.end(), [](const auto& a, const auto& b) {
+        return std::distance(a.first.begin(), a.first.end()) >
+               std::distance(b.first.begin(), b.first.end());
+      });
+      for (const auto& [path, time] : times)
+        fs::last_write_time(path, time);
+    };
+    keep_times(root_dir(), away.path() / "copy");
+    fs::remove_all(root_dir());
+    fs::copy(away.path() / "copy", root_dir(), fs::copy_options::recursive);
+    keep_times(away.path() / "copy", root_dir());
+  }
+
+  // The tree with the logs' contents left out, and whether the record is there.
+  Lines tree() {
+    auto entries = read_tree(root_dir());
+    for (auto& entry : entries) {
+      if (entry.starts_with("unins000.dat=") || entry.starts_with("_/unins000.dat=")) {
+        entry = entry.substr(0, entry.find('='));
+      } else if (entry.starts_with(".vellicor-update=")) {
+        entry = ".vellicor-update";
+      }
+    }
+    return entries;
+  }
+};
+
+// Once the move-in began, what it moved in is the new version: a run finishes that update or
+// touches nothing, whatever changed before it (by hand, its check, and the run at logon).
+TEST_F(CutMoveInTest, AMoveInOnceBegunIsOnlyEverFinished) {
+  const Lines complete = {"a.exe=new", "n/", "n/c.txt=new", "unins000.dat", "zz.txt=new"};
+  const auto with = [&](Lines more) {
+    more.insert(more.end(), complete.begin(), complete.end());
+    std::sort(more.begin(), more.end());
+    return more;
+  };
+  const std::string cannot =
+      "The interrupted update cannot be completed: its new version is in "
+      "part in place, and ";
+  const std::string leftover = "The update record " + at(".vellicor-update") +
+                               " belongs to an earlier update (" + at("unins000.dat") +
+                               " was written since): " + at("_") +
+                               " holds the rest of its new version, which is no version to "
+                               "install: remove " +
+                               at("_") + ", or let the application stage again";
+  const auto newer = [this] { stage_anew({"_/a.exe=newer"}, {"a.exe"}); };
+  struct Case {
+    const char* name;
+    Lines moved;
+    std::function<void()> change;
+    std::string error;                // of the run by hand, and its check; empty: it succeeds
+    Lines after;                      // by hand: the tree after a success
+    std::string at_logon;             // "finish", "nothing" (the record stays), or the error
+    Lines logon_after = {};           // the tree after a run at logon that finishes (or `after`)
+    std::function<void()> undo = {};  // what lets the same command finish after a refusal
+  };
+  const Case cases[] = {
+      // The staged log moved in is one the record knows.
+      {"nothing changed", {"a.exe", "n", "unins000.dat"}, [] {}, "", complete, "finish"},
+      {"an entry added to the update folder",
+       {"a.exe", "n", "unins000.dat"},
+       [this] { make_tree(root_dir(), {"_/extra.dll=more"}); },
+       cannot + at("_/extra.dll") + " is not an entry it began with",
+       {},
+       cannot + at("_/extra.dll") + " is not an entry it began with",
+       {},
+       [this] { fs::remove(root_dir() / "_/extra.dll"); }},
+      {"a still staged entry written anew",
+       {"a.exe"},
+       [this] {
+         make_tree(root_dir(), {"_/zz.new=newer"});
+         fs::rename(root_dir() / "_/zz.new", root_dir() / "_/zz.txt");
+       },
+       cannot + at("_/zz.txt") + " is not as it was staged",
+       {},
+       cannot + at("_/zz.txt") + " is not as it was staged"},
+      // That update is finished first; at logon, only that one.
+      {"all of it moved in, then another version staged",
+       {"a.exe", "n", "zz.txt", "unins000.dat"},
+       newer,
+       "",
+       {"a.exe=newer", "unins000.dat"},
+       "finish",
+       with({"_/", "_/a.exe=newer", "_/unins000.dat"})},
+      {"reinstalled, the rest of the move-in still staged",
+       {"a.exe", "n"},
+       [this] { reinstall(); },
+       leftover,
+       {},
+       "nothing",
+       {},
+       [this] {
+         stage_anew({"_/a.exe=new", "_/n/c.txt=new", "_/zz.txt=new"},
+                    {"a.exe", "n/c.txt", "zz.txt"});
+       }},
+      {"reinstalled before anything moved in",
+       {},
+       [this] { reinstall(); },
+       "",
+       complete,
+       "nothing"},
+      {"copied away and back",
+       {"a.exe", "n", "unins000.dat"},
+       [this] { copy_away_and_back(); },
+       "",
+       complete,
+       "finish"},
+      // What the application wrote where a staged entry goes is kept, never replaced.
+      {"a file where a staged one goes",
+       {"a.exe", "n", "unins000.dat"},
+       [this] { make_tree(root_dir(), {"zz.txt=the application's"}); },
+       "",
+       with({"zz.txt.set-aside-by-update=the application's"}),
+       "finish"},
+      {"a folder where a staged one goes",
+       {"a.exe", "unins000.dat"},
+       [this] { make_tree(root_dir(), {"n/app.log=the application's"}); },
+       "",
+       with({"n.set-aside-by-update/", "n.set-aside-by-update/app.log=the application's"}),
+       "finish"},
+      {"the executable put back",
+       {"n", "zz.txt", "unins000.dat"},
+       [this] { make_tree(root_dir(), {"a.exe=put back"}); },
+       "",
+       with({"a.exe.set-aside-by-update=put back"}),
+       "finish"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto installation = testing_support::installation_at(root_dir());
+    // By hand: its check says what the update then does.
+    cut_after_moving(c.moved);
+    c.change();
+    const Lines before = tree();
+    auto quiet = testing_support::make_captured_logger();
+    auto check = check_update_would_start({*quiet.logger, installation, {}}, "");
+    quiet.release();
+    Lines lines;
+    Status status = run(lines);
+    EXPECT_EQ(check.has_value(), status.has_value());
+    if (c.error.empty()) {
+      EXPECT_TRUE(status) << status.error().display_text();
+      EXPECT_EQ(tree(), c.after);
+      EXPECT_EQ(why_not_whole(installation), std::nullopt);
+    } else {
+      ASSERT_FALSE(status);
+      EXPECT_EQ(status.error().display_text(), c.error);
+      if (!check) {
+        EXPECT_EQ(check.error().display_text(), c.error);
+      }
+      EXPECT_EQ(tree(), before);
+      if (c.undo) {
+        c.undo();
+        EXPECT_TRUE(run(lines));
+        EXPECT_EQ(tree(), complete);
+      }
+    }
+
+    // At logon, from the same state.
+    cut_after_moving(c.moved);
+    c.change();
+    const Lines logon_before = tree();
+    auto log = testing_support::make_captured_logger();
+    FakeUser user;
+    const UpdateContext update{*log.logger, installation, user.hooks()};
+    auto verdict = decide_at_logon(update);
+    if (verdict && *verdict == LogonVerdict::Finish) {
+      status = do_update(*log.logger, installation, user.hooks(), UpdateAuthority::Record);
+    }
+    log.release();
+    if (c.at_logon == "finish") {
+      ASSERT_TRUE(verdict && *verdict == LogonVerdict::Finish);
+      EXPECT_TRUE(status) << status.error().display_text();
+      EXPECT_EQ(tree(), c.logon_after.empty() ? c.after : c.logon_after);
+    } else if (c.at_logon == "nothing") {
+      ASSERT_TRUE(verdict);
+      EXPECT_EQ(*verdict, LogonVerdict::NothingToDo);
+      // Set aside only where the update folder holds no rest of the move-in.
+      const bool kept = c.error == leftover;
+      EXPECT_EQ(
+          tree(), kept ? logon_before : [&] {
+            auto without = logon_before;
+            std::erase(without, ".vellicor-update");
+            return without;
+          }());
+    } else {
+      ASSERT_FALSE(verdict);
+      EXPECT_EQ(verdict.error().display_text(), c.at_logon);
+      EXPECT_EQ(tree(), logon_before);
+    }
+  }
+}
+
 // A record that this program did not write stops the update before anything is touched.
 TEST_F(DoUpdateTest, UnreadableRecordTouchesNothing) {
   make_tree(root_dir(), {"a.exe=old", "_/a.exe=new", ".vellicor-update=something else"});
@@ -346,17 +621,22 @@ TEST_F(DoUpdateTest, ARunAtLogonActsOnTheRecordAlone) {
 }
 
 // A patch that fails never fails the update: two warnings, and the file as it was.
+// A patch that fails never fails the update: two warnings, and the file as it was. Where the
+// rewrite may succeed later (the file system, not the log's bytes, stood in its way), the record
+// stays, saying that the log is still to be rewritten, and the next run rewrites it.
 TEST_F(DoUpdateTest, FailedPatchGivesTwoWarningsAndSuccess) {
   struct Case {
     const char* name;
     std::optional<std::string> log_bytes;  // nothing: no unins000.dat at all
-    std::string error;                     // the second warning
+    std::string error;                     // the second warning (its start)
     bool rebased;                          // the "Updating uninstall file" line was written
+    Lines in_the_way = {};                 // what keeps the rewrite from being written
   };
+  std::string valid;
   std::string damaged_crc;
   {
     write_log(at("valid.dat"), at("_"));
-    damaged_crc = read_file(root_dir() / "valid.dat");
+    valid = damaged_crc = read_file(root_dir() / "valid.dat");
     damaged_crc[100] ^= 1;
     fs::remove(root_dir() / "valid.dat");
   }
@@ -374,20 +654,27 @@ TEST_F(DoUpdateTest, FailedPatchGivesTwoWarningsAndSuccess) {
        false},
       {"record that cannot be rebased", bad_text_list,
        "String decode error: Failed to parse file rec string size", true},
+      {"a folder where the rewrite is written", valid, "", true, {"unins000.dat.tmp/x"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(root_dir());
     make_tree(root_dir(), {"a.exe=old", "_/a.exe=new"});
+    make_tree(root_dir(), c.in_the_way);
     if (c.log_bytes) std::ofstream(root_dir() / "unins000.dat", std::ios::binary) << *c.log_bytes;
 
     Lines lines;
-    const Status status = run(lines);
+    Status status = run(lines);
     ASSERT_TRUE(status) << status.error().display_text();
+    const bool later = !c.in_the_way.empty();
+    if (later) {
+      EXPECT_EQ(lines.back(), "INFO Recorded the update in progress: rewriting the uninstall log");
+      lines.pop_back();
+    }
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], "WARN Failed to patch uninst.dat file");
     if (c.log_bytes) {
-      EXPECT_EQ(lines.back(), "WARN " + c.error);
+      EXPECT_TRUE(lines.back().starts_with("WARN " + c.error)) << lines.back();
       EXPECT_EQ(read_file(root_dir() / "unins000.dat"), *c.log_bytes);
     } else {
       EXPECT_TRUE(lines.back().ends_with(" (os error 2)")) << lines.back();
@@ -397,6 +684,22 @@ TEST_F(DoUpdateTest, FailedPatchGivesTwoWarningsAndSuccess) {
         lines[lines.size() - 3] == "INFO Updating uninstall file " + at("unins000.dat");
     EXPECT_EQ(updating_line, c.rebased);
     EXPECT_EQ(read_file(root_dir() / "a.exe"), "new");
+    EXPECT_EQ(fs::exists(root_dir() / ".vellicor-update"), later);
+    if (!later) continue;
+    // Once what stood in the way is gone, the same command (or the run at logon) rewrites it.
+    fs::remove_all(root_dir() / c.in_the_way.front().substr(0, c.in_the_way.front().find('/')));
+    auto log = testing_support::make_captured_logger();
+    FakeUser user;
+    const auto installation = testing_support::installation_at(root_dir());
+    EXPECT_EQ(decide_at_logon({*log.logger, installation, user.hooks()}), LogonVerdict::Finish);
+    log.release();
+    status = run(lines);
+    ASSERT_TRUE(status) << status.error().display_text();
+    EXPECT_EQ(lines[1], "INFO Resuming an interrupted update at rewriting the uninstall log");
+    EXPECT_EQ(lines.back(), "INFO Updating uninstall file " + at("unins000.dat"));
+    EXPECT_EQ(decode_text_list(read_uninstall_log(at("unins000.dat")).value().records[2].data),
+              (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
+    EXPECT_FALSE(fs::exists(root_dir() / ".vellicor-update"));
   }
 }
 
