@@ -27,43 +27,66 @@
 //                                                   rebased log changes nothing: no staged
 //                                                   entry may be named "_"), removes the
 //                                                   record
+//   record "rewriting the uninstall log"; the new   rewrites the uninstall log, removes the
+//   version in place (its rewrite failed for a      record (at logon too: the registration
+//   reason that may pass: a full disk, a file in    stays with the record)
+//   the way)
 //   no record; the update complete                  nothing is staged: fails as any update
 //                                                   without an update folder
 //
-// What may have changed before that run, and what it does then:
+// What may have changed before that run, and what it does then. Once the move-in began, what
+// the record lists as staged is the new version, in the root or still in "_": no run deletes or
+// replaces it as the old version.
 //
 //   found                                           what the run does
 //   ----------------------------------------------  ----------------------------------------
-//   "_" holds an entry the record does not name,    the record is superseded: one INFO line,
-//   or one that is another file by now (another     and a fresh update of what is staged now,
-//   version staged, over the rest or anew)          with all its checks, whose own record
-//                                                   replaces it (until then, and after a
+//   while deleting: "_" holds an entry the record   the record is superseded: one INFO line,
+//   does not name, or one that is another file by   and a fresh update of what is staged now,
+//   now (another version staged, over the rest or   with all its checks, whose own record
+//   anew)                                           replaces it (until then, and after a
 //                                                   failure, a record stays for the next run)
+//   while moving: the same, and part of the new     the update cannot be completed: an error
+//   version is in place or still staged             that names the entry, nothing touched
+//                                                   (undoing the change lets the same command
+//                                                   finish)
+//   while moving: the same, and every staged entry  the update is finished (its log
+//   is in its place in the root                     rewritten, its record removed), then a
+//                                                   fresh update of what is staged now (at
+//                                                   logon: nothing more)
 //   "_" empty or gone, and entries the update had   the record is stale: one INFO line, it is
 //   moved in are other files now (a reinstall)      removed (the installation was made anew),
 //                                                   and a fresh update of what is staged
 //   the root's unins000.dat is neither the one the   the record is void (the installer wrote
 //   record began over nor the staged one, while     the installation since): one INFO line, it
 //   something is left to delete or move            is removed, and a fresh update of what is
-//                                                   staged (at logon: nothing more)
+//                                                   staged (at logon: nothing more), but for:
+//   the same while moving, and "_" still holds      what "_" holds is the rest of an update,
+//   some of the staged entries as they were         no version: an error that says to remove
+//   staged, but not all                             "_" or let the application stage again,
+//                                                   nothing touched, the record stays
 //   the root holds an entry that a resume while     superseded, as above: a fresh update with
 //   deleting would delete and that the record does  all its checks
 //   not know (by identity, or where numbers do not
 //   last by kind, size and time)
-//   an entry that is not the update's own in the    the update cannot be completed: an error,
-//   place of one still staged (while moving)        nothing touched
+//   while moving, an entry that is not the          it is kept: renamed to
+//   update's own where one still staged goes (the   "<name>.set-aside-by-update" (a WARN),
+//   application, updated in part, wrote it)         and the staged entry takes its place
 //   "_" empty or gone (or the update was still      the update cannot be completed: an error
 //   deleting) while entries of the recorded new     that names the first missing entry, exit
 //   version are in neither place                    1, nothing touched
+//   every entry with a new number, as their names,  the same installation (a restore from a
+//   kinds, sizes and times are the record's         backup, a move to another disk): the
+//                                                   record resumes
 //   "_" a link, a junction or a mount point         refused as in a fresh update
 //
-// Entries the update keeps (a staged unins000.dat) are told by their names only, since the
-// uninstall log is rewritten into a file made new. A record of the earliest builds names no
-// entries and is taken as it stands; one of the builds before this one knows neither the old
-// version's entries nor the logs' sizes and times, and is checked as far as it knows. Every
-// identity is read before the first delete, or the update stops there. Once every staged entry
-// is in place the update is complete: a failure to remove the emptied "_" or the record is a
-// warning.
+// Entries the update keeps (a staged unins000.dat) are told in the root by their names only,
+// since the uninstall log is rewritten into a file made new. A record of the earliest builds
+// names no entries and is taken as it stands; one that knows neither the old version's entries
+// nor the logs' sizes and times is checked as far as it knows; one without the entries' kinds,
+// sizes and times tells entries by their numbers alone, so that a copy of the installation is
+// another one to it. Every identity is read before the first delete, or the update stops there.
+// Once every staged entry is in place the update is complete: a failure to remove the emptied
+// "_" or the record is a warning.
 //
 // The uninstall log is rewritten into a new temporary file that replaces it in one rename; a
 // leftover of a rewrite that was cut short is removed by the next one.
@@ -101,6 +124,9 @@
 //   the rewritten uninstall log  record "moving"; no old entry; the   moves what is left (an
 //   (temporary file, rename,     new version in part in the root,     entry is in one of its two
 //   root fsynced)                the rest in "_" (or "_" empty)       places), rewrites the log
+//   the record, "rewriting the   record "moving"; the new version     finds "_" gone, rewrites
+//   uninstall log" (after a      whole, its log not rewritten         the log, removes the
+//   rewrite that may pass)                                            record
 //   the record's removal         record "moving"; the new version     finds "_" gone, rewrites
 //   (renamed away durably, then  whole and its log rewritten          the log again (the same
 //   its temporary name removed                                        bytes), removes the record;
