@@ -239,10 +239,13 @@ class CutMoveInTest : public DoUpdateTest {
             EntryStamp{traits.kind, is_folder ? 0 : traits.size, traits.modified}};
   }
 
+  // What had moved in, or kCutWhileDeleting: old.txt deleted, a.exe not yet.
+  static inline const Lines kCutWhileDeleting = {"(cut while deleting)"};
   void cut_after_moving(const Lines& moved) {
     make_installation();
     RecordContent record;
-    record.phase = UpdatePhase::Moving;
+    const bool deleting = moved == kCutWhileDeleting;
+    record.phase = deleting ? UpdatePhase::Deleting : UpdatePhase::Moving;
     record.knows_installation = true;
     record.began_over = recorded_log(at("unins000.dat")).value();
     record.staged_log = recorded_log(at("_/unins000.dat")).value();
@@ -252,8 +255,9 @@ class CutMoveInTest : public DoUpdateTest {
     for (const auto& entry : staged)
       record.staged.push_back(entry_of(at("_"), *entry.name));
     ASSERT_TRUE(UpdateRecord(record).write(testing_support::installation_at(root_dir())));
-    for (const auto* name : {"a.exe", "old.txt"})
-      fs::remove(root_dir() / name);
+    fs::remove(root_dir() / "old.txt");
+    if (deleting) return;
+    fs::remove(root_dir() / "a.exe");
     for (const auto& name : moved)
       fs::rename(root_dir() / "_" / name, root_dir() / name);
   }
@@ -411,6 +415,13 @@ TEST_F(CutMoveInTest, AMoveInOnceBegunIsOnlyEverFinished) {
        "",
        with({"a.exe.set-aside-by-update=put back"}),
        "finish"},
+      // Nothing was moved in yet: by hand a fresh update with all its checks; at logon nothing
+      // of what the record does not know is deleted.
+      {"cut while deleting, then a file that the record does not know", kCutWhileDeleting,
+       [this] { make_tree(root_dir(), {"new.txt=the application's"}); }, "", complete,
+       "The update record " + at(".vellicor-update") + " belongs to an earlier update (" +
+           at("new.txt") + " is not an entry of the version it was deleting): a run at logon " +
+           "finishes no other update"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
