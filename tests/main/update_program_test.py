@@ -1140,6 +1140,9 @@ class UpdateProgramTest(unittest.TestCase):
                 elif os.path.exists(installation.path(relative)):
                     os.remove(installation.path(relative))
             installation.write("", Installation.OLD)
+            # The installer writes its uninstall log anew.
+            os.remove(installation.path("unins000.dat"))
+            shutil.copyfile(os.path.join(DATA, "installed.dat"), installation.path("unins000.dat"))
             installation.stage(newer)
 
         def moved_in(installation):
@@ -1166,8 +1169,9 @@ class UpdateProgramTest(unittest.TestCase):
                 handle.write("the user's own")
 
         def newer_over_undeletable(installation):
-            # Found while collecting, before the superseding update records itself: POSIX by its
-            # attribute, Windows because its read-only attribute cannot be cleared.
+            # A moved-in file that a fresh update of what is staged now would have to delete
+            # (POSIX: by its attribute, Windows: a read-only attribute that cannot be cleared):
+            # no run gets that far, nothing is touched and the record stays.
             installation.stage(newer)
             files = [n for n in moved_in(installation) if os.path.isfile(installation.path(n))]
             if not files:
@@ -1224,9 +1228,13 @@ class UpdateProgramTest(unittest.TestCase):
 
         nothing_staged = "File not found." if prog().windows else \
             "No such file or directory"
+        # What was moved in is the new version: a change of the update folder after the move-in
+        # began leaves everything as it is.
+        changed = "The interrupted update cannot be completed: its new version is in part in " \
+            "place, and "
         cases = [  # (name, the line the first run is killed at, the change, error of the rerun)
             ("moved in part, then another version staged", "Rename: ",
-             lambda installation: installation.stage(newer), None),
+             lambda installation: installation.stage(newer), changed),
             ("moved in, its record left by a kill while rewriting the uninstall log, then the "
              "next version staged", "Delete: ", lambda installation: installation.stage(newer),
              None),
@@ -1239,7 +1247,7 @@ class UpdateProgramTest(unittest.TestCase):
             ("moved in part, then a staged file removed", "Rename: ", remove_staged_file,
              "The staged version is incomplete: "),
             ("moved in part, then another version staged over a file that cannot be deleted",
-             "Rename: ", newer_over_undeletable, "Cannot delete "),
+             "Rename: ", newer_over_undeletable, changed),
             ("moved in part, then the update folder removed", "Rename: ",
              lambda installation: shutil.rmtree(installation.path("_")),
              "The interrupted update cannot be completed: "),
@@ -1324,9 +1332,13 @@ class UpdateProgramTest(unittest.TestCase):
                         self.assertIn("WARN Could not remove the update record " +
                                       installation.program_path(".vellicor-update"),
                                       "\n".join(lines))
+                    elif "line feed" in name:
+                        self.assertIn("INFO Resuming an interrupted update", "\n".join(lines))
                     elif killed_at:
-                        self.assertIn("INFO Resuming an interrupted update" if "line feed" in name
-                                      else "belongs to an earlier update", "\n".join(lines))
+                        # Its new version in place, that update is finished first (or it was,
+                        # all but its record, and the log rewritten since is not one it knows).
+                        self.assertRegex("\n".join(lines), "has its new version in place|"
+                                         "belongs to an earlier update")
                     else:
                         # The new version is complete: the empty folder may stay.
                         self.assertIn("WARN Could not remove the update folder " +
@@ -1703,21 +1715,29 @@ class UpdateProgramTest(unittest.TestCase):
                     subprocess.run(["umount", volume], check=True, capture_output=True)
                     subprocess.run(mount_command, check=True, capture_output=True)
                     if killed == "newer":
+                        # Part of the new version is in place: nothing is touched, by the
+                        # traits that identify entries here too.
                         installation.stage(newer)
+                        before = read_tree(installation.root)
+                        run, box = self.run_failing([installation.code_path, "true"])
+                        self.assertEqual(read_tree(installation.root), before)
+                        self.assertTrue(run.lines()[-1].startswith(
+                            "ERRO The interrupted update cannot be completed: its new version is "
+                            "in part in place, and "), run.lines()[-1])
+                        continue
                 run = Run(self, [installation.code_path, "true"])
                 self.assertEqual(run.finish(), 0, run.err)
                 self.assertEqual(installation.tree_without_log(),
                                  installation.expected_after_update())
                 self.assertEqual("INFO Resuming an interrupted update at moving the new version in"
                                  in run.lines(), killed == "resumed")
-                self.assertEqual("belongs to an earlier update" in "\n".join(run.lines()),
-                                 killed == "newer")
 
     def check_each_staged_entry_synced(self, installation):
         """On FUSE, whose daemon keeps buffers that a sync of the file system does not reach,
         every staged file and folder is opened and fsynced before the record is first written,
-        and nothing of another file system mounted inside the update folder; then the update
-        ends as a clean one."""
+        and nothing of another file system mounted inside the update folder; the volume keeps
+        no order of its renames, so each staged entry's rename into the root is flushed with
+        the root before the next one; then the update ends as a clean one."""
         staged = {installation.path("_")}
         for folder, dirs, files in os.walk(installation.path("_")):
             staged.update(os.path.join(folder, name) for name in dirs + files)
