@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -21,10 +23,19 @@ using testing_support::ChildProcess;
 using testing_support::FakeUser;
 using Lines = std::vector<std::string>;
 
-// Every test has a process name of its own, so that tests running side by side never see each
-// other's processes. At most 15 characters: what POSIX lists for a process that has ended.
+// Every test has a process name of its own, and every run of the suite a mark of its own in it,
+// so that tests running side by side, in one run or in two, never see each other's processes.
+// At most 15 characters: what POSIX lists for a process that has ended.
 std::string app_name(const std::string& base) {
-  return native_path_style() == PathStyle::Windows ? base + ".exe" : base;
+  static const std::string run = [] {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    char mark[8];
+    std::snprintf(mark, sizeof mark, "%05llx",
+                  static_cast<unsigned long long>((now >> 10) & 0xFFFFF));
+    return std::string(mark);
+  }();
+  const std::string name = base.substr(0, 10) + run;
+  return native_path_style() == PathStyle::Windows ? name + ".exe" : name;
 }
 
 // An installation folder with a copy of the sleeper under the application's name.
