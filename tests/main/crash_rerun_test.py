@@ -295,15 +295,24 @@ class CrashRerunTest(unittest.TestCase):
                 expected = clean["another version staged" if change.startswith("another")
                                  else "nothing"][0]
                 set_aside = {path: data for path, data in before.items() if path != RECORD}
+                # The update that was cut short finished, what was staged since left as it is.
+                finished_first = dict(clean["nothing"][0], **{
+                    path: data for path, data in before.items()
+                    if path == "_" or path.startswith("_" + os.sep)})
                 if at_logon and RECORD not in before:
                     # Nothing was begun that a record says: nobody asked for an update.
                     repaired = (code, after) == (0, before)
                 elif at_logon and change != "nothing":
                     # Only the update that the record began, else the installation as it is:
                     # its void record set aside when it is whole, or refused once.
-                    repaired = (code, after) in ((0, expected), (0, set_aside), (1, before))
+                    repaired = (code, after) in ((0, expected), (0, set_aside), (1, before),
+                                                 (0, finished_first))
                 elif change == "update folder removed":
                     # Nothing can complete what was cut short, or it was complete already.
+                    repaired = (code, after) in ((0, expected), (1, before))
+                elif change != "nothing" and phase == "moving the new version in":
+                    # What was moved in is the new version: another version staged over the rest
+                    # is refused with nothing touched, unless all of it was in place.
                     repaired = (code, after) in ((0, expected), (1, before))
                 else:
                     repaired = code == 0 and after == expected

@@ -312,6 +312,7 @@ class SessionProgramTest(unittest.TestCase):
         # The root's uninstall log names the application alone, which either version holds.
         mixed = "its update was moving the new version in over that log"
         anew = "the application was installed anew; the record is set aside"
+        leftover = "holds the rest of its new version, which is no version to install: remove "
         cases = [
             ("killed before its record, a version half staged", False, "before", stage_half,
              None, nothing, "as is"),
@@ -330,17 +331,20 @@ class SessionProgramTest(unittest.TestCase):
              lambda i: i.stage(i.NEW), None, mixed, "failure"),
             ("killed while moving in, then a folder of the new version removed", False,
              "moving", remove_moved_folder, None, mixed, "failure"),
+            # Part of the new version is in place: nothing is touched.
             ("killed while moving in, then another version staged while the run at logon waits",
-             False, "moving", start_namesake, stage_and_end_namesake, "ERRO The update record ",
-             "failure"),
+             False, "moving", start_namesake, stage_and_end_namesake,
+             "ERRO The interrupted update cannot be completed: its new version is in part in "
+             "place, and ", "failure"),
             ("killed while deleting, then reinstalled with its log written anew", False,
              "deleting", reinstall_over(False), None, anew, "set aside"),
             ("killed while deleting, then reinstalled with its log written over", False,
              "deleting", reinstall_over(True), None, anew, "set aside"),
+            # The rest of the move-in is no version: the record stays to say so.
             ("killed while moving in, then reinstalled with its log written anew", False,
-             "moving", reinstall_over(False), None, anew, "set aside"),
+             "moving", reinstall_over(False), None, leftover, "as is"),
             ("killed while moving in, then reinstalled with its log written over", False,
-             "moving", reinstall_over(True), None, anew, "set aside"),
+             "moving", reinstall_over(True), None, leftover, "as is"),
             ("killed while moving in, then finished but for the unlink of its record's "
              "temporary name", False, "moving", updates.finished_but("unlink"), None, nothing,
              "as is"),
