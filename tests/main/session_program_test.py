@@ -198,12 +198,15 @@ class SessionProgramTest(unittest.TestCase):
         users' machines; then the next logon. Each case ends with the installation as stated
         (nothing brought back, deleted or updated; only a void record set aside), no process of
         the application ended, no registration left and at most one failure box. An updater
-        that others could replace registers nothing."""
-        # (case, the updater's folder made as it asks, a character of its name, the
-        # installation's name, the reason the update registers nothing)
+        that others could replace registers nothing, and a registration that fails leaves
+        nothing of its own."""
+        # (case, the updater's folder made as it asks (giving the run's options, if any), a
+        # character of its name, the installation's name, the start of the line that says why
+        # the update registers nothing)
         temp = glob.glob(os.path.join(updates.wine_prefix(), "drive_c", "users", "*", "Temp"))[0] \
             if prog().windows else None
-        others = "others could replace the updater "
+        refused = "INFO Not registering to finish the update at the next logon: "
+        others = refused + "others could replace the updater "
 
         def sticky(folder):  # POSIX: other users may write there; Windows: the Temp folder
             os.chmod(folder, 0o1777)
@@ -217,29 +220,42 @@ class SessionProgramTest(unittest.TestCase):
             except OSError as error:
                 self.skipTest("no access control lists here: %s" % error)
 
+        def unflushed(folder):  # the entry is in place, then its folder's flush fails
+            if not shutil.which("strace"):
+                self.skipTest("the flush's failure is injected with strace")
+            config = os.path.join(folder, "config")
+            return {"env": {"XDG_CONFIG_HOME": config, "ASAN_OPTIONS": "detect_leaks=0"},
+                    "wrap": ["strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                             os.path.join(config, "autostart"), "-e",
+                             "inject=fsync:error=EIO:when=1"]}
+
         exposures = [("in a folder that others may write", sticky, "-", "Exposed", others)]
         if not prog().windows:
             exposures += [
                 ("in a folder that a user may write by its access control list", listed, "-",
                  "Exposed", others),
                 ("for an installation whose path holds a $", None, "-", "Ex$posed",
-                 "A desktop entry cannot hold a $ or a `"),
+                 refused + "A desktop entry cannot hold a $ or a `"),
                 ("in a folder whose name holds a =", None, "=", "Exposed",
-                 "A desktop entry cannot start a program whose path holds a =")]
-        for name, exposure, separator, folder_name, reason in exposures:
+                 refused + "A desktop entry cannot start a program whose path holds a ="),
+                # The session still waits for the update, and a rerun still finishes it: the
+                # update goes on, but nothing may start at logon for a registration that failed.
+                ("whose autostart entry's folder cannot be flushed", unflushed, "-", "Exposed",
+                 "WARN Could not register to finish the update at the next logon: "
+                 "Input/output error")]
+        for name, exposure, separator, folder_name, said in exposures:
             with self.subTest(name):
                 base = updates.private_folder(self) if exposure is not sticky else temp
                 exposed = tempfile.mkdtemp(prefix="vellicor-exposed" + separator, dir=base)
                 self.addCleanup(shutil.rmtree, exposed, True)
-                if exposure:
-                    exposure(exposed)
+                options = exposure(exposed) if exposure else None
                 copy = shutil.copy(prog().exe, exposed)
                 installation = Installation(self, folder_name)
-                run = updates.Run(self, [installation.code_path, "true"], exe=copy)
+                run = updates.Run(self, [installation.code_path, "true"], exe=copy,
+                                  **(options or {}))
                 self.assertEqual(run.finish(), 0, run.err)
-                self.assertTrue([line for line in run.lines() if line.startswith(
-                    "INFO Not registering to finish the update at the next logon: " + reason)],
-                    run.lines())
+                self.assertTrue([line for line in run.lines() if line.startswith(said)],
+                                run.lines())
                 self.assertFalse([c for c in updates.registrations(run.config)
                                   if installation.code_path in c])
 
