@@ -53,20 +53,64 @@ bool stamp_matches(const EntryStamp& recorded, const EntryTraits& now, FolderTra
   return recorded.size == now.size && recorded.modified == now.modified;
 }
 
-// The entry at `path` held against the recorded one: the same by its identity, or, where the
-// record keeps its stamp, by that: a copy of the installation (a restore from a backup, a move to
-// another disk) gives every entry a new number and keeps its kind, size and time, which a
-// program that writes an entry anew does not.
-Result<Found> look_up(const StagedEntry& recorded, const std::string& path, FolderTraits folders) {
-  auto identity = identity_if_present(path, folders);
-  if (!identity) return fail(identity.error());
-  if (!*identity) return Found::Nothing;
-  if (same_entry(**identity, recorded.identity)) return Found::AsRecorded;
-  if (!recorded.stamp) return Found::Other;
-  auto traits = entry_traits(path);
-  if (!traits) return fail(traits.error());
-  return stamp_matches(*recorded.stamp, *traits, folders) ? Found::AsRecorded : Found::Other;
-}
+// How the record's entries are told from others: by their identities, or, in an installation
+// copied since the update began (a restore from a backup, a move to another disk: not one entry
+// that the record knows by its number is where it was, while entries of the record's names
+// are there), by the stamps that the record keeps: kind, size and time, which a copy keeps and
+// a program that writes an entry anew does not. Only a whole copy: in an installation that kept
+// its numbers an entry with a new number is another entry, however like the old one it looks
+// (a folder made anew within one tick of a coarse clock).
+class Lookup {
+ public:
+  static Result<Lookup> of(const RecordContent& record, const Installation& installation) {
+    bool present = false;
+    // The first entry found by its number ends the look: the installation kept its numbers.
+    const auto numbered = [&](const StagedEntry& entry, const std::string& path) -> Result<bool> {
+      if (!entry.stamp || entry.identity.basis != EntryIdentity::Basis::Number) return false;
+      auto identity = identity_if_present(path, FolderTraits::KindOnly);
+      if (!identity) return fail(identity.error());
+      present = present || identity->has_value();
+      return *identity && same_entry(**identity, entry.identity);
+    };
+    for (const auto& entry : record.staged) {
+      for (const auto& folder : {installation.update_folder, installation.root}) {
+        auto found = numbered(entry, join_path(folder, entry.name));
+        if (!found) return fail(found.error());
+        if (*found) return Lookup(false);
+      }
+    }
+    for (const auto& entry : record.old_entries) {
+      auto found = numbered(entry, join_path(installation.root, entry.name));
+      if (!found) return fail(found.error());
+      if (*found) return Lookup(false);
+    }
+    return Lookup(present);
+  }
+
+  // Where the recorded entry stands at `path`.
+  Result<Found> find(const StagedEntry& recorded, const std::string& path,
+                     FolderTraits folders) const {
+    auto identity = identity_if_present(path, folders);
+    if (!identity) return fail(identity.error());
+    if (!*identity) return Found::Nothing;
+    if (same_entry(**identity, recorded.identity)) return Found::AsRecorded;
+    if (!by_stamps_ || !recorded.stamp) return Found::Other;
+    auto traits = entry_traits(path);
+    if (!traits) return fail(traits.error());
+    return stamp_matches(*recorded.stamp, *traits, folders) ? Found::AsRecorded : Found::Other;
+  }
+
+  // The same log: by its identity, and its size and time where the record keeps them (the
+  // installer writes its log anew, or over the old one); in a copy by its size and time alone.
+  bool same_log(const RecordedLog& recorded, const RecordedLog& now) const {
+    if (recorded.stamp && recorded.stamp != now.stamp) return false;
+    return (by_stamps_ && recorded.stamp) || same_entry(recorded.identity, now.identity);
+  }
+
+ private:
+  explicit Lookup(bool by_stamps) : by_stamps_(by_stamps) {}
+  bool by_stamps_;
+};
 
 // The entries of the update folder; none when it is missing.
 Result<std::vector<DirEntry>> update_folder_entries(const Installation& installation) {
@@ -81,13 +125,6 @@ std::string cannot_complete(size_t count, std::string_view what, const std::stri
   return "The interrupted update cannot be completed: " + std::to_string(count) +
          (count == 1 ? " entry of its new version is " : " entries of its new version are ") +
          std::string(what) + ", the first " + first;
-}
-
-// The same log: by its stamp where the record keeps one (a copy keeps size and time and changes
-// the number; the installer writes its log anew, at another time), else by its identity.
-bool same_log(const RecordedLog& recorded, const RecordedLog& now) {
-  if (recorded.stamp) return recorded.stamp == now.stamp;
-  return same_entry(recorded.identity, now.identity);
 }
 
 // The uninstall logs that the root may hold while the update is cut short: the one it began
@@ -110,14 +147,15 @@ std::vector<RecordedLog> known_logs(const RecordContent& record) {
 // Check 1, the logs: whether the root's uninstall log is one the record knows; the installer
 // writes its own, anew or over the old one, whenever it installs. Records of the earliest builds
 // knew none.
-Result<bool> log_is_known(const RecordContent& record, const Installation& installation) {
+Result<bool> log_is_known(const RecordContent& record, const Installation& installation,
+                          const Lookup& lookup) {
   if (!record.knows_installation && !record.began_over) return true;
   auto now = recorded_log(installation.uninstall_log);
   if (!now) return fail(now.error());
   // No log at all is no installer's work (an uninstall removes the uninstaller too).
   if (!*now) return true;
   for (const auto& known : known_logs(record)) {
-    if (same_log(known, **now)) return true;
+    if (lookup.same_log(known, **now)) return true;
   }
   return false;
 }
@@ -131,7 +169,7 @@ struct StagedState {
 };
 
 Result<StagedState> staged_state(const RecordContent& record, const Installation& installation,
-                                 const std::vector<DirEntry>& found) {
+                                 const std::vector<DirEntry>& found, const Lookup& lookup) {
   const EntriesByName by_name(record.staged);
   StagedState state;
   for (const auto& entry : found) {
@@ -141,7 +179,7 @@ Result<StagedState> staged_state(const RecordContent& record, const Installation
     if (entry.name) state.names.insert(*entry.name);
     Found look = Found::Other;
     if (staged) {
-      auto looked = look_up(*staged, path, FolderTraits::Digest);
+      auto looked = lookup.find(*staged, path, FolderTraits::Digest);
       if (!looked) return fail(looked.error());
       look = *looked;
     }
@@ -158,8 +196,8 @@ Result<StagedState> staged_state(const RecordContent& record, const Installation
 // Check 3 while deleting: the first entry of the root that a resume would delete and that is
 // not an entry of the old version as the record knows it; an empty text when there is none.
 // Links and mount points stay, as in every update.
-Result<std::string> unknown_old_entry(const RecordContent& record,
-                                      const Installation& installation) {
+Result<std::string> unknown_old_entry(const RecordContent& record, const Installation& installation,
+                                      const Lookup& lookup) {
   auto entries = list_directory(installation.root);
   if (!entries) return fail(entries.error());
   const EntriesByName old(record.old_entries);
@@ -169,7 +207,7 @@ Result<std::string> unknown_old_entry(const RecordContent& record,
     const std::string path = join_path(installation.root, *entry.name);
     const StagedEntry* known = old.find(*entry.name);
     if (!known) return path;
-    auto look = look_up(*known, path, FolderTraits::KindOnly);
+    auto look = lookup.find(*known, path, FolderTraits::KindOnly);
     if (!look) return fail(look.error());
     if (*look == Found::Other) return path;
   }
@@ -177,12 +215,12 @@ Result<std::string> unknown_old_entry(const RecordContent& record,
 }
 
 Result<RecordCheck> while_deleting(const RecordContent& record, const Installation& installation,
-                                   const StagedState& staged) {
+                                   const StagedState& staged, const Lookup& lookup) {
   // Nothing was moved in yet: another version staged is a fresh update.
   if (!staged.first_change.empty())
     return RecordCheck{RecordMatch::Superseded, staged.first_change};
   if (record.knows_installation) {
-    auto unknown = unknown_old_entry(record, installation);
+    auto unknown = unknown_old_entry(record, installation, lookup);
     if (!unknown) return fail(unknown.error());
     if (!unknown->empty()) {
       return RecordCheck{RecordMatch::Superseded,
@@ -205,7 +243,8 @@ Result<RecordCheck> while_deleting(const RecordContent& record, const Installati
 // folder as it was staged is in the root as it was staged. A kept entry (the staged
 // unins000.dat) is told by its name alone there: its rewrite makes the file anew.
 Result<RecordCheck> while_moving(const RecordContent& record, const Installation& installation,
-                                 const std::vector<DirEntry>& found, const StagedState& staged) {
+                                 const std::vector<DirEntry>& found, const StagedState& staged,
+                                 const Lookup& lookup) {
   size_t missing = 0, replaced = 0, still_staged = 0;
   std::string first_missing, first_replaced;
   for (const auto& entry : record.staged) {
@@ -215,7 +254,7 @@ Result<RecordCheck> while_moving(const RecordContent& record, const Installation
     }
     if (is_kept_entry(entry.name)) continue;
     const std::string in_root = join_path(installation.root, entry.name);
-    auto look = look_up(entry, in_root, FolderTraits::Digest);
+    auto look = lookup.find(entry, in_root, FolderTraits::Digest);
     if (!look) return fail(look.error());
     if (*look == Found::AsRecorded) continue;
     if (*look == Found::Other) {
@@ -287,25 +326,33 @@ bool moved_in_over_uninstall_log(const RecordContent& record, const Installation
   if (record.phase == UpdatePhase::Deleting || !record.began_over) return false;
   auto log = recorded_log(installation.uninstall_log);
   // A log that cannot be looked at is no proof of a mix; why_not_whole reads it.
-  return log && *log && same_log(*record.began_over, **log);
+  if (!log || !*log) return false;
+  // Where the record keeps the log's size and time they tell it, in a copy of the installation
+  // too: a mix is proven more often, never less.
+  const RecordedLog& began = *record.began_over;
+  return began.stamp ? began.stamp == (*log)->stamp : same_entry(began.identity, (*log)->identity);
 }
 
 Result<RecordCheck> match_record(const RecordContent& record, const Installation& installation) {
   if (record.staged.empty() && !record.knows_installation) return RecordCheck{};
   auto found = update_folder_entries(installation);
   if (!found) return fail(found.error());
-  auto staged = staged_state(record, installation, *found);
+  auto lookup = Lookup::of(record, installation);
+  if (!lookup) return fail(lookup.error());
+  auto staged = staged_state(record, installation, *found, *lookup);
   if (!staged) return fail(staged.error());
 
   // What the resume has left to do: deleting the old version, or moving what is still staged.
   // Once nothing is left to move it rewrites the uninstall log alone, whoever wrote it.
   if (record.phase == UpdatePhase::Deleting || !found->empty()) {
-    auto known = log_is_known(record, installation);
+    auto known = log_is_known(record, installation, *lookup);
     if (!known) return fail(known.error());
     if (!*known) return after_reinstall(record, installation, *staged);
   }
-  if (record.phase == UpdatePhase::Deleting) return while_deleting(record, installation, *staged);
-  return while_moving(record, installation, *found, *staged);
+  if (record.phase == UpdatePhase::Deleting) {
+    return while_deleting(record, installation, *staged, *lookup);
+  }
+  return while_moving(record, installation, *found, *staged, *lookup);
 }
 
 }  // namespace vellicor

@@ -293,13 +293,32 @@ class CutMoveInTest : public DoUpdateTest {
         return std::distance(a.first.begin(), a.first.end()) >
                std::distance(b.first.begin(), b.first.end());
       });
-      for (const auto& [path, time] : times)
-        fs::last_write_time(path, time);
+      for (const auto& [path, time] : times) {
+        // The runtime of the Windows build sets no folder's time (it opens folders without
+        // backup semantics); Wine's drives tell folders by what they hold, not by their times.
+        std::error_code failed;
+        fs::last_write_time(path, time, failed);
+        if (!kWindows || !fs::is_directory(path)) {
+          ASSERT_FALSE(failed) << failed.message();
+        }
+      }
     };
     keep_times(root_dir(), away.path() / "copy");
     fs::remove_all(root_dir());
     fs::copy(away.path() / "copy", root_dir(), fs::copy_options::recursive);
     keep_times(away.path() / "copy", root_dir());
+  }
+
+  // The folder made anew, with what it held and, where the system sets it, its time.
+  void remake_folder(const std::string& name) {
+    const fs::path folder = root_dir() / name;
+    const auto time = fs::last_write_time(folder);
+    TempDir away;
+    fs::copy(folder, away.path() / "copy", fs::copy_options::recursive);
+    fs::remove_all(folder);
+    fs::copy(away.path() / "copy", folder, fs::copy_options::recursive);
+    std::error_code unset;  // the Windows build's runtime sets no folder's time
+    fs::last_write_time(folder, time, unset);
   }
 
   // The tree with the logs' contents left out, and whether the record is there.
@@ -351,9 +370,9 @@ TEST_F(CutMoveInTest, AMoveInOnceBegunIsOnlyEverFinished) {
       {"an entry added to the update folder",
        {"a.exe", "n", "unins000.dat"},
        [this] { make_tree(root_dir(), {"_/extra.dll=more"}); },
-       cannot + at("_/extra.dll") + " is not an entry it began with",
+       cannot + join_path(at("_"), "extra.dll") + " is not an entry it began with",
        {},
-       cannot + at("_/extra.dll") + " is not an entry it began with",
+       cannot + join_path(at("_"), "extra.dll") + " is not an entry it began with",
        {},
        [this] { fs::remove(root_dir() / "_/extra.dll"); }},
       {"a still staged entry written anew",
@@ -362,9 +381,9 @@ TEST_F(CutMoveInTest, AMoveInOnceBegunIsOnlyEverFinished) {
          make_tree(root_dir(), {"_/zz.new=newer"});
          fs::rename(root_dir() / "_/zz.new", root_dir() / "_/zz.txt");
        },
-       cannot + at("_/zz.txt") + " is not as it was staged",
+       cannot + join_path(at("_"), "zz.txt") + " is not as it was staged",
        {},
-       cannot + at("_/zz.txt") + " is not as it was staged"},
+       cannot + join_path(at("_"), "zz.txt") + " is not as it was staged"},
       // That update is finished first; at logon, only that one.
       {"all of it moved in, then another version staged",
        {"a.exe", "n", "zz.txt", "unins000.dat"},
@@ -396,6 +415,18 @@ TEST_F(CutMoveInTest, AMoveInOnceBegunIsOnlyEverFinished) {
        "",
        complete,
        "finish"},
+      // Only a whole copy is told by kinds, sizes and times: one folder made anew is another,
+      // even within one tick of the volume's clock.
+      {"a moved-in folder made anew, at its time",
+       {"a.exe", "n", "unins000.dat"},
+       [this] { remake_folder("n"); },
+       "The interrupted update cannot be completed: 1 entry of its new version is replaced, "
+       "the first " +
+           at("n"),
+       {},
+       "The interrupted update cannot be completed: 1 entry of its new version is replaced, "
+       "the first " +
+           at("n")},
       // What the application wrote where a staged entry goes is kept, never replaced.
       {"a file where a staged one goes",
        {"a.exe", "n", "unins000.dat"},
