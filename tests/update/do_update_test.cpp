@@ -13,6 +13,7 @@
 #include "model/uninstall_log.hpp"
 #include "support/child_process.hpp"
 #include "support/fake_user.hpp"
+#include "support/file_times.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "support/update_tree.hpp"
@@ -283,25 +284,17 @@ class CutMoveInTest : public DoUpdateTest {
     TempDir away;
     fs::copy(root_dir(), away.path() / "copy", fs::copy_options::recursive);
     const auto keep_times = [](const fs::path& from, const fs::path& to) {
-      std::vector<std::pair<fs::path, fs::file_time_type>> times;
+      std::vector<fs::path> entries;
       for (auto it = fs::recursive_directory_iterator(from);
            it != fs::recursive_directory_iterator(); ++it) {
-        times.emplace_back(to / it->path().lexically_relative(from), it->last_write_time());
+        entries.push_back(it->path().lexically_relative(from));
       }
       // Deepest first, so that no folder's time is changed again by what goes into it.
-      std::sort(times.begin(), times.end(), [](const auto& a, const auto& b) {
-        return std::distance(a.first.begin(), a.first.end()) >
-               std::distance(b.first.begin(), b.first.end());
+      std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return std::distance(a.begin(), a.end()) > std::distance(b.begin(), b.end());
       });
-      for (const auto& [path, time] : times) {
-        // The runtime of the Windows build sets no folder's time (it opens folders without
-        // backup semantics); Wine's drives tell folders by what they hold, not by their times.
-        std::error_code failed;
-        fs::last_write_time(path, time, failed);
-        if (!kWindows || !fs::is_directory(path)) {
-          ASSERT_FALSE(failed) << failed.message();
-        }
-      }
+      for (const auto& entry : entries)
+        testing_support::copy_last_write_time(from / entry, to / entry);
     };
     keep_times(root_dir(), away.path() / "copy");
     fs::remove_all(root_dir());
@@ -309,16 +302,15 @@ class CutMoveInTest : public DoUpdateTest {
     keep_times(away.path() / "copy", root_dir());
   }
 
-  // The folder made anew, with what it held and, where the system sets it, its time.
+  // The folder made anew, with what it held and its time.
   void remake_folder(const std::string& name) {
     const fs::path folder = root_dir() / name;
-    const auto time = fs::last_write_time(folder);
     TempDir away;
     fs::copy(folder, away.path() / "copy", fs::copy_options::recursive);
+    testing_support::copy_last_write_time(folder, away.path() / "copy");
     fs::remove_all(folder);
     fs::copy(away.path() / "copy", folder, fs::copy_options::recursive);
-    std::error_code unset;  // the Windows build's runtime sets no folder's time
-    fs::last_write_time(folder, time, unset);
+    testing_support::copy_last_write_time(away.path() / "copy", folder);
   }
 
   // The tree with the logs' contents left out, and whether the record is there.
