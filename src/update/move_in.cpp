@@ -77,6 +77,10 @@ Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
     const std::string& name = *entry.name;
     const std::string from = join_path(installation.update_folder, name);
     const std::string to = join_path(installation.root, name);
+    if (scan.in_place(name)) {
+      log_info(update.logger, "Already in place: " + name + " is " + to + " by another name");
+      continue;
+    }
     if (auto cleared = set_aside_what_is_in_the_way(update, name, to, durable); !cleared) {
       return cleared;
     }

@@ -1,6 +1,7 @@
 #include "update/staged_scan.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "base/move_handle.hpp"
 #include "base/path.hpp"
@@ -52,8 +53,19 @@ struct Opener {
   bool write_out;  // each entry written out through its open
   bool waits;      // another program's open is waited for, as a lock
 
-  Result<OpenedEntry> open(const std::string& path, OpenFor purpose) const {
-    const auto open_it = [&] { return open_entry(path, purpose, numbers_last, write_out); };
+  // Opens `path` for `purpose`. Where that open fails, `ours` may say that the file is one this
+  // scan holds already by another name (a hard link): Windows keeps share access per file, not
+  // per name, so the open was refused by the scan's own hold, and no wait ends that. The file
+  // is then taken as a look at it tells (no hold, not written out again).
+  Result<OpenedEntry> open(const std::string& path, OpenFor purpose,
+                           const std::function<bool(const OpenedEntry&)>& ours = {}) const {
+    const auto open_it = [&]() -> Result<OpenedEntry> {
+      auto opened = open_entry(path, purpose, numbers_last, write_out);
+      if (opened || !ours) return opened;
+      auto looked = open_entry(path, OpenFor::Looking, numbers_last, false);
+      if (looked && ours(*looked)) return looked;
+      return opened;
+    };
     return waits ? waited_for(update, path, open_it) : open_it();
   }
 
@@ -105,7 +117,8 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
     const OpenFor purpose = !updating ? OpenFor::Looking
                             : folder  ? OpenFor::Moving
                                       : OpenFor::Holding;
-    auto opened = opener.open(path, purpose);
+    auto opened = opener.open(
+        path, purpose, [&](const OpenedEntry& looked) { return scan.let_go_of_held_file(looked); });
     if (!opened) return fail(opened.error());
     // POSIX names are their bytes: no two of a folder are one, and a check opens nothing.
     if (folder && (opens_below || native_path_style() == PathStyle::Windows)) {
@@ -137,10 +150,20 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
     top.linked_number = opened->linked_number;
     top.hold = std::move(opened->hold);
     // A kept file of the root that this one replaces: an open of it without delete sharing
-    // refuses the replacement.
+    // refuses the replacement. The same file by another name is held by this scan alone.
     if (opener.waits && !folder && is_kept_entry(name)) {
       const std::string kept = join_path(installation.root, name);
       if (!is_regular_file(kept)) continue;
+      if (top.linked_number) {
+        auto same = open_entry(kept, OpenFor::Looking, scan.numbers_last_, false);
+        if (!same) return fail(same.error());
+        if (same->linked_number == top.linked_number) {
+          // Already in place: nothing to hold, and no rename onto another name of itself.
+          top.hold.reset();
+          top.in_place = true;
+          continue;
+        }
+      }
       if (auto free = waited_for(update, kept, [&] { return check_not_open(kept); }); !free) {
         return fail(free.error());
       }
@@ -154,10 +177,26 @@ std::optional<std::string_view> StagedScan::forbidding_attribute(std::string_vie
   return found == tops_.end() ? std::nullopt : found->second.attribute;
 }
 
+bool StagedScan::in_place(std::string_view name) const {
+  const auto found = tops_.find(file_name_key(name));
+  return found != tops_.end() && found->second.in_place;
+}
+
 MoveHandle* StagedScan::hold(std::string_view name) {
   const auto found = tops_.find(file_name_key(name));
   if (found == tops_.end() || !found->second.hold) return nullptr;
   return &*found->second.hold;
+}
+
+bool StagedScan::let_go_of_held_file(const OpenedEntry& looked) {
+  if (looked.links < 2 || !looked.linked_number) return false;
+  for (auto& [key, top] : tops_) {
+    if (top.hold && top.linked_number == looked.linked_number && top.size == looked.size) {
+      top.hold.reset();
+      return true;
+    }
+  }
+  return false;
 }
 
 Status StagedScan::let_go_of_same_file(const std::string& old_path) {

@@ -47,8 +47,19 @@ class StagedScan {
   // POSIX: the attribute that keeps the top-level entry `name` from moving, as its open told.
   std::optional<std::string_view> forbidding_attribute(std::string_view name) const;
 
+  // Whether the top-level file `name` is the kept file of its name in the root by another name
+  // (a hard link, as an unchanged uninstaller may be staged): it is in place already, and its
+  // staged name goes with the update folder.
+  bool in_place(std::string_view name) const;
+
   // The hold of the top-level file `name` for its move, or none.
   MoveHandle* hold(std::string_view name);
+
+  // Lets go of the hold of a staged file that is the file `looked` at by another name (a hard
+  // link, whose number the look told): both names then move by their paths, since a rename by
+  // one name needs delete access to the file, which the hold by the other refuses. Tells
+  // whether such a hold was there.
+  bool let_go_of_held_file(const OpenedEntry& looked);
 
   // Lets go of the hold of a staged file that is the file at `old_path` of the old version by
   // another name (a hard link): the old version's exclusive hold of it would wait for ours. The
@@ -63,6 +74,7 @@ class StagedScan {
     EntryIdentity identity;  // as its open told, a number where numbers last
     std::optional<FileIdentity> linked_number;
     std::optional<MoveHandle> hold;
+    bool in_place = false;
   };
 
   std::vector<StagedEntry> entries_;

@@ -765,6 +765,15 @@ class UpdateProgramTest(unittest.TestCase):
             os.chmod(installation.path("_/Refused.exe"), 0o200)
             return options
 
+        def unread_generation(installation):
+            # Its generation cannot be read for an I/O error, which does not say that the file
+            # system keeps none: read past, the identity would silently be another one.
+            if not shutil.which("strace"):
+                self.skipTest("the read's failure is injected with strace")
+            return {"env": {"ASAN_OPTIONS": "detect_leaks=0"},
+                    "wrap": ["strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                             installation.path("_/Refused.exe"), "-e", "inject=ioctl:error=EIO"]}
+
         def twins(first, second, folder=False):
             """Two staged entries whose names Windows takes for one."""
             def prepare(installation):
@@ -784,6 +793,22 @@ class UpdateProgramTest(unittest.TestCase):
             installation.write("", {"same.dll": "same"})
             os.link(installation.path("same.dll"), installation.path("_/same.dll"))
             installation.new["same.dll"] = "same"
+            return {}
+
+        def linked_twice(installation):
+            # Two staged names of one unchanged old file: Windows keeps share access per file,
+            # not per name, so the update holds it once.
+            installation.write("", {"same.dll": "same"})
+            for name in ("same.dll", "also.dll"):
+                os.link(installation.path("same.dll"), installation.path("_/" + name))
+                installation.new[name] = "same"
+            return {}
+
+        def linked_uninstaller(installation):
+            # An unchanged uninstaller staged as a link to the one the update keeps: in place.
+            installation.write("", {"unins000.exe": "uninstaller"})
+            os.link(installation.path("unins000.exe"), installation.path("_/unins000.exe"))
+            installation.new["unins000.exe"] = "uninstaller"
             return {}
 
         def few_open_files(installation):
@@ -887,6 +912,9 @@ class UpdateProgramTest(unittest.TestCase):
                 ("a staged file that this user may not read", unreadable_staged,
                  lambda i: "Could not tell the identity of " + i.path("_/Refused.exe") +
                  ": Permission denied"),
+                ("a staged file whose generation cannot be read", unread_generation,
+                 lambda i: "Could not tell the identity of " + i.path("_/Refused.exe") +
+                 ": Input/output error"),
                 ("a sticky _ with another user's staged folder", sticky,
                  lambda i: "Staged entry " + i.path("_/docs") + " cannot be moved into " +
                  i.root + ": Operation not permitted"),
@@ -894,6 +922,9 @@ class UpdateProgramTest(unittest.TestCase):
         # Both builds: the update goes at once, or refuses at once, nothing deleted (the check,
         # which holds nothing, says it would start).
         cases += [("a staged file that is the old one by another name", hard_link, None),
+                  ("two staged files that are one old file", linked_twice, None),
+                  ("a staged uninstaller that is the kept one by another name",
+                   linked_uninstaller, None),
                   ("more files than the process may open", few_open_files, out_of_files)]
         can_mount = not prog().windows and subprocess.run(
             ["unshare", "-m", "--propagation", "private", "true"],
@@ -912,6 +943,9 @@ class UpdateProgramTest(unittest.TestCase):
                     self.assertEqual(run.finish(), 0, run.err)
                     self.assertEqual(installation.tree_without_log(),
                                      installation.expected_after_update())
+                    # At once: the update never waits for its own holds.
+                    self.assertFalse([line for line in run.lines()
+                                      if line.endswith("(attempt 2)")])
                     continue
                 box = self.answer_failure_box(run) if prog().windows else None
                 run.finish()
@@ -1244,8 +1278,10 @@ class UpdateProgramTest(unittest.TestCase):
              reinstall, None),
             ("moved in part, then a moved-in entry replaced, the rest still staged", "Rename: ",
              replace_moved, "The interrupted update cannot be completed: "),
+            # Where numbers do not last (Wine's drives) a folder is told by what it holds: the
+            # folder is no longer as it was staged.
             ("moved in part, then a staged file removed", "Rename: ", remove_staged_file,
-             "The staged version is incomplete: "),
+             changed if prog().windows else "The staged version is incomplete: "),
             ("moved in part, then another version staged over a file that cannot be deleted",
              "Rename: ", newer_over_undeletable, changed),
             ("moved in part, then the update folder removed", "Rename: ",
@@ -1750,27 +1786,69 @@ class UpdateProgramTest(unittest.TestCase):
             handle.write("another file system's")
         trace = os.path.join(tempfile.mkdtemp(prefix="vellicor-trace-"), "trace")
         self.addCleanup(shutil.rmtree, os.path.dirname(trace), True)
+        top_level = sorted(os.listdir(installation.path("_")))
         run = Run(self, [installation.code_path, "true"], env={"ASAN_OPTIONS": "detect_leaks=0"},
-                  wrap=["strace", "-f", "-qq", "-o", trace, "-e", "trace=openat,fsync"])
+                  wrap=["strace", "-f", "-qq", "-o", trace, "-e",
+                        "trace=openat,fsync,close,rename,renameat,renameat2"])
         self.assertEqual(run.finish(), 0, run.err)
         open_paths, synced = {}, set()
         with open(trace) as handle:
             for line in handle:
-                found = re.match(r'\d+ +(openat|fsync)\((?:AT_FDCWD, "([^"]*)"|(\d+))[^)]*\)'
+                found = re.match(r'\d+ +(openat|fsync)\((?:AT_FDCWD|(\d+))(?:, "([^"]*)")?[^)]*\)'
                                  r' += (-?\d+)', line)
                 if not found:
                     continue
-                call, path, fd, result = found.groups()
+                call, fd, path, result = found.groups()
                 if path is not None:  # strace writes other bytes than ASCII as C escapes
                     path = codecs.escape_decode(path.encode())[0].decode()
+                if path is not None and fd is not None:  # an open through an open folder
+                    folder = open_paths.get(fd)
+                    path = folder and (folder if path == "." else folder + "/" + path)
                 if call == "openat" and path == installation.path(".vellicor-update.tmp"):
                     break
+                # An entry's identity is read through one open, its file or folder opened again
+                # for reading through that open's magic link: the same entry.
+                again = re.fullmatch(r"/proc/self/fd/(\d+)", path or "")
+                if again and again.group(1) in open_paths:
+                    path = open_paths[again.group(1)]
                 if call == "openat" and int(result) >= 0:
                     open_paths[result] = path
                 elif call == "fsync" and result == "0" and fd in open_paths:
                     synced.add(open_paths[fd])
         self.assertEqual(staged - synced, set())
-        self.assertFalse([path for path in open_paths.values() if path.startswith(mount)])
+        self.assertFalse([path for path in open_paths.values() if path and path.startswith(mount)])
+        # The moves in and the root's flushes, in order. A descriptor's number is handed out
+        # again once it is closed: each stands for what its open, not yet closed, gave.
+        opened, moves, pending = {}, [], {}
+        with open(trace) as handle:
+            for line in handle:
+                thread, call = line.rstrip("\n").split(" ", 1)
+                call = call.lstrip()
+                if call.endswith(" <unfinished ...>"):  # another thread's call came between
+                    pending[thread] = call[:-len(" <unfinished ...>")]
+                    continue
+                resumed = re.match(r"<\.\.\. \w+ resumed>", call)
+                if resumed:
+                    call = pending.pop(thread, "") + call[resumed.end():]
+                found = re.match(r"(\w+)\((.*)\) += (-?\d+)", call)
+                if not found:
+                    continue
+                name, args, result = found.groups()
+                paths = [codecs.escape_decode(path.encode())[0].decode()
+                         for path in re.findall(r'"([^"]*)"', args)]
+                if name == "openat" and int(result) >= 0:
+                    opened[result] = paths[0]
+                elif name == "close":
+                    opened.pop(args, None)
+                elif name == "fsync" and result == "0" and opened.get(args) == installation.root:
+                    moves.append(None)
+                elif name.startswith("rename") and result == "0" and len(paths) == 2 and \
+                        paths[0] == installation.path("_/" + os.path.basename(paths[1])) and \
+                        paths[1] == installation.path(os.path.basename(paths[1])):
+                    moves.append(os.path.basename(paths[1]))
+        renamed = [i for i, moved in enumerate(moves) if moved is not None]
+        self.assertEqual(sorted(moves[i] for i in renamed), top_level)
+        self.assertEqual([moves[i + 1:i + 2] for i in renamed], [[None]] * len(renamed), moves)
         subprocess.run(["umount", installation.path("locales/mounted")], check=True)
         self.assertEqual(installation.tree_without_log(),
                          sorted(installation.expected_after_update() + ["locales/mounted/"]))
