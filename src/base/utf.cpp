@@ -109,27 +109,4 @@ Result<std::string> wide_to_text(const char16_t* units, size_t length) {
   return text;
 }
 
-char16_t upper_case_unit(char16_t unit) {
-  const auto minus = [unit](int offset) { return static_cast<char16_t>(unit - offset); };
-  if (unit < 0x80) return (unit >= u'a' && unit <= u'z') ? minus(0x20) : unit;
-  // Latin-1: a-grave to thorn, without the division sign; y-diaeresis is in Latin Extended-A.
-  if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) return minus(0x20);
-  if (unit == 0xFF) return 0x178;
-  // Latin Extended-A pairs its letters upper, lower; the pairs start on an even unit up to
-  // U+0137 and from U+014A, on an odd one in between and from U+0179.
-  if (unit == 0x131) return u'I';
-  if (unit == 0x17F) return u'S';
-  if ((unit >= 0x100 && unit <= 0x137) || (unit >= 0x14A && unit <= 0x177)) {
-    return (unit & 1) ? minus(1) : unit;
-  }
-  if ((unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E)) {
-    return (unit & 1) ? unit : minus(1);
-  }
-  if (unit == 0x3C2) return 0x3A3;
-  if ((unit >= 0x3B1 && unit <= 0x3CB)) return minus(0x20);
-  if (unit >= 0x430 && unit <= 0x44F) return minus(0x20);
-  if (unit >= 0x450 && unit <= 0x45F) return minus(0x50);
-  return unit;
-}
-
 }  // namespace vellicor

@@ -43,10 +43,13 @@ constexpr char32_t surrogate_pair_code_point(char32_t high, char32_t low) {
 // convert from utf16".
 [[nodiscard]] Result<std::string> wide_to_text(const char16_t* units, size_t length);
 
-// The upper-case form of one UTF-16 unit, as Windows file systems map letters when they compare
-// names: ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters (with the file systems'
-// own choices: long s is S, dotless i is I, final sigma is capital sigma); every other unit
-// maps to itself.
+// The upper-case form of one UTF-16 unit, as NTFS maps it when it compares names: one unit for
+// one, by a fixed table, so that two names are one exactly when their units map alike. On
+// Windows the system's own mapping (upper_case_win32.cpp); elsewhere the $UpCase table that
+// mkntfs writes (upper_case_posix.cpp). Neither is Unicode's full case mapping: dotless i and I,
+// long s and S, final sigma and capital sigma, k and the Kelvin sign stay apart, and a surrogate
+// maps to itself, so no character past U+FFFF has a case (measured on a mounted NTFS volume:
+// tests/base/path_test.cpp). Reads a table built once, safe from any thread.
 char16_t upper_case_unit(char16_t unit);
 
 }  // namespace vellicor

@@ -4,6 +4,10 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "base/utf.hpp"
+#include "support/name_volume.hpp"
 
 namespace vellicor {
 namespace {
@@ -311,32 +315,92 @@ TEST(PathTest, SystemPath) {
     EXPECT_EQ(system_path(c.path, c.style), c.expected) << describe(c);
 }
 
+struct FileNameCase {
+  PathStyle style;
+  std::string a, b;
+  bool equal, a_starts_with_b;
+};
+
+// Windows' expectations are what NTFS answers: FileNamesCompareAsAVolumeDoes asks a volume
+// about each W row with UTF-8 names (an NTFS image mounted with lowntfs-3g -o ignore_case; on the
+// Windows build a temporary folder of the system's), and each agreed with an image that
+// ntfs-3g 2022.10.3 formatted and mounted. That volume proved the long s row wrong: long s is
+// not S.
+const FileNameCase kFileNameCases[] = {
+    {W, "Unins000.dat", "unins", false, true},
+    {W, "TOOLS", "tools", true, true},
+    {W,
+     "\xC3\x9C"
+     "berblick",
+     "\xC3\xBC"
+     "BERBLICK",
+     true, true},                                // U-umlaut, both cases
+    {W, "tool\xC5\xBF", "TOOLS", false, false},  // long s is not S
+    {W, "tool", "tools", false, false},
+    {W, "\xC4\x80.txt", "\xC8\x80.txt", false, false},  // U+0100 and U+0200: a unit's both bytes
+    {W, "bad-\xFF", "BAD-\xFF", false, false},          // not UTF-8: byte for byte
+    {P, "Tools", "tools", false, false},
+    {P, "unins000.dat", "unins", false, true},
+    // ASCII and Latin-1.
+    {W, "a", "A", true, true},
+    {W, "\xC3\xA9", "\xC3\x89", true, true},    // e-acute
+    {W, "\xC3\xBF", "\xC5\xB8", true, true},    // y-diaeresis, its capital in Latin Extended-A
+    {W, "\xC3\xA6", "\xC3\x86", true, true},    // ae
+    {W, "\xC3\xBE", "\xC3\x9E", true, true},    // thorn
+    {W, "\xC3\x97", "\xC3\xB7", false, false},  // multiplication and division signs
+    {W, "[", "{", false, false},                // no case, though 0x20 apart
+    // Beyond Latin-1: one name.
+    {W, "\xCE\xAC", "\xCE\x86", true, true},          // Greek alpha with tonos
+    {W, "\xE1\xBC\x80", "\xE1\xBC\x88", true, true},  // Greek alpha with psili (polytonic)
+    {W, "\xD2\x91", "\xD2\x90", true, true},          // Cyrillic ghe with upturn
+    {W, "\xD1\xA1", "\xD1\xA0", true, true},          // Cyrillic omega
+    {W, "\xD5\xA1", "\xD4\xB1", true, true},          // Armenian ayb
+    {W, "\xC7\x86", "\xC7\x84", true, true},          // dz with caron, lower and upper
+    {W, "\xC7\x8E", "\xC7\x8D", true, true},          // a with caron
+    {W, "\xC6\x80", "\xC9\x83", true, true},          // b with stroke
+    {W, "\xE1\xBA\xA1", "\xE1\xBA\xA0", true, true},  // a with dot below
+    {W, "\xE2\x85\xB0", "\xE2\x85\xA0", true, true},  // Roman numeral one
+    {W, "\xE2\x93\x90", "\xE2\x92\xB6", true, true},  // circled a
+    {W, "\xEF\xBD\x81", "\xEF\xBC\xA1", true, true},  // fullwidth a
+    // Two names, where Unicode's case mapping would make one.
+    {W, "\xC4\xB1", "I", false, false},  // dotless i
+    {W, "\xC4\xB1", "i", false, false},
+    {W, "\xC5\xBF", "s", false, false},                         // long s
+    {W, "\xCF\x82", "\xCE\xA3", false, false},                  // final sigma, capital sigma
+    {W, "\xCF\x82", "\xCF\x83", false, false},                  // final sigma, sigma
+    {W, "\xC7\x85", "\xC7\x84", false, false},                  // Dz with caron (titlecase), upper
+    {W, "\xC7\x85", "\xC7\x86", false, false},                  // Dz with caron (titlecase), lower
+    {W, "\xC3\x9F", "\xE1\xBA\x9E", false, false},              // sharp s, capital sharp s
+    {W, "k", "\xE2\x84\xAA", false, false},                     // k, Kelvin sign
+    {W, "\xC3\x85", "\xE2\x84\xAB", false, false},              // A with ring, Angstrom sign
+    {W, "\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", false, false},  // Deseret long i, past U+FFFF
+};
+
 TEST(PathTest, FileNamesCompareAsTheFileSystemDoes) {
-  struct Case {
-    PathStyle style;
-    std::string a, b;
-    bool equal, a_starts_with_b;
-  };
-  const Case cases[] = {
-      {W, "Unins000.dat", "unins", false, true},
-      {W, "TOOLS", "tools", true, true},
-      {W,
-       "\xC3\x9C"
-       "berblick",
-       "\xC3\xBC"
-       "BERBLICK",
-       true, true},                              // U-umlaut, both cases
-      {W, "tool\xC5\xBF", "TOOLS", true, true},  // long s is S
-      {W, "tool", "tools", false, false},
-      {W, "\xC4\x80.txt", "\xC8\x80.txt", false, false},  // U+0100 and U+0200: a unit's both bytes
-      {W, "bad-\xFF", "BAD-\xFF", false, false},  // not UTF-8: byte for byte
-      {P, "Tools", "tools", false, false},
-      {P, "unins000.dat", "unins", false, true},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : kFileNameCases) {
     EXPECT_EQ(file_names_equal(c.a, c.b, c.style), c.equal) << c.a << " vs " << c.b;
+    EXPECT_EQ(file_names_equal(c.b, c.a, c.style), c.equal) << c.b << " vs " << c.a;
     EXPECT_EQ(file_name_key(c.a, c.style) == file_name_key(c.b, c.style), c.equal) << c.a;
     EXPECT_EQ(file_name_starts_with(c.a, c.b, c.style), c.a_starts_with_b) << c.a << " " << c.b;
+  }
+}
+
+// Each pair of Windows names as the volume itself takes it: a file created by one name, then
+// opened by the other, both ways round. The volume must agree with the table's expectation and
+// with file_names_equal and file_name_key.
+TEST(PathTest, FileNamesCompareAsAVolumeDoes) {
+  std::string why_not;
+  const auto volume = testing_support::NameVolume::create(why_not);
+  if (!volume) GTEST_SKIP() << why_not;
+  for (const auto& c : kFileNameCases) {
+    if (c.style != W || !is_valid_utf8(c.a) || !is_valid_utf8(c.b)) continue;
+    for (const auto& [created, asked] : {std::pair(c.a, c.b), std::pair(c.b, c.a)}) {
+      const auto one = volume->opens_as_one(created, asked);
+      ASSERT_TRUE(one.has_value()) << "the volume did not take " << created << " or " << asked;
+      EXPECT_EQ(*one, c.equal) << created << " then " << asked;
+      EXPECT_EQ(*one, file_names_equal(created, asked, W)) << created << " then " << asked;
+      EXPECT_EQ(*one, file_name_key(created, W) == file_name_key(asked, W)) << created;
+    }
   }
 }
 

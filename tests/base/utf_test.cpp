@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+
+#include "support/name_volume.hpp"
 
 namespace vellicor {
 namespace {
@@ -92,17 +95,43 @@ TEST(UtfTest, WideToText) {
   EXPECT_EQ(wide_to_text(full.data(), full.size())->size(), 260u);
 }
 
+// Expected units as NTFS's $UpCase maps them: the table that mkntfs 2022.10.3 writes, read back
+// with ntfscat, and the names that a volume mounted with lowntfs-3g -o ignore_case takes for
+// one (tests/base/path_test.cpp). Not Unicode's case mapping: dotless i, long s, final sigma,
+// the titlecase letters (Dz with caron), sharp s and the letter-like symbols stay themselves.
 TEST(UtfTest, UpperCaseUnitsAsWindowsNamesCompare) {
   const std::pair<char16_t, char16_t> cases[] = {
-      {u'a', u'A'},     {u'z', u'Z'},     {u'A', u'A'},   {u'_', u'_'},   {0xE9, 0xC9},
-      {0xF7, 0xF7},     {0xFF, 0x178},    {0x101, 0x100}, {0x100, 0x100}, {0x131, u'I'},
-      {0x13A, 0x139},   {0x148, 0x147},   {0x14B, 0x14A}, {0x17A, 0x179}, {0x17F, u'S'},
-      {0x3B1, 0x391},   {0x3C2, 0x3A3},   {0x3C3, 0x3A3}, {0x430, 0x410}, {0x451, 0x401},
-      {0x4E00, 0x4E00}, {0xD83D, 0xD83D},
+      {u'a', u'A'},     {u'z', u'Z'},     {u'A', u'A'},     {u'_', u'_'},     {0xE9, 0xC9},
+      {0xF7, 0xF7},     {0xFF, 0x178},    {0x101, 0x100},   {0x100, 0x100},   {0x131, 0x131},
+      {0x13A, 0x139},   {0x148, 0x147},   {0x14B, 0x14A},   {0x17A, 0x179},   {0x17F, 0x17F},
+      {0x3B1, 0x391},   {0x3C2, 0x3C2},   {0x3C3, 0x3A3},   {0x430, 0x410},   {0x451, 0x401},
+      {0x4E00, 0x4E00}, {0xD83D, 0xD83D}, {0xE5, 0xC5},     {0x6B, u'K'},     {0xDF, 0xDF},
+      {0x3AC, 0x386},   {0x1F00, 0x1F08}, {0x491, 0x490},   {0x461, 0x460},   {0x561, 0x531},
+      {0x1C6, 0x1C4},   {0x1C5, 0x1C5},   {0x1C4, 0x1C4},   {0x1CE, 0x1CD},   {0x180, 0x243},
+      {0x1EA1, 0x1EA0}, {0x2170, 0x2160}, {0x24D0, 0x24B6}, {0xFF41, 0xFF21}, {0x1E9E, 0x1E9E},
+      {0x212A, 0x212A}, {0x212B, 0x212B}, {0xDC00, 0xDC00}, {0xDBFF, 0xDBFF},
   };
   for (const auto& [unit, upper] : cases) {
     EXPECT_EQ(upper_case_unit(unit), upper) << std::hex << static_cast<int>(unit);
   }
+}
+
+// Every unit against the $UpCase file of a volume that mkntfs formats now (where ntfs-3g is
+// installed): the committed table is what the formatter writes, not a copy gone stale or wrong.
+TEST(UtfTest, UpperCaseUnitsAreThoseOfAFreshNtfsVolume) {
+  std::string why_not;
+  const auto upcase = testing_support::fresh_ntfs_upcase_table(why_not);
+  if (!upcase) GTEST_SKIP() << why_not;
+  int differences = 0;
+  for (uint32_t unit = 0; unit < upcase->size(); ++unit) {
+    const char16_t expected = (*upcase)[unit];
+    if (upper_case_unit(static_cast<char16_t>(unit)) != expected && ++differences <= 10) {
+      ADD_FAILURE() << std::hex << "unit " << unit << ": upper_case_unit gives "
+                    << static_cast<int>(upper_case_unit(static_cast<char16_t>(unit)))
+                    << ", $UpCase " << static_cast<int>(expected);
+    }
+  }
+  EXPECT_EQ(differences, 0);
 }
 
 }  // namespace
