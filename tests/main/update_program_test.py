@@ -273,7 +273,7 @@ class Run:
                                         self.args[0].encode(),
                                         environment=b"WINEPREFIX=" + wine_prefix().encode())
         else:
-            self.process.kill()
+            os.killpg(self.process.pid, signal.SIGKILL)  # a wrapper too, and what it runs
         self.finish()
         if prog().windows:
             time.sleep(0.3)  # the server learns of the end a moment after it
@@ -1332,7 +1332,15 @@ class UpdateProgramTest(unittest.TestCase):
                         handle.write(uninstall_log(installation.program_path("_"), [],
                                                    "\\" if prog().windows else "/", folders))
                 if killed_at:
-                    first = Run(self, [installation.code_path, "true"])
+                    # POSIX: strace holds up every rename, so that the kill lands among them
+                    # however busy the machine is.
+                    slowed = {} if prog().windows or killed_at != "Rename: " or \
+                        not shutil.which("strace") else {
+                            "env": {"ASAN_OPTIONS": "detect_leaks=0"},
+                            "wrap": ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                     "trace=rename,renameat,renameat2", "-e",
+                                     "inject=rename,renameat,renameat2:delay_enter=1000"]}
+                    first = Run(self, [installation.code_path, "true"], **slowed)
                     first.kill_when_logged("INFO " + killed_at)
                     if prog().windows:
                         # A run that fails keeps the value for the next logon: not the prefix's.
