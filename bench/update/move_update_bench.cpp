@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file.hpp"
 #include "base/fs.hpp"
 #include "logging/logger.hpp"
 #include "support/bench_dir.hpp"
@@ -89,6 +90,8 @@ fs::path make_installation_tree() {
 }
 
 void BM_MoveUpdate(benchmark::State& state) {
+  // As the program does as it starts: every old file is held at once.
+  raise_open_file_limit();
   for (auto _ : state) {
     state.PauseTiming();
     const fs::path root = make_installation_tree();

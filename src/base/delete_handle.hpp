@@ -3,6 +3,7 @@
 // for deletion, and closing the handles deletes the files.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,9 @@
 
 namespace vellicor {
 
+struct FolderPlace;
+class WalkedFolder;
+
 // An exclusive hold on one file that is to be deleted. Move-only; one that goes away still
 // open is unmarked (its read-only attribute set again where the mark cleared it), then closed:
 // no file goes by accident, whatever path the caller leaves by.
@@ -20,6 +24,8 @@ class DeleteHandle {
   DeleteHandle(DeleteHandle&& other) noexcept
       : handle_(std::move(other.handle_)),
         path_(std::move(other.path_)),
+        folder_(std::move(other.folder_)),
+        name_(std::move(other.name_)),
         marked_(std::exchange(other.marked_, false)),
         cleared_read_only_(std::exchange(other.cleared_read_only_, false)),
         volume_(other.volume_),
@@ -39,6 +45,7 @@ class DeleteHandle {
       : handle_(std::move(handle)), path_(std::move(path)) {}
 
   friend Result<DeleteHandle> open_file_handle(std::string_view path);
+  friend Result<DeleteHandle> open_file_handle(const WalkedFolder& folder, std::string_view name);
   friend Status mark_for_deletion(DeleteHandle& handle);
   friend Status unmark_for_deletion(DeleteHandle& handle);
   friend Status close_file_handle(DeleteHandle& handle);
@@ -46,6 +53,10 @@ class DeleteHandle {
 
   Handle handle_;
   std::string path_;  // the file it was opened for
+  // POSIX: the folder that holds it, as its walk found it, and its name there: the file goes
+  // through that folder, opened again from the walk's top, never through a link.
+  std::shared_ptr<const FolderPlace> folder_;
+  std::string name_;
   bool marked_ = false;
   bool cleared_read_only_ = false;
   // POSIX: the held file's device and number, which cannot change while it is held, and its
@@ -58,6 +69,13 @@ class DeleteHandle {
 // Opens an existing file (not a directory) with delete access only and no sharing: fails while
 // any other process has the file open, and keeps others out while the handle exists.
 [[nodiscard]] Result<DeleteHandle> open_file_handle(std::string_view path);
+// The same for the file `name` of a walked folder (path(): the folder's path joined with the
+// name). POSIX: opened through the folder's descriptor, without following a link (a link there
+// now fails with an EntryChangedError that names it), and deleted through the folder, opened
+// again from its walk's top when the handle closes (open_walked_folder), where the name still
+// leads to the held file; Windows: by its path.
+[[nodiscard]] Result<DeleteHandle> open_file_handle(const WalkedFolder& folder,
+                                                    std::string_view name);
 
 // Sets the delete-on-close disposition; the handle stays open and usable. A read-only file is
 // marked like any other: its attribute is cleared first, and set again when the mark fails.
@@ -68,7 +86,10 @@ class DeleteHandle {
 // mark had cleared it: closing the handle then leaves the file as it was.
 [[nodiscard]] Status unmark_for_deletion(DeleteHandle& handle);
 
-// Closes the handle; a marked handle's file is deleted by it.
+// Closes the handle; a marked handle's file is deleted by it. POSIX: through its folder, and only
+// while its name there still leads to the held file; a folder on the way that is no longer the
+// walk's (a link, another entry, a mount now) fails with an EntryChangedError that names it, and
+// the handle stays open and marked (the destructor unmarks it: nothing is deleted through it).
 [[nodiscard]] Status close_file_handle(DeleteHandle& handle);
 
 // Whether this process may delete the entries of `directory`. On POSIX that takes write and

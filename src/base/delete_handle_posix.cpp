@@ -3,20 +3,21 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "base/delete_handle.hpp"
+#include "base/fs.hpp"
 #include "base/os_error.hpp"
+#include "base/path.hpp"
+#include "base/tree_walk.hpp"
 
 namespace vellicor {
 
@@ -29,33 +30,6 @@ namespace {
 void ignore_lease_breaks() {
   static std::once_flag once;
   std::call_once(once, [] { signal(SIGIO, SIG_IGN); });
-}
-
-// The update holds one descriptor for every file of the installation at once, and the usual
-// soft limit (often 1024) is far below what an installation has. Raises the limit to the most
-// the system allows a process (a privileged process may go past its hard limit), else to the
-// hard limit; true when there is more room than before.
-bool raise_descriptor_limit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-  rlim_t system_most = 0;
-  if (FILE* nr_open = std::fopen("/proc/sys/fs/nr_open", "r")) {
-    unsigned long long value = 0;
-    if (std::fscanf(nr_open, "%llu", &value) == 1) system_most = static_cast<rlim_t>(value);
-    std::fclose(nr_open);
-  }
-  if (system_most > limit.rlim_max) {
-    const rlimit raised{system_most, system_most};
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
-  }
-  if (limit.rlim_cur == limit.rlim_max) return false;
-  limit.rlim_cur = limit.rlim_max;
-  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
-}
-
-int open_without_following(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
 }
 
 // The attribute that forbids deleting the entry, or what a folder holds: "immutable",
@@ -126,17 +100,33 @@ Status check_holdable(std::string_view path) {
 }
 
 Result<DeleteHandle> open_file_handle(std::string_view path) {
-  ignore_lease_breaks();
   const std::string terminated(path);
-  int fd = open_without_following(terminated);
-  if (fd < 0 && errno == EMFILE) {
-    if (raise_descriptor_limit()) {
-      fd = open_without_following(terminated);
-    } else {
-      errno = EMFILE;
-    }
+  const auto folder = parent_path(terminated);
+  const auto name = path_file_name(terminated);
+  if (!folder || !name) {
+    return fail_other("Failed to create file handle: " + terminated + " names no file");
   }
-  if (fd < 0) return fail(error_with_os_text("Failed to create file handle: "));
+  // Its folder as the top of a walk of its own, which the handle keeps for the removal.
+  auto top = open_walk_top(*folder);
+  if (!top) return fail(prefixed("Failed to create file handle: ", top.error()));
+  return open_file_handle(*top, *name);
+}
+
+Result<DeleteHandle> open_file_handle(const WalkedFolder& folder, std::string_view name) {
+  ignore_lease_breaks();
+  const std::string terminated(name);
+  const std::string path = join_path(folder.path(), name);
+  int fd;
+  do {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. O_NOFOLLOW: a link is never held
+    // in place of the file that the listing showed (open(2): ELOOP).
+    fd = openat(static_cast<int>(folder.native()), terminated.c_str(),
+                O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == ELOOP) return fail(entry_changed_error(path, "it is a link now"));
+    return fail(error_with_os_text("Failed to create file handle: "));
+  }
   // Only regular files take a lease; EINVAL means another kind of file, or a file system
   // without leases. Directories are refused, as an open without backup semantics refuses them
   // on Windows; other files keep the handle, without the exclusion.
@@ -157,7 +147,9 @@ Result<DeleteHandle> open_file_handle(std::string_view path) {
     close(fd);
     return fail(error_with_errno(code, "Failed to create file handle: "));
   }
-  DeleteHandle handle(Handle(fd), terminated);
+  DeleteHandle handle(Handle(fd), path);
+  handle.folder_ = folder.place();
+  handle.name_ = terminated;
   handle.volume_ = makedev(info.stx_dev_major, info.stx_dev_minor);
   handle.number_ = info.stx_ino;
   handle.attributes_ = (info.stx_attributes_mask & kForbidding) == kForbidding
@@ -210,11 +202,23 @@ Status check_attributes_allow_deletion(const DeleteHandle& handle) {
 Status close_file_handle(DeleteHandle& handle) {
   const int fd = static_cast<int>(handle.handle_.get());
   if (handle.marked_) {
-    // Delete the path only while it still names the file this handle holds.
+    // The name goes through its folder, opened again from the walk's top without following a
+    // link: a folder on the way that became a link would lead to another's files. A folder that
+    // is gone took the name with it: nothing to delete there.
+    auto folder = open_walked_folder(handle.folder_);
+    if (!folder && !is_not_found(folder.error())) {
+      if (folder.error().kind() == EntryChangedError) return fail(folder.error());
+      return fail(prefixed("Failed to close file handle: ", folder.error()));
+    }
+    // Delete the name only while it still leads to the file this handle holds.
     struct stat named {};
-    if (lstat(handle.path_.c_str(), &named) == 0 && named.st_dev == handle.volume_ &&
-        named.st_ino == handle.number_ && unlink(handle.path_.c_str()) != 0) {
-      return fail(error_with_os_text("Failed to close file handle: "));
+    if (folder) {
+      const int dirfd = static_cast<int>(folder->native());
+      if (fstatat(dirfd, handle.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          named.st_dev == handle.volume_ && named.st_ino == handle.number_ &&
+          unlinkat(dirfd, handle.name_.c_str(), 0) != 0) {
+        return fail(error_with_os_text("Failed to close file handle: "));
+      }
     }
     handle.marked_ = false;
   }

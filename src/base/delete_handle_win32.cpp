@@ -1,5 +1,7 @@
 #include "base/delete_handle.hpp"
 #include "base/os_error.hpp"
+#include "base/path.hpp"
+#include "base/tree_walk.hpp"
 #include "base/win32.hpp"
 
 namespace vellicor {
@@ -31,6 +33,12 @@ Result<DeleteHandle> open_file_handle(std::string_view path) {
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!handle.valid()) return fail(error_with_os_text("Failed to create file handle: "));
   return DeleteHandle(std::move(handle), std::string(path));
+}
+
+Result<DeleteHandle> open_file_handle(const WalkedFolder& folder, std::string_view name) {
+  // By path for now: the held file, opened without delete sharing, cannot be renamed or replaced,
+  // nor a folder above it while it is open (opens_stop_renames).
+  return open_file_handle(join_path(folder.path(), name));
 }
 
 Status mark_for_deletion(DeleteHandle& handle) {

@@ -38,7 +38,8 @@ class File {
   [[nodiscard]] Status seek(uint64_t offset);
   [[nodiscard]] Result<uint64_t> position();
   [[nodiscard]] Result<uint64_t> size();
-  // Pushes what was written down to the storage device (FlushFileBuffers, fsync).
+  // Pushes what was written down to the storage device (FlushFileBuffers, fsync); nothing where
+  // the file system keeps no flush for it (flush_not_supported).
   [[nodiscard]] Status flush();
   // Closes the file and reports a failure of the close itself.
   [[nodiscard]] Status close() { return handle_.close(); }
@@ -56,8 +57,23 @@ class File {
 [[nodiscard]] Status remove_file_if_present(std::string_view path);
 
 // Makes the renames, creations and removals inside a folder durable: an fsync of the folder on
-// POSIX; on Windows a flush through the folder's handle (nothing where the file system flushes
-// no folder). A flush that fails is a FlushError.
+// POSIX; on Windows a flush through the folder's handle. Nothing where the file system keeps no
+// flush for the folder (flush_not_supported). A flush that fails is a FlushError.
 [[nodiscard]] Status flush_directory(std::string_view path);
+
+// Whether the error code of a failed flush says that the file system keeps no flush for that
+// entry, a file's and a folder's alike: there is nothing to write out through it, and every flush
+// of this program (File::flush, flush_directory, open_entry's write-out, write_to_device) takes
+// the answer as done. POSIX (errno of fsync, syncfs): EINVAL, EROFS, ENOTSUP; Windows (the Win32
+// error of FlushFileBuffers, or of NtFlushBuffersFileEx's status): ERROR_INVALID_FUNCTION
+// (STATUS_INVALID_DEVICE_REQUEST), ERROR_NOT_SUPPORTED. Every other failure is a FlushError.
+bool flush_not_supported(int code);
+
+// Lets this process have as many files open at once as the system lets it: POSIX raises the soft
+// limit of open descriptors to the hard one (the update holds every old file and every staged
+// top-level file at once, and the usual soft limit of 1024 is far below what the hard limit
+// allows). Past the hard limit, running out is final (TooManyOpenFilesError). Called once, as
+// the program starts. Windows: nothing to raise.
+void raise_open_file_limit();
 
 }  // namespace vellicor

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,7 +94,7 @@ Status File::flush() {
   do {
     result = ::fsync(static_cast<int>(handle_.get()));
   } while (result != 0 && errno == EINTR);
-  if (result != 0) return fail(last_os_flush_error());
+  if (result != 0 && !flush_not_supported(errno)) return fail(last_os_flush_error());
   return {};
 }
 
@@ -116,9 +117,28 @@ Status flush_directory(std::string_view path) {
   do {
     result = ::fsync(*fd);
   } while (result != 0 && errno == EINTR);
-  const Status status = result == 0 ? Status{} : fail(last_os_flush_error());
+  const Status status =
+      result == 0 || flush_not_supported(errno) ? Status{} : fail(last_os_flush_error());
   ::close(*fd);
   return status;
+}
+
+bool flush_not_supported(int code) {
+  // "EROFS, EINVAL: fd is bound to a special file (e.g., a pipe, FIFO, or socket) which does not
+  // support synchronization" (fsync(2)); ENOTSUP, "Operation not supported" (on Linux the same
+  // number as EOPNOTSUPP, errno(3)), says so of a file system that has no sync.
+  return code == EINVAL || code == EROFS || code == ENOTSUP;
+}
+
+void raise_open_file_limit() {
+  // Raising the soft limit takes no privilege ("an unprivileged process may set only its soft
+  // limit to a value in the range from 0 up to the hard limit", getrlimit(2)); Go's runtime does
+  // the same as every program starts. A failure leaves the limit as it was: the update then
+  // stops once it runs out, as it would have.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  (void)setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 }  // namespace vellicor

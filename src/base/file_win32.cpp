@@ -88,7 +88,10 @@ Result<uint64_t> File::size() {
 }
 
 Status File::flush() {
-  if (!FlushFileBuffers(as_handle(handle_))) return fail(last_os_flush_error());
+  if (!FlushFileBuffers(as_handle(handle_)) &&
+      !flush_not_supported(static_cast<int>(GetLastError()))) {
+    return fail(last_os_flush_error());
+  }
   return {};
 }
 
@@ -124,11 +127,20 @@ Status flush_directory(std::string_view path) {
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!folder.valid()) return fail(last_os_io_error());
   if (FlushFileBuffers(folder.get())) return {};
-  // A file system that flushes no folder (a redirector of a share) keeps its entries as it
-  // keeps them: there is nothing to ask of it.
-  const DWORD code = GetLastError();
-  if (code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED) return {};
+  if (flush_not_supported(static_cast<int>(GetLastError()))) return {};
   return fail(last_os_flush_error());
 }
+
+bool flush_not_supported(int code) {
+  // A file system that flushes no file or folder (a redirector of a share) keeps its entries as
+  // it keeps them: there is nothing to ask of it. It answers STATUS_INVALID_DEVICE_REQUEST, which
+  // reaches Win32 as ERROR_INVALID_FUNCTION, or STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED
+  // (RtlNtStatusToDosError).
+  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
+}
+
+// A Windows process has no soft limit of handles to raise (16,777,216 handles a process:
+// Russinovich, "Pushing the Limits of Windows: Handles").
+void raise_open_file_limit() {}
 
 }  // namespace vellicor

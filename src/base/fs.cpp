@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 #include "base/buffered_io.hpp"
@@ -177,29 +178,56 @@ Result<bool> remove_file_durably(std::string_view path, std::string_view temp) {
   return existed;
 }
 
-Status remove_directory_tree(std::string_view path) {
-  auto self = listed_entry(path);
-  if (!self) return fail(self.error());
-  if (self->kind == EntryKind::Link) return remove_listed_entry(path, *self);
-  std::vector<std::string> folders;
+Error entry_changed_error(std::string_view path, std::string_view how) {
+  return Error(EntryChangedError,
+               std::string(path) + " changed while the update ran: " + std::string(how));
+}
+
+namespace {
+
+// Removes the folder at `path` with everything in it: every folder's files and links as it is
+// listed, each through its folder, then the emptied folders, the deepest first.
+Status remove_walked_tree(std::string_view path) {
+  std::vector<std::shared_ptr<const FolderPlace>> folders;
   auto emptied = walk_breadth_first(
-      path, [&](const std::string& folder, std::vector<DirEntry>& entries) -> Status {
-        folders.push_back(folder);
+      path, [&](const WalkedFolder& folder, std::vector<DirEntry>& entries) -> Status {
+        folders.push_back(folder.place());
         for (const auto& entry : entries) {
           if (!entry.name) return fail_other("Could not get entry name");
           if (entry.kind == EntryKind::Directory) continue;
-          if (auto removed = remove_listed_entry(join_path(folder, *entry.name), entry); !removed) {
-            return removed;
-          }
+          if (auto removed = remove_walked_entry(folder, entry); !removed) return removed;
         }
         return {};
       });
   if (!emptied) return emptied;
   // A folder listed later lies deeper, or beside: the last one listed is empty by now.
   for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-    if (auto removed = remove_empty_folder(*folder); !removed) return removed;
+    if (auto removed = remove_walked_folder(*folder); !removed) return removed;
   }
   return {};
+}
+
+}  // namespace
+
+Status remove_directory_tree(std::string_view path) {
+  auto self = listed_entry(path);
+  if (!self) return fail(self.error());
+  if (self->kind == EntryKind::Link) return remove_listed_entry(path, *self);
+  return remove_walked_tree(path);
+}
+
+Status remove_folder_tree(std::string_view path) {
+  auto self = listed_entry(path);
+  if (!self) return fail(self.error());
+  if (self->mount_point) {
+    return fail(entry_changed_error(path, "another file system is mounted on it now"));
+  }
+  if (self->kind == EntryKind::Link) return fail(entry_changed_error(path, "it is a link now"));
+  if (self->kind != EntryKind::Directory) {
+    return fail(entry_changed_error(path, "it is no longer a folder"));
+  }
+  // A link that takes its place from here on is refused by the walk's open of the top (POSIX).
+  return remove_walked_tree(path);
 }
 
 Result<std::string> read_small_file(File& file, size_t limit) {

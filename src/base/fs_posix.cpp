@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,25 +20,11 @@
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_walk.hpp"
 #include "base/utf.hpp"
 
 namespace vellicor {
 namespace {
-
-// Closes a directory stream on every path.
-class DirStream {
- public:
-  explicit DirStream(DIR* dir) : dir_(dir) {}
-  DirStream(const DirStream&) = delete;
-  DirStream& operator=(const DirStream&) = delete;
-  ~DirStream() {
-    if (dir_) closedir(dir_);
-  }
-  DIR* get() const { return dir_; }
-
- private:
-  DIR* dir_;
-};
 
 Result<struct stat> lstat_path(const std::string& path) {
   struct stat info {};
@@ -60,6 +47,62 @@ EntryKind kind_of(mode_t mode) {
   return EntryKind::File;
 }
 
+// openat, tried again where a signal interrupted it.
+int open_retrying(int dirfd, const char* name, int flags) {
+  int fd;
+  do {
+    fd = ::openat(dirfd, name, flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// The entries of the folder open for reading at `fd`, read from its start, without "." and "..":
+// another mount is listed as a link (its files are not the folder's, whatever path leads there).
+// Read straight from the descriptor (getdents64(2)): a walk lists each folder through the
+// descriptor it keeps of it, with no stream and no second open. `mount`: the folder's, where the
+// caller knows it.
+Result<std::vector<DirEntry>> list_entries(int fd, std::optional<uint64_t> mount = std::nullopt) {
+  const auto own_mount = mount ? mount : mount_of(fd, "", AT_EMPTY_PATH);
+  if (!own_mount) return fail(last_os_io_error());
+  if (::lseek(fd, 0, SEEK_SET) != 0) return fail(last_os_io_error());
+  std::vector<DirEntry> entries;
+  alignas(dirent64) char buffer[32768];
+  for (;;) {
+    ssize_t got;
+    do {
+      got = ::getdents64(fd, buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return fail(last_os_io_error());
+    if (got == 0) return entries;
+    for (ssize_t at = 0; at < got;) {
+      const auto* raw = reinterpret_cast<const dirent64*>(buffer + at);
+      at += raw->d_reclen;
+      const std::string name = raw->d_name;
+      if (name == "." || name == "..") continue;
+      DirEntry entry;
+      if (raw->d_type == DT_LNK) {
+        entry.kind = EntryKind::Link;
+      } else if (raw->d_type == DT_DIR) {
+        entry.kind = EntryKind::Directory;
+      } else if (raw->d_type == DT_UNKNOWN) {
+        struct stat info {};
+        if (::fstatat(fd, raw->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+          return fail(last_os_io_error());
+        }
+        entry.kind = kind_of(info.st_mode);
+      }
+      entry.directory_attribute = entry.kind == EntryKind::Directory;
+      if (entry.directory_attribute &&
+          mount_of(fd, raw->d_name, AT_SYMLINK_NOFOLLOW) != own_mount) {
+        entry.kind = EntryKind::Link;
+        entry.mount_point = true;
+      }
+      if (is_valid_utf8(name)) entry.name = name;
+      entries.push_back(std::move(entry));
+    }
+  }
+}
+
 }  // namespace
 
 Result<FileMetadata> metadata(std::string_view path) {
@@ -76,11 +119,14 @@ namespace {
 
 constexpr unsigned long kFuseMagic = 0x65735546;
 
+// fsync, or syncfs of the file system that holds the entry: 0 where it succeeded, and where the
+// file system keeps no flush for the entry (flush_not_supported), as every flush here.
 int sync_descriptor(int fd, bool whole_file_system) {
   int result;
   do {
     result = whole_file_system ? ::syncfs(fd) : ::fsync(fd);
   } while (result != 0 && errno == EINTR);
+  if (result != 0 && flush_not_supported(errno)) return 0;
   return result;
 }
 
@@ -147,11 +193,12 @@ Error unidentified(const std::string& path) {
   return error_with_os_text("Could not tell the identity of " + path + ": ");
 }
 
-// An entry as one look, and for a file or folder one open, tells it: the look (statx of the entry
-// itself) gives its kind, number, birth time, size and time, and where the file system says so
-// its attributes; the open its generation and, where the look could not, its attributes. Only
-// files and folders are opened: a link cannot be opened itself, and opening a device may act on
-// it. The open stays with the probe (closed when it goes) for what else the caller does with it.
+// An entry as one open tells it: the look through it (statx of the open entry) gives its kind,
+// number, birth time, size and time, and where the file system says so its attributes; for a
+// file or folder a read-only open of the same inode its generation and, where the look could
+// not, its attributes. Only files and folders are opened for reading: a link cannot be opened
+// itself, and opening a device may act on it. The read-only open stays with the probe (closed
+// when it goes) for what else the caller does with it.
 struct Probe {
   struct statx info {};
   Handle fd;
@@ -160,21 +207,42 @@ struct Probe {
 
   static Result<Probe> of(const std::string& path) {
     Probe probe;
+    const std::string unidentified_prefix = "Could not tell the identity of " + path + ": ";
+    // One open names the entry for every look that follows: its kind, number and times, its
+    // generation and attributes are all read from the inode that this open found, whatever
+    // takes the name meanwhile (two looks by path could mix two entries into one identity). An
+    // O_PATH open opens nothing for real ("the file itself is not opened", open(2)), so that a
+    // link, a device, a FIFO or a socket is only looked at.
+    const Handle look(open_retrying(AT_FDCWD, path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!look.valid()) return fail(prefixed(unidentified_prefix, last_os_io_error()));
+    const int look_fd = static_cast<int>(look.get());
     constexpr unsigned kWanted =
         STATX_TYPE | STATX_INO | STATX_BTIME | STATX_SIZE | STATX_MTIME | STATX_NLINK;
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kWanted, &probe.info) != 0) {
-      return fail(prefixed("Could not tell the identity of " + path + ": ", last_os_io_error()));
+    if (::statx(look_fd, "", AT_EMPTY_PATH, kWanted, &probe.info) != 0) {
+      return fail(prefixed(unidentified_prefix, last_os_io_error()));
     }
     constexpr uint64_t kForbidding = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
     const bool attributes_told = (probe.info.stx_attributes_mask & kForbidding) == kForbidding;
     if (attributes_told) probe.attribute = forbidding(probe.info.stx_attributes);
     if (!S_ISREG(probe.info.stx_mode) && !S_ISDIR(probe.info.stx_mode)) return probe;
-    int fd;
-    do {
-      fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    // The generation and the attributes take an ioctl, which an O_PATH descriptor refuses
+    // (EBADF, open(2)): the same inode is opened for reading through the magic link of the first
+    // open, which leads to the open file itself and not to its name (proc(5), /proc/pid/fd).
+    // Without /proc (ENOENT) it is opened by its name again, and the check below refuses
+    // another entry there.
+    const std::string reopened_path = "/proc/self/fd/" + std::to_string(look_fd);
+    int fd = open_retrying(AT_FDCWD, reopened_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      fd = open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }
     if (fd < 0) return fail(unidentified(path));
     probe.fd = Handle(fd);
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) return fail(unidentified(path));
+    if (opened.st_ino != probe.info.stx_ino ||
+        opened.st_dev != makedev(probe.info.stx_dev_major, probe.info.stx_dev_minor)) {
+      return fail_other(unidentified_prefix + "it was replaced while it was read");
+    }
     // A generation that the file system keeps but that cannot be read now fails: the identity
     // would silently be another one.
     int generation = 0;
@@ -327,40 +395,10 @@ Result<std::string> resolve_path(std::string_view path) {
 
 Result<std::vector<DirEntry>> list_directory(std::string_view path) {
   const std::string terminated(path);
-  DirStream dir(opendir(terminated.c_str()));
-  if (!dir.get()) return fail(last_os_io_error());
-  const int fd = dirfd(dir.get());
-  const auto own_mount = mount_of(fd, "", AT_EMPTY_PATH);
-  if (!own_mount) return fail(last_os_io_error());
-  std::vector<DirEntry> entries;
-  for (;;) {
-    errno = 0;
-    const dirent* raw = readdir(dir.get());
-    if (raw == nullptr) {
-      if (errno != 0) return fail(last_os_io_error());
-      return entries;
-    }
-    const std::string name = raw->d_name;
-    if (name == "." || name == "..") continue;
-    DirEntry entry;
-    if (raw->d_type == DT_LNK) {
-      entry.kind = EntryKind::Link;
-    } else if (raw->d_type == DT_DIR) {
-      entry.kind = EntryKind::Directory;
-    } else if (raw->d_type == DT_UNKNOWN) {
-      auto info = lstat_path(join_path(path, name));
-      if (!info) return fail(info.error());
-      entry.kind = kind_of(info->st_mode);
-    }
-    entry.directory_attribute = entry.kind == EntryKind::Directory;
-    if (entry.directory_attribute && mount_of(fd, raw->d_name, AT_SYMLINK_NOFOLLOW) != own_mount) {
-      // Another mount: its files are not the installation's, whatever path leads there.
-      entry.kind = EntryKind::Link;
-      entry.mount_point = true;
-    }
-    if (is_valid_utf8(name)) entry.name = name;
-    entries.push_back(std::move(entry));
-  }
+  const Handle folder(
+      open_retrying(AT_FDCWD, terminated.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) return fail(last_os_io_error());
+  return list_entries(static_cast<int>(folder.get()));
 }
 
 Status rename_replacing(std::string_view from, std::string_view to) {
@@ -427,6 +465,160 @@ Result<DirEntry> listed_entry(std::string_view path) {
 
 bool opens_stop_renames() {
   return false;
+}
+
+// The top of a walk and the folders opened last below it. Only the chain from the top down to
+// the folder opened last stays open: breadth-first, the next folder is mostly a sibling of the
+// last (one open, through their parent), and a walk holds at most depth + 1 descriptors of its
+// own, however many folders the tree has; each folder is listed through its descriptor. The old
+// version's held files stay open by design, one descriptor each; their folders are not kept
+// open for them. A folder is opened again from the top when it is needed again (a held file's
+// removal, an emptied folder's): a DeleteHandle with a descriptor of its folder would double
+// the descriptors of the held files, and would still reach the folder after another program
+// moved it out of the tree or put a link in its place. For the same reason a folder of the chain
+// is used again only while its name, in the folder above it, still leads to it: one fstatat for
+// each folder on the way below the top, an open where the name does not. The top itself, the
+// installation's root or a folder whose removal was asked, is held for the walk's life and
+// trusted as an open folder, as rm_rf_children trusts the descriptor it is given: looking it up
+// by its path again for every file would cost a whole path's lookup each. The removals then
+// cost as many fstatat as the folders are deep below the top, and no descriptor more than the
+// walk took.
+class WalkTop {
+ public:
+  struct Opened {
+    std::shared_ptr<const Handle> handle;
+    dev_t device = 0;
+    ino_t inode = 0;
+    uint64_t mount = 0;  // as mount_of tells it
+  };
+  std::string path;
+  uint64_t mount = 0;  // mount_of the top: every folder of the walk is on it
+  // chain[0] the top, chain[i] the folder names[i - 1] of chain[i - 1].
+  std::vector<Opened> chain;
+  std::vector<std::string> names;
+};
+
+namespace {
+
+// Opens the folder `name` of the open folder `dirfd` (AT_FDCWD: the path `name`), never through
+// a link: O_NOFOLLOW fails on a link, O_DIRECTORY on anything else but a folder (open(2)), and a
+// folder on another file system than `mount` is refused too. `path` names it in the errors; a
+// top (no `mount` yet) that is no folder and no link fails with the system's error. Opened for
+// reading, which its listing takes (the walk lists every folder it opens).
+Result<WalkTop::Opened> open_folder_at(int dirfd, const std::string& name, const std::string& path,
+                                       std::optional<uint64_t> mount) {
+  const int fd =
+      open_retrying(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int code = errno;
+    struct stat now {};
+    if ((code == ELOOP || code == ENOTDIR) &&
+        ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(now.st_mode)) return fail(entry_changed_error(path, "it is a link now"));
+      if (mount) return fail(entry_changed_error(path, "it is no longer a folder"));
+    }
+    return fail(os_io_error(code));
+  }
+  auto handle = std::make_shared<const Handle>(fd);
+  // One look for its mount (the mount id where the kernel reports one, as mount_of) and its
+  // number.
+  struct statx info {};
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_NO_AUTOMOUNT, STATX_INO | STATX_MNT_ID, &info) != 0) {
+    return fail(last_os_io_error());
+  }
+  const dev_t device = makedev(info.stx_dev_major, info.stx_dev_minor);
+  const uint64_t own = info.stx_mask & STATX_MNT_ID
+                           ? info.stx_mnt_id
+                           : (uint64_t{info.stx_dev_major} << 32) | info.stx_dev_minor;
+  if (mount && own != *mount) {
+    return fail(entry_changed_error(path, "another file system is mounted on it now"));
+  }
+  return WalkTop::Opened{std::move(handle), device, static_cast<ino_t>(info.stx_ino), own};
+}
+
+// Whether the folder chain[depth] (not the top) of `top` is still where the walk opened it.
+bool still_in_place(const WalkTop& top, size_t depth) {
+  struct stat now {};
+  const WalkTop::Opened& opened = top.chain[depth];
+  return ::fstatat(static_cast<int>(top.chain[depth - 1].handle->get()),
+                   top.names[depth - 1].c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(now.st_mode) && now.st_dev == opened.device && now.st_ino == opened.inode;
+}
+
+}  // namespace
+
+Result<WalkedFolder> open_walk_top(std::string_view path) {
+  const std::string terminated(path);
+  auto opened = open_folder_at(AT_FDCWD, terminated, terminated, std::nullopt);
+  if (!opened) return fail(opened.error());
+  auto top = std::make_shared<WalkTop>();
+  top->path = terminated;
+  top->mount = opened->mount;
+  top->chain.push_back(std::move(*opened));
+  auto place = std::make_shared<FolderPlace>(FolderPlace{top, {}, terminated});
+  return WalkedFolder(std::move(place), top->chain.back().handle);
+}
+
+Result<WalkedFolder> open_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
+  WalkTop& top = *place->top;
+  const auto& names = place->names;
+  // The top stays: everything is opened relative to it. The folders of the chain below it on
+  // the place's way are kept while they are still in place; what lies below the last of them is
+  // let go first, so that the chain never holds more than one way down.
+  size_t kept = 1;
+  while (kept < top.chain.size() && kept <= names.size() &&
+         top.names[kept - 1] == names[kept - 1] && still_in_place(top, kept)) {
+    ++kept;
+  }
+  top.chain.resize(kept);
+  top.names.resize(kept - 1);
+  std::string path = top.path;
+  for (const auto& name : top.names)
+    path = join_path(path, name);
+  while (top.chain.size() <= names.size()) {
+    const std::string& name = names[top.chain.size() - 1];
+    path = join_path(path, name);
+    auto opened =
+        open_folder_at(static_cast<int>(top.chain.back().handle->get()), name, path, top.mount);
+    if (!opened) return fail(opened.error());
+    top.chain.push_back(std::move(*opened));
+    top.names.push_back(name);
+  }
+  return WalkedFolder(place, top.chain.back().handle);
+}
+
+Result<std::vector<DirEntry>> list_walked_folder(const WalkedFolder& folder) {
+  // Every folder of the walk is on its top's file system (open_folder_at).
+  return list_entries(static_cast<int>(folder.native()), folder.place()->top->mount);
+}
+
+Status remove_walked_entry(const WalkedFolder& folder, const DirEntry& entry) {
+  if (!entry.name) return fail_other("Could not get entry name");
+  if (::unlinkat(static_cast<int>(folder.native()), entry.name->c_str(), 0) != 0) {
+    return fail(last_os_io_error());
+  }
+  return {};
+}
+
+Status remove_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
+  if (place->names.empty()) return remove_empty_folder(place->path);
+  auto above = std::make_shared<FolderPlace>(*place);
+  above->names.pop_back();
+  above->path = parent_path(place->path).value_or(place->top->path);
+  auto parent = open_walked_folder(above);
+  if (!parent) return fail(parent.error());
+  const int dirfd = static_cast<int>(parent->native());
+  const char* name = place->names.back().c_str();
+  if (::unlinkat(dirfd, name, AT_REMOVEDIR) == 0) return {};
+  // A link put in its place since it was emptied stays, refused by its name (its removal as a
+  // folder fails with ENOTDIR, which names nothing).
+  const int code = errno;
+  struct stat now {};
+  if (code == ENOTDIR && ::fstatat(dirfd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(now.st_mode)) {
+    return fail(entry_changed_error(place->path, "it is a link now"));
+  }
+  return fail(os_io_error(code));
 }
 
 Result<std::string> temp_directory() {

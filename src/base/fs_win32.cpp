@@ -1,6 +1,7 @@
 #include <array>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_walk.hpp"
 #include "base/win32.hpp"
 
 namespace vellicor {
@@ -429,6 +431,36 @@ Result<DirEntry> listed_entry(std::string_view path) {
   return entry_without_following(path);
 }
 
+// The walks go by path here for now: the top is its path, and every folder is listed and its
+// entries removed by their paths, as before the POSIX walk went through open folders.
+class WalkTop {
+ public:
+  std::string path;
+};
+
+Result<WalkedFolder> open_walk_top(std::string_view path) {
+  auto top = std::make_shared<WalkTop>();
+  top->path = std::string(path);
+  return WalkedFolder(std::make_shared<FolderPlace>(FolderPlace{top, {}, top->path}), nullptr);
+}
+
+Result<WalkedFolder> open_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
+  return WalkedFolder(place, nullptr);
+}
+
+Result<std::vector<DirEntry>> list_walked_folder(const WalkedFolder& folder) {
+  return list_directory(folder.path());
+}
+
+Status remove_walked_entry(const WalkedFolder& folder, const DirEntry& entry) {
+  if (!entry.name) return fail_other("Could not get entry name");
+  return remove_listed_entry(join_path(folder.path(), *entry.name), entry);
+}
+
+Status remove_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
+  return remove_empty_folder(place->path);
+}
+
 namespace {
 
 // "Could not write <path> to the disk: " and the system's text: final where the flush itself
@@ -464,7 +496,8 @@ const FlushBuffersFileEx flush_without_sync =
 const StatusToError error_of_status = from_ntdll<StatusToError>("RtlNtStatusToDosError");
 
 // Writes the entry's data and metadata out: without the device's cache flush where the system
-// and the volume offer that, else with it (FlushFileBuffers).
+// and the volume offer that, else with it (FlushFileBuffers). Done where the volume keeps no
+// flush for the entry (flush_not_supported), as a folder's flush.
 bool write_out(HANDLE handle) {
   if (const auto flush = flush_without_sync) {
     struct {
@@ -473,12 +506,14 @@ bool write_out(HANDLE handle) {
     } io{};
     const LONG status = flush(handle, kFlushNoSync, nullptr, 0, &io);
     if (status >= 0) return true;
+    // The flag itself refused: the plain flush below.
     if (status != kStatusInvalidParameter && status != kStatusNotSupported) {
-      SetLastError(error_of_status ? error_of_status(status) : ERROR_WRITE_FAULT);
-      return false;
+      const DWORD code = error_of_status ? error_of_status(status) : ERROR_WRITE_FAULT;
+      SetLastError(code);
+      return flush_not_supported(static_cast<int>(code));
     }
   }
-  return FlushFileBuffers(handle) != 0;
+  return FlushFileBuffers(handle) != 0 || flush_not_supported(static_cast<int>(GetLastError()));
 }
 
 DWORD access_for(OpenFor purpose) {

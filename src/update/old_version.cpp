@@ -12,12 +12,14 @@
 namespace vellicor {
 namespace {
 
-Result<DeleteHandle> open_retried(const UpdateContext& update, const std::string& path) {
+// The file `name` of `folder`, opened through the folder (`path` names it in the log).
+Result<DeleteHandle> open_retried(const UpdateContext& update, const WalkedFolder& folder,
+                                  const std::string& name, const std::string& path) {
   return retry_with_prompt(
       "Opening file handle: " + path, kOpenLimit,
       [&](uint32_t attempt) {
         log_info(update.logger, "Get file handle: " + path + attempt_suffix(attempt));
-        return open_file_handle(path);
+        return open_file_handle(folder, name);
       },
       update.hooks);
 }
@@ -30,7 +32,8 @@ Status remove_top_level_directory(const UpdateContext& update, const std::string
         if (!metadata(directory)) return {};
         log_info(update.logger,
                  "Delete directory recursively: " + directory + attempt_suffix(attempt));
-        return remove_directory_tree(directory);
+        // Listed as a folder: a link or anything else in its place now is refused, not removed.
+        return remove_folder_tree(directory);
       },
       update.hooks);
 }
@@ -56,7 +59,8 @@ Result<OldVersion> OldVersion::walk(
     const std::function<Status(const std::string& path)>& before_hold) {
   const Installation& installation = update.installation;
   OldVersion old;
-  const auto visit = [&](const std::string& directory, std::vector<DirEntry>& entries) -> Status {
+  const auto visit = [&](const WalkedFolder& folder, std::vector<DirEntry>& entries) -> Status {
+    const std::string& directory = folder.path();
     log_info(update.logger, "Reading directory: " + directory);
     const bool at_root = paths_equal(directory, installation.root);
     // Every folder below the root goes too.
@@ -112,7 +116,7 @@ Result<OldVersion> OldVersion::walk(
       if (before_hold) {
         if (auto ready = before_hold(path); !ready) return ready;
       }
-      auto handle = open_retried(update, path);
+      auto handle = open_retried(update, folder, *entry.name, path);
       if (!handle) return fail(handle.error());
       if (auto deletable = check_attributes_allow_deletion(*handle); !deletable) {
         return deletable;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -90,6 +91,36 @@ TEST(FileTest, RemoveDeletesAndReportsAMissingFile) {
   ASSERT_TRUE(remove_file(dir.at("b")).has_value());
   EXPECT_FALSE(fs::exists(dir.path() / "b"));
   EXPECT_EQ(error_of(remove_file(dir.at("b"))).value_or(Error(OtherError, "")).os_code(), 2);
+}
+
+// One rule says what "no flush here" is, for a file's flush and a folder's alike: the answers of
+// a file system that keeps no flush for the entry are taken as done, and never a failure of the
+// device, which loses what it held (a FlushError).
+TEST(FileTest, NoFlushHereIsTheFileSystemsAnswerAndNeverAFailureOfTheDevice) {
+  struct Case {
+    int code;
+    bool not_supported;
+  };
+#ifdef _WIN32
+  const Case cases[] = {
+      {1, true},      // ERROR_INVALID_FUNCTION (STATUS_INVALID_DEVICE_REQUEST)
+      {50, true},     // ERROR_NOT_SUPPORTED
+      {29, false},    // ERROR_WRITE_FAULT
+      {112, false},   // ERROR_DISK_FULL
+      {1117, false},  // ERROR_IO_DEVICE
+      {87, false},    // ERROR_INVALID_PARAMETER
+      {5, false},     // ERROR_ACCESS_DENIED
+      {6, false},     // ERROR_INVALID_HANDLE
+  };
+#else
+  const Case cases[] = {
+      {EINVAL, true},  {EROFS, true},   {ENOTSUP, true}, {EOPNOTSUPP, true}, {EIO, false},
+      {ENOSPC, false}, {EDQUOT, false}, {EBADF, false},  {EINTR, false},
+  };
+#endif
+  for (const auto& c : cases) {
+    EXPECT_EQ(flush_not_supported(c.code), c.not_supported) << c.code;
+  }
 }
 
 TEST(BufferedIoTest, ReadsExactlyAcrossRefillsAndLargeRequests) {

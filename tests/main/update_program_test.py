@@ -12,6 +12,7 @@ import filecmp
 import glob
 import os
 import re
+import resource
 import shlex
 import shutil
 import signal
@@ -788,6 +789,15 @@ class UpdateProgramTest(unittest.TestCase):
                                   r"takes for one\Z" % (a, b, b, a))
             return error
 
+        def apart(first, second):
+            """Two staged files whose names Windows keeps apart: both move in."""
+            def prepare(installation):
+                for name in (first, second):
+                    staged(name)(installation)
+                    installation.new[name] = "new"
+                return {}
+            return prepare
+
         def hard_link(installation):
             # An unchanged file staged as a link to the old one: one file by two names.
             installation.write("", {"same.dll": "same"})
@@ -815,6 +825,14 @@ class UpdateProgramTest(unittest.TestCase):
             # More files of each version than the process may have open at once.
             installation.add_top_level(1500)
             return {"wrap": ["prlimit", "--nofile=1024:1024", "--"]}
+
+        def few_soft_open_files(installation):
+            # As many, under the usual soft limit of a desktop and a hard limit above what the
+            # update holds: the program raises its soft limit to the hard one as it starts.
+            if os.geteuid() != 0 and resource.getrlimit(resource.RLIMIT_NOFILE)[1] < 4096:
+                self.skipTest("a hard limit of 4096 open files is more than this user may set")
+            installation.add_top_level(1500)
+            return {"wrap": ["prlimit", "--nofile=1024:4096", "--"]}
 
         out_of_files = (None, lambda i: re.compile(
             r"\A(Failed to create file handle|Could not tell the identity of|Could not list) %s.*: "
@@ -855,6 +873,14 @@ class UpdateProgramTest(unittest.TestCase):
                 ("twins beyond ASCII", twins("\u00e4.txt", "\u00c4.txt"),
                  twins_error("\u00e4.txt", "\u00c4.txt")),
                 ("twin folders", twins("n", "N", True), twins_error("n", "N")),
+                # The volume's folding, beyond Latin-1: Greek with tonos and fullwidth letters
+                # are one name; dotless i and I are two.
+                ("twins of Greek with tonos", twins("\u03ac.txt", "\u0386.txt"),
+                 twins_error("\u03ac.txt", "\u0386.txt")),
+                ("twins of fullwidth letters", twins("\uff41.txt", "\uff21.txt"),
+                 twins_error("\uff41.txt", "\uff21.txt")),
+                ("names that Windows keeps apart", apart("\u0131l\u0131k.txt", "Il\u0131k.txt"),
+                 None),
             ]
         else:
             moved_into = lambda i: " cannot be moved into " + i.root + ": Permission denied"
@@ -918,6 +944,8 @@ class UpdateProgramTest(unittest.TestCase):
                 ("a sticky _ with another user's staged folder", sticky,
                  lambda i: "Staged entry " + i.path("_/docs") + " cannot be moved into " +
                  i.root + ": Operation not permitted"),
+                ("more files than the soft limit of open files, fewer than the hard one",
+                 few_soft_open_files, None),
             ]
         # Both builds: the update goes at once, or refuses at once, nothing deleted (the check,
         # which holds nothing, says it would start).
@@ -1506,12 +1534,23 @@ class UpdateProgramTest(unittest.TestCase):
             return
         self.assertEqual(code, 0, err)
         calls = []
+        # The old version is walked and deleted through open folders: a call relative to a
+        # folder's descriptor (openat, unlinkat) is given the path of its entry, as that
+        # descriptor's last open named the folder (a number is handed out again after a close).
+        folders = {}
         with open(trace) as handle:
             for line in handle:
                 found = re.match(r"\d+ +(\w+)\((.*)\) += (-?\d+)", line)
                 if found:
                     call, args, result = found.groups()
-                    calls.append((call, re.findall(r'"([^"]*)"', args), args, int(result)))
+                    paths = re.findall(r'"([^"]*)"', args)
+                    relative = re.match(r'(\d+), "', args)
+                    if relative and relative.group(1) in folders:
+                        folder = folders[relative.group(1)]
+                        paths[0] = folder if paths[0] == "." else folder + "/" + paths[0]
+                    if call == "openat" and int(result) >= 0:
+                        folders[result] = paths[0]
+                    calls.append((call, paths, args, int(result)))
 
         def first(predicate, start=0):
             return next(i for i in range(start, len(calls)) if predicate(*calls[i]))
