@@ -119,9 +119,12 @@ class SizeBudget:
     limit: int
 
 
+# The executable's runtime is that of the win32 thread model, whose locks and per-thread values
+# over the system's own calls take 5.5 KiB of it (measured here: one tree built with that model
+# and with the posix model and replacements of its thread calls, 5,632 bytes apart; GCC 12).
 SIZES = [
     SizeBudget("windows", "vellicor-updater", "build/windows/vellicor-updater.exe",
-               "size of the Windows executable", 400 * 1024),
+               "size of the Windows executable", 416 * 1024),
 ]
 
 

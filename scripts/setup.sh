@@ -3,7 +3,7 @@
 set -eu
 
 packages="cmake ninja-build g++ clang-16 libclang-rt-16-dev libgtest-dev libgmock-dev googletest
-  libbenchmark-dev zlib1g-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386
+  libbenchmark-dev zlib1g-dev g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix wine wine32:i386
   wine64 xvfb xauth x11-utils
   icoutils imagemagick python3 python3-pefile procps util-linux osslsigncode openssl e2fsprogs strace
   exfat-fuse exfatprogs fusefat dosfstools"

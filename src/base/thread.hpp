@@ -2,10 +2,9 @@
 // Threads and the locks between them, over the platform's own primitives (SRW locks, condition
 // variables and CreateThread on Windows, pthreads on POSIX).
 //
-// The program does not use std::thread, std::mutex and std::condition_variable: in the static
-// Windows build they bring their runtime's system_error, thread and condition-variable code with
-// them (17 KB of an executable that has a size budget), and a std::thread of that runtime that
-// was detached before it had started sometimes never ran (seen under Wine).
+// The program and its tests do not use std::thread, std::mutex and std::condition_variable: the
+// C++ runtime of the Windows build (GCC 12, mingw-w64's win32 thread model) has none of them, and
+// one code path serves both builds (cmake/mingw-i686.cmake).
 
 #include <cstddef>
 #include <cstdint>

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <thread>
 
 #include "base/path.hpp"
+#include "base/sleep.hpp"
 #include "support/temp_dir.hpp"
 
 namespace vellicor {
@@ -170,7 +170,7 @@ TEST(FsTest, AnEntryIsItselfThroughARenameAndNotOnceMadeAgain) {
     fs::rename(dir.path() / "a", dir.path() / "b");
     EXPECT_TRUE(same_entry(*before, entry_identity(dir.at("b")).value())) << folder;
     fs::remove_all(dir.path() / "b");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a birth time of its own
+    sleep_milliseconds(20);  // a birth time of its own
     make("b");
     // Wine's drives take the traits identity, which tells a folder by what it holds alone.
     if (!kWindows) {

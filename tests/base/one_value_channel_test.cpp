@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <thread>
+
+#include "base/sleep.hpp"
+#include "base/thread.hpp"
 
 namespace vellicor {
 namespace {
@@ -24,22 +25,24 @@ TEST(OneValueChannelTest, OnlyTheFirstValueCounts) {
 
 TEST(OneValueChannelTest, ReleasingTheSenderWithoutAValueWakesTheReceiverWithNothing) {
   auto [sender, receiver] = make_one_value_channel<uint32_t>();
-  std::thread releaser([moved = std::move(sender)]() mutable {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto releaser = Thread::start([moved = std::move(sender)]() mutable {
+    sleep_milliseconds(20);
     moved = OneValueSender<uint32_t>();
   });
+  ASSERT_TRUE(releaser.has_value()) << releaser.error().display_text();
   EXPECT_EQ(receiver.receive(), std::nullopt);
-  releaser.join();
+  releaser->join();
 }
 
 TEST(OneValueChannelTest, ValueSentFromAnotherThreadWakesTheReceiver) {
   auto [sender, receiver] = make_one_value_channel<uint32_t>();
-  std::thread sending([moved = std::move(sender)]() mutable {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto sending = Thread::start([moved = std::move(sender)]() mutable {
+    sleep_milliseconds(20);
     moved.send(7);
   });
+  ASSERT_TRUE(sending.has_value()) << sending.error().display_text();
   EXPECT_EQ(receiver.receive(), 7u);
-  sending.join();
+  sending->join();
 }
 
 TEST(OneValueChannelTest, AMovedSenderKeepsTheChannelOpen) {

@@ -4,15 +4,15 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "base/sleep.hpp"
+#include "base/thread.hpp"
 #include "support/log_capture.hpp"
 
 namespace vellicor {
 namespace {
 
-using namespace std::chrono_literals;
 using testing_support::CapturedLogger;
 using testing_support::make_captured_logger;
 
@@ -136,10 +136,11 @@ TEST(LoggerTest, ReleaseWritesEverythingQueuedBeforeItReturns) {
   for (size_t i = 0; i < 100; ++i)
     log_info(*captured.logger, record_name(i));
 
-  std::thread releaser([&] { release_logger(std::move(captured.logger)); });
-  std::this_thread::sleep_for(20ms);
+  auto releaser = Thread::start([&] { release_logger(std::move(captured.logger)); });
+  ASSERT_TRUE(releaser.has_value()) << releaser.error().display_text();
+  sleep_milliseconds(20);
   captured.capture->resume();
-  releaser.join();
+  releaser->join();
 
   EXPECT_TRUE(captured.capture->closed());
   std::vector<std::string> expected{"INFO blocker"};
@@ -169,10 +170,11 @@ TEST(LoggerTest, ReleaseWithAFullQueueWaitsForRoomForItsFinishMarker) {
   log_info(*captured.logger, "lost");
 
   // The release's report does not fit and is lost; the finish marker waits for room.
-  std::thread releaser([&] { release_logger(std::move(captured.logger)); });
-  std::this_thread::sleep_for(20ms);
+  auto releaser = Thread::start([&] { release_logger(std::move(captured.logger)); });
+  ASSERT_TRUE(releaser.has_value()) << releaser.error().display_text();
+  sleep_milliseconds(20);
   captured.capture->resume();
-  releaser.join();
+  releaser->join();
   EXPECT_EQ(captured.capture->messages(), blocker_and_queue());
 }
 
@@ -207,12 +209,14 @@ TEST(LoggerTest, ConcurrentCallersKeepTheirOrderAndLoseNothingUnreported) {
   auto captured = make_captured_logger();
   constexpr int kThreads = 4;
   constexpr int kPerThread = 2000;
-  std::vector<std::thread> threads;
+  std::vector<Thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
+    auto thread = Thread::start([&, t] {
       for (int i = 0; i < kPerThread; ++i)
         log(*captured.logger, LogLevel::Info, "", {LogPair{"i", i}, LogPair{"t", t}});
     });
+    ASSERT_TRUE(thread.has_value()) << thread.error().display_text();
+    threads.push_back(std::move(*thread));
   }
   for (auto& thread : threads)
     thread.join();
@@ -220,7 +224,7 @@ TEST(LoggerTest, ConcurrentCallersKeepTheirOrderAndLoseNothingUnreported) {
   // finds room for its report and its record alike.
   uint64_t logged = kThreads * kPerThread;
   do {
-    std::this_thread::sleep_for(1ms);
+    sleep_milliseconds(1);
     log_info(*captured.logger, "end");
     ++logged;
   } while (dropped_count(*captured.logger) != 0);

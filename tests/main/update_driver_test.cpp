@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 #include "base/path.hpp"
+#include "base/sleep.hpp"
 #include "support/child_process.hpp"
 #include "support/fake_user.hpp"
 #include "support/log_capture.hpp"
@@ -56,7 +56,7 @@ struct Installation {
   }
   void wait_for_marker() const {
     for (int i = 0; i < 2000 && !fs::exists(testing_support::from_utf8(marker)); ++i) {
-      std::this_thread::sleep_for(10ms);
+      sleep_milliseconds(10);
     }
   }
   std::string exe;

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <thread>
 
 #include "base/path.hpp"
+#include "base/sleep.hpp"
 #include "support/child_process.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -46,7 +46,7 @@ std::unique_ptr<ChildProcess> start_running(const TempDir& root, const std::stri
   const std::string marker = root.at("running-" + std::to_string(started++));
   auto child = ChildProcess::start(exe, {"60", "-", marker});
   for (int i = 0; child && i < 1000 && !std::filesystem::exists(marker); ++i) {
-    std::this_thread::sleep_for(10ms);
+    sleep_milliseconds(10);
   }
   return child;
 }

@@ -3,16 +3,17 @@
 // or without their timestamps, and a way to stall or fail its worker.
 
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/clock.hpp"
 #include "base/error.hpp"
+#include "base/thread.hpp"
 #include "logging/logger.hpp"
 #include "logging/timestamp.hpp"
 
@@ -51,7 +52,7 @@ class LogCapture {
  public:
   // The lines as written: timestamp, level, message, pairs and line feed.
   std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lines_;
   }
 
@@ -66,53 +67,66 @@ class LogCapture {
   // Waits until at least `count` lines were written; false when that takes longer than the
   // timeout (a hang in the code under test, not a matter of speed).
   bool wait_for_lines(size_t count, std::chrono::milliseconds timeout = 20s) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return lines_.size() >= count; });
+    MutexLock lock(mutex_);
+    return wait_until(timeout, [&] { return lines_.size() >= count; });
   }
 
   // From now on the worker blocks in its next write until resume(): the record it holds is
   // out of the queue, so the queue's whole capacity is left for the test to fill.
   void stall() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stall_ = true;
   }
   // Waits until the worker is blocked in a write.
   bool wait_until_stalled(std::chrono::milliseconds timeout = 20s) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return stalled_; });
+    MutexLock lock(mutex_);
+    return wait_until(timeout, [&] { return stalled_; });
   }
   void resume() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stall_ = false;
     changed_.notify_all();
   }
 
   // The write number `index` (counted from 0) and every later one fail with `error`.
   void fail_from(size_t index, Error error) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     fail_from_ = index;
     failure_ = std::move(error);
   }
 
   // True once the logger has closed its sink.
   bool closed() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return closed_;
   }
   bool wait_until_closed(std::chrono::milliseconds timeout = 20s) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return closed_; });
+    MutexLock lock(mutex_);
+    return wait_until(timeout, [&] { return closed_; });
   }
 
  private:
   friend class CaptureSink;
 
+  // With mutex_ held: waits until `done` holds, at most `timeout` on the steady clock; false
+  // when the time ran out first.
+  template <class Predicate>
+  bool wait_until(std::chrono::milliseconds timeout, Predicate done) const {
+    const uint64_t deadline = steady_microseconds() + static_cast<uint64_t>(timeout.count()) * 1000;
+    while (!done()) {
+      const uint64_t now = steady_microseconds();
+      if (now >= deadline) return false;
+      changed_.wait_for(mutex_, static_cast<uint32_t>((deadline - now + 999) / 1000));
+    }
+    return true;
+  }
+
   Status write(std::string_view line) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     while (stall_) {
       stalled_ = true;
       changed_.notify_all();
-      changed_.wait(lock);
+      changed_.wait(mutex_);
     }
     stalled_ = false;
     if (fail_from_ && attempts_++ >= *fail_from_) return fail(*failure_);
@@ -132,13 +146,13 @@ class LogCapture {
   }
 
   void close() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     closed_ = true;
     changed_.notify_all();
   }
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
+  mutable Mutex mutex_;
+  mutable ConditionVariable changed_;
   std::vector<std::string> lines_;
   bool stall_ = false;
   bool stalled_ = false;

@@ -17,7 +17,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
+
+#include "base/sleep.hpp"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
   const int seconds = std::atoi(argv[1]);
   if (argc > 2 && std::string(argv[2]) != "-" && !hold_open(argv[2])) return 2;
   if (argc <= 3) {
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    vellicor::sleep_milliseconds(seconds > 0 ? static_cast<uint32_t>(seconds) * 1000 : 0);
     return 0;
   }
   // Runs until the time is up or the test removes the file: a test can end even a process
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
   std::ofstream(marker) << "running\n";
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (std::chrono::steady_clock::now() < end && std::ifstream(marker).good()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    vellicor::sleep_milliseconds(100);
   }
   return 0;
 }

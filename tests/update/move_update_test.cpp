@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "base/path.hpp"
+#include "base/sleep.hpp"
 #include "support/child_process.hpp"
 #include "support/fake_user.hpp"
 #include "support/log_capture.hpp"
@@ -229,7 +230,7 @@ TEST_F(MoveUpdateTest, FileThatCannotBeDeletedLeavesEveryOldFileInPlace) {
       testing_support::ChildProcess::start(join_path(at("b"), "running.exe"), {"60", "-", marker});
   ASSERT_TRUE(program);
   for (int i = 0; i < 1000 && !fs::exists(testing_support::from_utf8(marker)); ++i) {
-    std::this_thread::sleep_for(10ms);
+    sleep_milliseconds(10);
   }
   const Tree before = tree();
   FakeUser user;
@@ -290,7 +291,7 @@ class LockedFileTest : public MoveUpdateTest {
                                                    {"60", at("res/locked.pak"), marker});
     ASSERT_TRUE(holder_);
     for (int i = 0; i < 1000 && !fs::exists(testing_support::from_utf8(marker)); ++i) {
-      std::this_thread::sleep_for(10ms);
+      sleep_milliseconds(10);
     }
     ASSERT_TRUE(fs::exists(testing_support::from_utf8(marker)));
   }
