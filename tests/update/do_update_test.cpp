@@ -339,6 +339,10 @@ TEST_F(CutMoveInTest, AMoveInOnceBegunIsOnlyEverFinished) {
   const std::string cannot =
       "The interrupted update cannot be completed: its new version is in "
       "part in place, and ";
+  const std::string remade =
+      "The interrupted update cannot be completed: 1 entry of its new version is replaced, the "
+      "first " +
+      at("n");
   const std::string leftover = "The update record " + at(".vellicor-update") +
                                " belongs to an earlier update (" + at("unins000.dat") +
                                " was written since): " + at("_") +
@@ -412,13 +416,9 @@ TEST_F(CutMoveInTest, AMoveInOnceBegunIsOnlyEverFinished) {
       {"a moved-in folder made anew, at its time",
        {"a.exe", "n", "unins000.dat"},
        [this] { remake_folder("n"); },
-       "The interrupted update cannot be completed: 1 entry of its new version is replaced, "
-       "the first " +
-           at("n"),
+       remade,
        {},
-       "The interrupted update cannot be completed: 1 entry of its new version is replaced, "
-       "the first " +
-           at("n")},
+       remade},
       // What the application wrote where a staged entry goes is kept, never replaced.
       {"a file where a staged one goes",
        {"a.exe", "n", "unins000.dat"},
