@@ -128,12 +128,19 @@ Result<DeleteHandle> open_file_handle(const WalkedFolder& folder, std::string_vi
     return fail(error_with_os_text("Failed to create file handle: "));
   }
   // Only regular files take a lease; EINVAL means another kind of file, or a file system
-  // without leases. Directories are refused, as an open without backup semantics refuses them
-  // on Windows; other files keep the handle, without the exclusion.
+  // without leases. Directories are refused, as an open of a non-directory file refuses them on
+  // Windows; other files keep the handle, without the exclusion.
   if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
     int code = errno;
     struct stat info {};
-    if (code == EINVAL && fstat(fd, &info) == 0) code = S_ISDIR(info.st_mode) ? EISDIR : 0;
+    if (code == EINVAL && fstat(fd, &info) == 0) {
+      // Listed as a file, a folder now: its name was given to another entry since.
+      if (S_ISDIR(info.st_mode)) {
+        close(fd);
+        return fail(entry_changed_error(path, "it is a folder now"));
+      }
+      code = 0;
+    }
     if (code != 0) {
       close(fd);
       return fail(error_with_errno(code, "Failed to create file handle: "));

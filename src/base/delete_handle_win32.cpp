@@ -2,6 +2,7 @@
 #include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "base/tree_walk.hpp"
+#include "base/tree_walk_win32.hpp"
 #include "base/win32.hpp"
 
 namespace vellicor {
@@ -26,19 +27,30 @@ AttributeChange set_read_only(const std::string& path, bool read_only) {
 }  // namespace
 
 Result<DeleteHandle> open_file_handle(std::string_view path) {
-  auto wide = win32::wide_path(path);
-  if (!wide) return fail_other("Failed to create file handle: the path is not valid text");
-  // DELETE access only, share mode 0, no backup semantics: directories do not open.
-  win32::UniqueHandle handle(CreateFileW(wide->c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!handle.valid()) return fail(error_with_os_text("Failed to create file handle: "));
-  return DeleteHandle(std::move(handle), std::string(path));
+  const auto folder = parent_path(path);
+  const auto name = path_file_name(path);
+  if (!folder || !name) {
+    return fail_other("Failed to create file handle: " + std::string(path) + " names no file");
+  }
+  // Its folder as the top of a walk of its own, through whose handle the file is opened.
+  auto top = open_walk_top(*folder);
+  if (!top) return fail(prefixed("Failed to create file handle: ", top.error()));
+  return open_file_handle(*top, *name);
 }
 
 Result<DeleteHandle> open_file_handle(const WalkedFolder& folder, std::string_view name) {
-  // By path for now: the held file, opened without delete sharing, cannot be renamed or replaced,
-  // nor a folder above it while it is open (opens_stop_renames).
-  return open_file_handle(join_path(folder.path(), name));
+  // Through the folder's handle, as the file that was listed there and nothing else (no link,
+  // nothing a Unix link leads to). Held without sharing, it cannot be renamed or replaced, nor a
+  // folder above it while it is open (opens_stop_renames): its path names it from here on.
+  auto handle =
+      open_listed_entry(folder, name, EntryKind::File, DELETE, 0, FILE_NON_DIRECTORY_FILE);
+  if (!handle) {
+    const auto code = handle.error().os_code();
+    if (handle.error().kind() == EntryChangedError || !code) return fail(handle.error());
+    SetLastError(static_cast<DWORD>(*code));
+    return fail(error_with_os_text("Failed to create file handle: "));
+  }
+  return DeleteHandle(std::move(*handle), join_path(folder.path(), name));
 }
 
 Status mark_for_deletion(DeleteHandle& handle) {

@@ -595,6 +595,10 @@ Result<std::vector<DirEntry>> list_walked_folder(const WalkedFolder& folder) {
 Status remove_walked_entry(const WalkedFolder& folder, const DirEntry& entry) {
   if (!entry.name) return fail_other("Could not get entry name");
   if (::unlinkat(static_cast<int>(folder.native()), entry.name->c_str(), 0) != 0) {
+    // Listed as a file or a link, a folder now (unlink(2): EISDIR on Linux).
+    if (errno == EISDIR) {
+      return fail(entry_changed_error(join_path(folder.path(), *entry.name), "it is a folder now"));
+    }
     return fail(last_os_io_error());
   }
   return {};

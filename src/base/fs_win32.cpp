@@ -431,36 +431,6 @@ Result<DirEntry> listed_entry(std::string_view path) {
   return entry_without_following(path);
 }
 
-// The walks go by path here for now: the top is its path, and every folder is listed and its
-// entries removed by their paths, as before the POSIX walk went through open folders.
-class WalkTop {
- public:
-  std::string path;
-};
-
-Result<WalkedFolder> open_walk_top(std::string_view path) {
-  auto top = std::make_shared<WalkTop>();
-  top->path = std::string(path);
-  return WalkedFolder(std::make_shared<FolderPlace>(FolderPlace{top, {}, top->path}), nullptr);
-}
-
-Result<WalkedFolder> open_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
-  return WalkedFolder(place, nullptr);
-}
-
-Result<std::vector<DirEntry>> list_walked_folder(const WalkedFolder& folder) {
-  return list_directory(folder.path());
-}
-
-Status remove_walked_entry(const WalkedFolder& folder, const DirEntry& entry) {
-  if (!entry.name) return fail_other("Could not get entry name");
-  return remove_listed_entry(join_path(folder.path(), *entry.name), entry);
-}
-
-Status remove_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
-  return remove_empty_folder(place->path);
-}
-
 namespace {
 
 // "Could not write <path> to the disk: " and the system's text: final where the flush itself

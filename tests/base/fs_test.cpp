@@ -6,10 +6,13 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 
+#include "base/delete_handle.hpp"
 #include "base/path.hpp"
 #include "base/sleep.hpp"
+#include "base/tree_walk.hpp"
 #include "support/temp_dir.hpp"
 
 namespace vellicor {
@@ -188,6 +191,66 @@ TEST(FsTest, RemovesNestedTrees) {
   ASSERT_TRUE(remove_directory_tree(dir.at("tree")));
   EXPECT_FALSE(fs::exists(dir.path() / "tree"));
   EXPECT_FALSE(remove_directory_tree(dir.at("tree")));  // nothing left to remove
+}
+
+// An entry of a tree that is walked to be deleted, given to another kind of entry by another
+// program between the listing that showed it and its open (made by the visitor of the top, after
+// the top's listing): the walk, the hold or the removal refuses it with an error that names it,
+// and nothing is listed through it or removed.
+TEST(FsTest, AnEntryOfAnotherKindThanListedIsRefused) {
+  struct Case {
+    const char* change;
+    const char* entry;    // what changes kind below the tree
+    bool becomes_folder;  // else a file in a folder's place
+    std::function<Status(const WalkedFolder&, const DirEntry&)> use;  // nothing: the walk's open
+    const char* how;
+  };
+  const Case cases[] = {
+      {"a listed folder that is a file at its open", "sub", false, nullptr,
+       "it is no longer a folder"},
+      {"a listed file that is a folder at its hold", "a.dll", true,
+       [](const WalkedFolder& folder, const DirEntry& entry) -> Status {
+         auto held = open_file_handle(folder, *entry.name);
+         if (!held) return fail(held.error());
+         return {};
+       },
+       "it is a folder now"},
+      {"a listed file that is a folder at its removal", "a.dll", true,
+       [](const WalkedFolder& folder, const DirEntry& entry) {
+         return remove_walked_entry(folder, entry);
+       },
+       "it is a folder now"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    TempDir dir;
+    dir.write_file("tree/a.dll", "old");
+    dir.write_file("tree/sub/b.dll", "old");
+    const fs::path changed = dir.path() / "tree" / c.entry;
+    std::vector<std::string> entered;
+    const Status walked = walk_breadth_first(
+        dir.at("tree"), [&](const WalkedFolder& folder, std::vector<DirEntry>& entries) -> Status {
+          entered.push_back(folder.path());
+          if (folder.path() != dir.at("tree")) return {};
+          fs::rename(changed, dir.path() / "moved");
+          if (c.becomes_folder) {
+            dir.write_file(std::string("tree/") + c.entry + "/new.dll", "new");
+          } else {
+            dir.write_file(std::string("tree/") + c.entry, "a file");
+          }
+          if (!c.use) return {};
+          const auto listed = std::find_if(entries.begin(), entries.end(), [&](const auto& entry) {
+            return entry.name == c.entry;
+          });
+          return c.use(folder, *listed);
+        });
+    ASSERT_FALSE(walked);
+    EXPECT_EQ(walked.error().kind(), EntryChangedError);
+    EXPECT_EQ(walked.error().display_text(),
+              join_path(dir.at("tree"), c.entry) + " changed while the update ran: " + c.how);
+    EXPECT_EQ(entered, std::vector<std::string>{dir.at("tree")});
+    EXPECT_TRUE(fs::exists(changed / "new.dll") || fs::is_regular_file(changed));
+  }
 }
 
 // The file system's own spelling of a path, at any length: an installation deep in the tree

@@ -851,8 +851,25 @@ class UpdateProgramTest(unittest.TestCase):
             return lambda i: ("Staged entry " + i.program_path("_") + "\\" + name +
                               " has a name that Windows cannot hold: " + problem)
 
+        # A Unix link in the old version to a user's folder, which Wine shows as a folder: not
+        # entered, nothing of the user's deleted.
+        outside = tempfile.mkdtemp(prefix="vellicor-outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+
+        def unix_link(installation):
+            with open(os.path.join(outside, "own.txt"), "w") as handle:
+                handle.write("the user's")
+            os.symlink(outside, installation.path("docs/ext"))
+            self.addCleanup(lambda: self.assertEqual(os.listdir(outside), ["own.txt"]))
+            return {}
+
         if prog().windows:
             cases = [  # (case, prepare, the error or a pattern of it; None: the clean update)
+                ("a Unix link to the user's folder", unix_link,
+                 lambda i: re.compile(re.escape(i.program_path("docs/ext") + " is a link to ") +
+                                      r"\S*" + re.escape(os.path.basename(outside) +
+                                                         ": the update deletes nothing through a "
+                                                         "link") + r"\Z")),
                 ("CON", staged("CON"), staged_error("CON", "a device name")),
                 ("aux.txt", staged("aux.txt"), staged_error("aux.txt", "a device name")),
                 ("COM1.log", staged("COM1.log"), staged_error("COM1.log", "a device name")),
