@@ -15,8 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/fs.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
 #include "base/win32.hpp"
 
 namespace {
@@ -49,7 +52,9 @@ void stage() {
 
 void the_updates_way() {
   for (int i = 0; i < kFiles; ++i) {
-    if (!open_entry(file_path(i), OpenFor::Alone, false, true)) std::abort();
+    if (!open_entry(file_path(i), OpenFor::Alone, EntryIdentity::Basis::Traits,
+                    Flush::WriteoutOnly))
+      std::abort();
   }
   if (!write_to_device(kFolder)) std::abort();
 }

@@ -19,6 +19,7 @@
 
 #include "base/fs.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
 #include "base/win32.hpp"
 #include "logging/logger.hpp"
 #include "update/installation.hpp"

@@ -17,6 +17,7 @@
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 
 namespace vellicor {

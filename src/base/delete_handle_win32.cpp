@@ -1,6 +1,7 @@
 #include "base/delete_handle.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 #include "base/tree_walk_win32.hpp"
 #include "base/win32.hpp"

@@ -7,11 +7,15 @@
 #include <vector>
 
 #include "base/buffered_io.hpp"
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/file.hpp"
 #include "base/fnv1a.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
+#include "base/volume.hpp"
 
 namespace vellicor {
 
@@ -122,9 +126,9 @@ bool windows_file_id_usable(const std::array<uint8_t, 16>& id) {
   return !all(0) && !all(0xFF);
 }
 
-uint32_t windows_move_flags(bool directory, bool durable) {
+uint32_t windows_move_flags(bool directory, Flush flush) {
   constexpr uint32_t kReplaceExisting = 0x1, kWriteThrough = 0x8;
-  return (directory ? 0 : kReplaceExisting) | (durable ? kWriteThrough : 0);
+  return (directory ? 0 : kReplaceExisting) | (flush == Flush::HardwareFlush ? kWriteThrough : 0);
 }
 
 Result<std::string> resolve_path_as_far_as_it_exists(std::string_view path) {

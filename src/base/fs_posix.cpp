@@ -16,12 +16,16 @@
 #include <optional>
 #include <string>
 
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 #include "base/utf.hpp"
+#include "base/volume.hpp"
 
 namespace vellicor {
 namespace {
@@ -119,12 +123,15 @@ namespace {
 
 constexpr unsigned long kFuseMagic = 0x65735546;
 
+// What one sync reaches: the entry (fsync) or the whole file system that holds it (syncfs).
+enum class SyncScope { Entry, FileSystem };
+
 // fsync, or syncfs of the file system that holds the entry: 0 where it succeeded, and where the
 // file system keeps no flush for the entry (flush_not_supported), as every flush here.
-int sync_descriptor(int fd, bool whole_file_system) {
+int sync_descriptor(int fd, SyncScope scope) {
   int result;
   do {
-    result = whole_file_system ? ::syncfs(fd) : ::fsync(fd);
+    result = scope == SyncScope::FileSystem ? ::syncfs(fd) : ::fsync(fd);
   } while (result != 0 && errno == EINTR);
   if (result != 0 && flush_not_supported(errno)) return 0;
   return result;
@@ -155,7 +162,7 @@ Status write_to_device(std::string_view path) {
   const bool fuse = on_fuse(folder);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return fail(not_written(folder, false));
-  const bool synced = sync_descriptor(fd, !fuse) == 0;
+  const bool synced = sync_descriptor(fd, fuse ? SyncScope::Entry : SyncScope::FileSystem) == 0;
   const int code = errno;
   ::close(fd);
   if (synced) return {};
@@ -333,7 +340,8 @@ Result<EntryIdentity> entry_identity(std::string_view path, FolderTraits folders
   return probe->number();
 }
 
-Result<OpenedEntry> open_entry(std::string_view path, OpenFor, bool numbers_last, bool write_out) {
+Result<OpenedEntry> open_entry(std::string_view path, OpenFor, EntryIdentity::Basis basis,
+                               Flush write_out) {
   const std::string terminated(path);
   auto probe = Probe::of(terminated);
   if (!probe) return fail(probe.error());
@@ -349,15 +357,15 @@ Result<OpenedEntry> open_entry(std::string_view path, OpenFor, bool numbers_last
         FileIdentity{makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino};
   }
   entry.identity =
-      numbers_last ? probe->number()
+      basis == EntryIdentity::Basis::Number ? probe->number()
       : entry.kind == EntryKind::Directory
           ? EntryIdentity{EntryIdentity::Basis::Traits,
                           {static_cast<uint64_t>(entry.kind), 0, 0, 0}}
           : EntryIdentity{EntryIdentity::Basis::Traits,
                           {static_cast<uint64_t>(entry.kind), entry.size, entry.modified, 0}};
   entry.forbidding_attribute = probe->attribute;
-  if (write_out && probe->fd.valid() &&
-      sync_descriptor(static_cast<int>(probe->fd.get()), false) != 0) {
+  if (write_out != Flush::None && probe->fd.valid() &&
+      sync_descriptor(static_cast<int>(probe->fd.get()), SyncScope::Entry) != 0) {
     return fail(not_written(terminated, true));
   }
   return entry;

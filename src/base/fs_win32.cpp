@@ -5,11 +5,15 @@
 #include <utility>
 #include <vector>
 
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
+#include "base/volume.hpp"
 #include "base/win32.hpp"
 
 namespace vellicor {
@@ -384,7 +388,7 @@ Result<std::vector<DirEntry>> list_directory(std::string_view path) {
 
 namespace {
 
-Status move(std::string_view from, std::string_view to, bool durable) {
+Status move(std::string_view from, std::string_view to, Flush flush) {
   auto wide_from = win32::wide_path(from);
   if (!wide_from) return fail(wide_from.error());
   auto wide_to = win32::wide_path(to);
@@ -392,7 +396,7 @@ Status move(std::string_view from, std::string_view to, bool durable) {
   const DWORD attributes = GetFileAttributesW(wide_from->c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return fail(last_os_io_error());
   const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), windows_move_flags(directory, durable))) {
+  if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), windows_move_flags(directory, flush))) {
     return fail(last_os_io_error());
   }
   return {};
@@ -401,11 +405,11 @@ Status move(std::string_view from, std::string_view to, bool durable) {
 }  // namespace
 
 Status rename_replacing(std::string_view from, std::string_view to) {
-  return move(from, to, false);
+  return move(from, to, Flush::None);
 }
 
 Status rename_durably(std::string_view from, std::string_view to) {
-  return move(from, to, true);
+  return move(from, to, Flush::HardwareFlush);
 }
 
 Status make_directory(std::string_view path) {
@@ -516,8 +520,9 @@ struct EntryOpening {
   }
 };
 
-Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose, bool numbers_last,
-                               bool write_out_entry) {
+Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose, EntryIdentity::Basis basis,
+                               Flush write_out_entry) {
+  const bool numbers_last = basis == EntryIdentity::Basis::Number;
   auto wide = win32::wide_path(path);
   if (!wide) return fail_other("Failed to create file handle: the path is not valid text");
   const DWORD access = access_for(purpose);
@@ -570,7 +575,8 @@ Result<OpenedEntry> open_entry(std::string_view path, OpenFor purpose, bool numb
         {static_cast<uint64_t>(entry.kind), entry.kind == EntryKind::Directory ? 0 : entry.size,
          entry.kind == EntryKind::Directory ? 0 : entry.modified, 0}};
   }
-  if (write_out_entry && !write_out(handle.get())) return fail(not_written(path, true));
+  if (write_out_entry != Flush::None && !write_out(handle.get()))
+    return fail(not_written(path, true));
   if (purpose == OpenFor::Holding) {
     entry.hold = EntryOpening::hold(std::move(handle), std::string(path));
   }

@@ -1,5 +1,6 @@
 #include "base/move_handle.hpp"
 
+#include "base/durability.hpp"
 #include "base/fs.hpp"
 
 namespace vellicor {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/durability.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "base/durability.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/path.hpp"

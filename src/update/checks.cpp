@@ -5,10 +5,14 @@
 #include <unordered_map>
 
 #include "base/delete_handle.hpp"
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
+#include "base/volume.hpp"
 #include "update/installation.hpp"
 #include "update/record_match.hpp"
 #include "update/staged_check.hpp"

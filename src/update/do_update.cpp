@@ -173,6 +173,7 @@
 #include <string>
 #include <vector>
 
+#include "base/durability.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "logging/logger.hpp"

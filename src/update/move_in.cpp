@@ -2,9 +2,12 @@
 
 #include <string>
 
+#include "base/durability.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
+#include "base/volume.hpp"
 #include "logging/logger.hpp"
 #include "update/installation.hpp"
 #include "update/staged_scan.hpp"

@@ -2,8 +2,10 @@
 
 #include <vector>
 
+#include "base/entry_identity.hpp"
 #include "base/fs.hpp"
 #include "base/path.hpp"
+#include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 #include "logging/logger.hpp"
 #include "update/installation.hpp"

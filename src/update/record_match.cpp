@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/entry_identity.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"

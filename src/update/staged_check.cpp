@@ -9,6 +9,7 @@
 #include "base/fs.hpp"
 #include "base/path.hpp"
 #include "base/utf.hpp"
+#include "base/volume.hpp"
 #include "logging/logger.hpp"
 #include "model/filerec/rebase.hpp"
 #include "model/filerec/text_list.hpp"

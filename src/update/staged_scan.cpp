@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <functional>
 
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/move_handle.hpp"
 #include "base/path.hpp"
+#include "base/volume.hpp"
 #include "logging/logger.hpp"
 #include "update/installation.hpp"
 #include "update/retry.hpp"
@@ -49,9 +52,9 @@ auto waited_for(const UpdateContext& update, const std::string& path, Open&& ope
 // How the scan opens the entries of one update.
 struct Opener {
   const UpdateContext& update;
-  bool numbers_last;
-  bool write_out;  // each entry written out through its open
-  bool waits;      // another program's open is waited for, as a lock
+  EntryIdentity::Basis basis;
+  Flush write_out;  // each entry written out through its open, or not
+  bool waits;       // another program's open is waited for, as a lock
 
   // Opens `path` for `purpose`. Where that open fails, `ours` may say that the file is one this
   // scan holds already by another name (a hard link): Windows keeps share access per file, not
@@ -60,9 +63,9 @@ struct Opener {
   Result<OpenedEntry> open(const std::string& path, OpenFor purpose,
                            const std::function<bool(const OpenedEntry&)>& ours = {}) const {
     const auto open_it = [&]() -> Result<OpenedEntry> {
-      auto opened = open_entry(path, purpose, numbers_last, write_out);
+      auto opened = open_entry(path, purpose, basis, write_out);
       if (opened || !ours) return opened;
-      auto looked = open_entry(path, OpenFor::Looking, numbers_last, false);
+      auto looked = open_entry(path, OpenFor::Looking, basis, Flush::None);
       if (looked && ours(*looked)) return looked;
       return opened;
     };
@@ -99,14 +102,15 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
   scan.folder_ = installation.update_folder;
   auto lasting = numbers_last_at_folder(scan.folder_);
   if (!lasting) return fail(lasting.error());
-  scan.numbers_last_ = *lasting;
+  scan.basis_ = *lasting ? EntryIdentity::Basis::Number : EntryIdentity::Basis::Traits;
   const bool updating = mode == Mode::Update;
-  const Opener opener{update, scan.numbers_last_,
-                      updating && entries_written_one_by_one(scan.folder_),
-                      updating && opens_stop_renames()};
+  const Opener opener{
+      update, scan.basis_,
+      updating && entries_written_one_by_one(scan.folder_) ? Flush::WriteoutOnly : Flush::None,
+      updating && opens_stop_renames()};
   // Below a staged folder an update opens what it writes out, and where opens stop renames
   // what must be free of them; a check opens nothing there.
-  const bool opens_below = updating && (opener.write_out || opener.waits);
+  const bool opens_below = updating && (opener.write_out != Flush::None || opener.waits);
 
   if (auto twins = check_twins(scan.folder_, staged); !twins) return fail(twins.error());
   for (const auto& entry : staged) {
@@ -127,7 +131,7 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
     // Where numbers do not last, the identity is what lasts there, as the record's later looks
     // take it (entry_identity): the traits that the listing gives, of everything below a folder.
     EntryIdentity identity = opened->identity;
-    if (!scan.numbers_last_) {
+    if (scan.basis_ != EntryIdentity::Basis::Number) {
       auto traits = traits_identity(path);
       if (!traits) return fail(traits.error());
       identity = *traits;
@@ -155,7 +159,7 @@ Result<StagedScan> StagedScan::take(const UpdateContext& update,
       const std::string kept = join_path(installation.root, name);
       if (!is_regular_file(kept)) continue;
       if (top.linked_number) {
-        auto same = open_entry(kept, OpenFor::Looking, scan.numbers_last_, false);
+        auto same = open_entry(kept, OpenFor::Looking, scan.basis_, Flush::None);
         if (!same) return fail(same.error());
         if (same->linked_number == top.linked_number) {
           // Already in place: nothing to hold, and no rename onto another name of itself.
@@ -209,13 +213,13 @@ Status StagedScan::let_go_of_same_file(const std::string& old_path) {
   }
   // The old file looked at once, and compared with what the scan learned of each held file:
   // one open per old file, however many staged files have other names.
-  auto old = open_entry(old_path, OpenFor::Looking, numbers_last_, false);
+  auto old = open_entry(old_path, OpenFor::Looking, basis_, Flush::None);
   if (!old) return fail(old.error());
   if (old->links < 2) return {};
   for (auto& [key, top] : tops_) {
     if (!candidate(top) || top.size != old->size) continue;
     bool same = false;
-    if (numbers_last_) {
+    if (basis_ == EntryIdentity::Basis::Number) {
       same = top.identity == old->identity;
     } else if (!top.linked_number || !old->linked_number ||
                *top.linked_number == *old->linked_number) {

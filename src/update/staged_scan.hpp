@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/entry_identity.hpp"
 #include "base/error.hpp"
 #include "base/fs.hpp"
 #include "update/update_record_format.hpp"
@@ -80,7 +81,8 @@ class StagedScan {
   std::vector<StagedEntry> entries_;
   std::optional<RecordedLog> staged_log_;
   std::unordered_map<std::string, Top> tops_;  // by file_name_key
-  bool numbers_last_ = false;
+  // Number where the update folder's volume keeps its numbers, else Traits.
+  EntryIdentity::Basis basis_ = EntryIdentity::Basis::Traits;
   std::string folder_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "base/os_error.hpp"

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <span>
 
+#include "base/entry_identity.hpp"
 #include "base/hex.hpp"
 
 namespace vellicor {

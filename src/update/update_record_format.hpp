@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/entry_identity.hpp"
 #include "base/fs.hpp"
 
 namespace vellicor {

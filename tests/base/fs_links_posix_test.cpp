@@ -17,6 +17,7 @@
 
 #include "base/delete_handle.hpp"
 #include "base/fs.hpp"
+#include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 #include "support/syscall_filter_posix.hpp"
 #include "support/temp_dir.hpp"

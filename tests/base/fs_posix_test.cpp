@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/file.hpp"
 #include "base/fs.hpp"
 #include "support/syscall_filter_posix.hpp"
@@ -74,11 +76,12 @@ TEST(FsPosixTest, EveryFlushTakesTheSameAnswersForNoFlushHere) {
           auto file = File::create_new(written);
           out.emplace_back("a file's flush", file ? file->flush() : fail(file.error()));
           out.emplace_back("a folder's flush", flush_directory(dir.at("folder")));
-          auto opened =
-              open_entry(dir.at("folder/entry.dll"), OpenFor::Looking, true, /*write_out=*/true);
+          auto opened = open_entry(dir.at("folder/entry.dll"), OpenFor::Looking,
+                                   EntryIdentity::Basis::Number, Flush::WriteoutOnly);
           out.emplace_back("a file's write-out",
                            opened ? Status{} : Status(std::unexpected(opened.error())));
-          opened = open_entry(dir.at("folder"), OpenFor::Looking, true, /*write_out=*/true);
+          opened = open_entry(dir.at("folder"), OpenFor::Looking, EntryIdentity::Basis::Number,
+                              Flush::WriteoutOnly);
           out.emplace_back("a folder's write-out",
                            opened ? Status{} : Status(std::unexpected(opened.error())));
           out.emplace_back("a folder written to the device", write_to_device(dir.at("folder")));

@@ -10,9 +10,13 @@
 #include <set>
 
 #include "base/delete_handle.hpp"
+#include "base/durability.hpp"
+#include "base/entry_identity.hpp"
 #include "base/path.hpp"
 #include "base/sleep.hpp"
+#include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
+#include "base/volume.hpp"
 #include "support/temp_dir.hpp"
 
 namespace vellicor {
@@ -114,12 +118,15 @@ TEST(FsTest, RenameReplacesFilesButNeverLetsADirectoryReplaceAnything) {
 
   // What Windows is asked for: replacing only for a file, written through where durable.
   struct Case {
-    bool directory, durable;
+    bool directory;
+    Flush flush;
     uint32_t flags;  // MOVEFILE_REPLACE_EXISTING 1, MOVEFILE_WRITE_THROUGH 8
   };
-  for (const auto& c :
-       {Case{false, false, 1}, Case{false, true, 9}, Case{true, false, 0}, Case{true, true, 8}}) {
-    EXPECT_EQ(windows_move_flags(c.directory, c.durable), c.flags) << c.directory << c.durable;
+  for (const auto& c : {Case{false, Flush::None, 1}, Case{false, Flush::WriteoutOnly, 1},
+                        Case{false, Flush::HardwareFlush, 9}, Case{true, Flush::None, 0},
+                        Case{true, Flush::HardwareFlush, 8}}) {
+    EXPECT_EQ(windows_move_flags(c.directory, c.flush), c.flags)
+        << c.directory << static_cast<int>(c.flush);
   }
 }
 

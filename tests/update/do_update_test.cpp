@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 
+#include "base/entry_identity.hpp"
 #include "base/fs.hpp"
 #include "base/hex.hpp"
 #include "base/path.hpp"

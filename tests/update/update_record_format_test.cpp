@@ -1,4 +1,5 @@
 #include "update/update_record_format.hpp"
+#include "base/entry_identity.hpp"
 
 #include <gtest/gtest.h>
 
