@@ -123,13 +123,6 @@ Status flush_directory(std::string_view path) {
   return status;
 }
 
-bool flush_not_supported(int code) {
-  // "EROFS, EINVAL: fd is bound to a special file (e.g., a pipe, FIFO, or socket) which does not
-  // support synchronization" (fsync(2)); ENOTSUP, "Operation not supported" (on Linux the same
-  // number as EOPNOTSUPP, errno(3)), says so of a file system that has no sync.
-  return code == EINVAL || code == EROFS || code == ENOTSUP;
-}
-
 void raise_open_file_limit() {
   // Raising the soft limit takes no privilege ("an unprivileged process may set only its soft
   // limit to a value in the range from 0 up to the hard limit", getrlimit(2)); Go's runtime does

@@ -131,14 +131,6 @@ Status flush_directory(std::string_view path) {
   return fail(last_os_flush_error());
 }
 
-bool flush_not_supported(int code) {
-  // A file system that flushes no file or folder (a redirector of a share) keeps its entries as
-  // it keeps them: there is nothing to ask of it. It answers STATUS_INVALID_DEVICE_REQUEST, which
-  // reaches Win32 as ERROR_INVALID_FUNCTION, or STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED
-  // (RtlNtStatusToDosError).
-  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
-}
-
 // A Windows process has no soft limit of handles to raise (16,777,216 handles a process:
 // Russinovich, "Pushing the Limits of Windows: Handles").
 void raise_open_file_limit() {}

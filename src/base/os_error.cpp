@@ -1,6 +1,20 @@
 #include "base/os_error.hpp"
 
+#include "base/file.hpp"
+
 namespace vellicor {
+
+bool is_out_of_open_files(int code) {
+  return os_error_meaning(code) == OsErrorMeaning::OutOfHandles;
+}
+
+bool is_not_found(const Error& error) {
+  return error.os_code() && os_error_meaning(*error.os_code()) == OsErrorMeaning::NotFound;
+}
+
+bool flush_not_supported(int code) {
+  return os_error_meaning(code) == OsErrorMeaning::NoFlushHere;
+}
 
 Error os_io_error(int code) {
   auto text = os_error_text(code);

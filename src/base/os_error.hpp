@@ -20,13 +20,25 @@ inline constexpr const char* kUnknownOsError = "unknown error";
 // utf16" when the system's text is not valid UTF-16.
 [[nodiscard]] Result<std::string> os_error_text(int code);
 
+// What an error code of the platform means to this program. Each platform maps its codes in one
+// table (os_error_posix.cpp, os_error_win32.cpp), as LLVM's mapWindowsError maps Windows' codes
+// once: the kinds that os_io_error and error_with_os_text give, is_out_of_open_files,
+// is_not_found and flush_not_supported all read it, and no other place tells these codes apart.
+enum class OsErrorMeaning {
+  Other,         // an I/O error (IoError), which a wait may mend: another program's lock or share
+  NotFound,      // nothing at the path, or a folder on the way to it missing
+  OutOfHandles,  // no file or handle left to the process or the system: final
+  NoFlushHere,   // a flush's answer that the file system keeps no flush for the entry
+};
+OsErrorMeaning os_error_meaning(int code);
+
 // A process that runs out of open files (descriptors, handles) is not waiting for another
 // program's lock: no wait gives it one back while it holds what it holds. The errors of such a
 // code are final (ErrorKind::is_final), with the texts of the kinds they stand for.
 inline constexpr ErrorKind TooManyOpenFilesError{
     "TooManyOpenFilesError", "", ErrorKind::Text::StartsMessage, ErrorKind::Retry::Final};
 // Whether the platform's error code says that the process or the system has no file to open
-// any more (EMFILE, ENFILE; ERROR_TOO_MANY_OPEN_FILES).
+// any more (OsErrorMeaning::OutOfHandles).
 bool is_out_of_open_files(int code);
 
 // An IoError for a platform error code: the system's message without its trailing line break
@@ -50,8 +62,7 @@ Error error_with_os_text(std::string_view prefix);
 Error last_os_flush_error();
 Error flush_error_with_os_text(std::string_view prefix);
 
-// True when the error says that nothing is at the path (on Windows a missing file or a missing
-// folder on the way to it, on POSIX ENOENT).
+// True when the error says that nothing is at the path (OsErrorMeaning::NotFound).
 bool is_not_found(const Error& error);
 
 }  // namespace vellicor
