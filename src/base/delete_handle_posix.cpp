@@ -17,6 +17,7 @@
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/simulated_failure.hpp"
 #include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 
@@ -224,7 +225,7 @@ Status close_file_handle(DeleteHandle& handle) {
       const int dirfd = static_cast<int>(folder->native());
       if (fstatat(dirfd, handle.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
           named.st_dev == handle.volume_ && named.st_ino == handle.number_ &&
-          unlinkat(dirfd, handle.name_.c_str(), 0) != 0) {
+          (fails_simulated(DurableCall::Unlink) || unlinkat(dirfd, handle.name_.c_str(), 0) != 0)) {
         return fail(error_with_os_text("Failed to close file handle: "));
       }
     }

@@ -1,6 +1,7 @@
 #include "base/delete_handle.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/simulated_failure.hpp"
 #include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 #include "base/tree_walk_win32.hpp"
@@ -12,6 +13,8 @@ namespace {
 
 // The disposition record is one 4-byte delete flag.
 bool set_delete_flag(const Handle& handle, DWORD delete_flag) {
+  // The mark is the deletion (it takes effect at the close), and unmarking is never failed.
+  if (delete_flag != 0 && fails_simulated(DurableCall::Unlink)) return false;
   return SetFileInformationByHandle(reinterpret_cast<HANDLE>(handle.get()), FileDispositionInfo,
                                     &delete_flag, sizeof delete_flag);
 }

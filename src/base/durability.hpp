@@ -21,6 +21,9 @@ enum class Flush { None, WriteoutOnly, HardwareFlush };
 // through (Windows).
 [[nodiscard]] Status rename_durably(std::string_view from, std::string_view to);
 
+// rename_durably for Flush::HardwareFlush, else rename_replacing.
+[[nodiscard]] Status rename_with(Flush flush, std::string_view from, std::string_view to);
+
 // The flags of a MoveFileExW that renames a file or a folder: replacing an existing file only for
 // a file (Microsoft: MOVEFILE_REPLACE_EXISTING "cannot be used if lpNewFileName or
 // lpExistingFileName names a directory"), and written through (MOVEFILE_WRITE_THROUGH) for a

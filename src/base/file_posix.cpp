@@ -8,6 +8,7 @@
 
 #include "base/file.hpp"
 #include "base/os_error.hpp"
+#include "base/simulated_failure.hpp"
 
 namespace vellicor {
 namespace {
@@ -92,7 +93,7 @@ Result<uint64_t> File::size() {
 Status File::flush() {
   int result;
   do {
-    result = ::fsync(static_cast<int>(handle_.get()));
+    result = fails_simulated(DurableCall::Flush) ? -1 : ::fsync(static_cast<int>(handle_.get()));
   } while (result != 0 && errno == EINTR);
   if (result != 0 && !flush_not_supported(errno)) return fail(last_os_flush_error());
   return {};
@@ -100,13 +101,18 @@ Status File::flush() {
 
 Status remove_file(std::string_view path) {
   const std::string terminated(path);
-  if (::unlink(terminated.c_str()) != 0) return fail(last_os_io_error());
+  if (fails_simulated(DurableCall::Unlink) || ::unlink(terminated.c_str()) != 0) {
+    return fail(last_os_io_error());
+  }
   return {};
 }
 
 Status remove_file_if_present(std::string_view path) {
   const std::string terminated(path);
-  if (::unlink(terminated.c_str()) != 0 && errno != ENOENT) return fail(last_os_io_error());
+  if ((fails_simulated(DurableCall::Unlink) || ::unlink(terminated.c_str()) != 0) &&
+      errno != ENOENT) {
+    return fail(last_os_io_error());
+  }
   return {};
 }
 
@@ -115,7 +121,7 @@ Status flush_directory(std::string_view path) {
   if (!fd) return fail(fd.error());
   int result;
   do {
-    result = ::fsync(*fd);
+    result = fails_simulated(DurableCall::Flush) ? -1 : ::fsync(*fd);
   } while (result != 0 && errno == EINTR);
   const Status status =
       result == 0 || flush_not_supported(errno) ? Status{} : fail(last_os_flush_error());

@@ -1,5 +1,6 @@
 #include "base/file.hpp"
 #include "base/os_error.hpp"
+#include "base/simulated_failure.hpp"
 #include "base/win32.hpp"
 
 namespace vellicor {
@@ -88,7 +89,7 @@ Result<uint64_t> File::size() {
 }
 
 Status File::flush() {
-  if (!FlushFileBuffers(as_handle(handle_)) &&
+  if ((fails_simulated(DurableCall::Flush) || !FlushFileBuffers(as_handle(handle_))) &&
       !flush_not_supported(static_cast<int>(GetLastError()))) {
     return fail(last_os_flush_error());
   }
@@ -98,14 +99,16 @@ Status File::flush() {
 Status remove_file(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
-  if (!DeleteFileW(wide->c_str())) return fail(last_os_io_error());
+  if (fails_simulated(DurableCall::Unlink) || !DeleteFileW(wide->c_str())) {
+    return fail(last_os_io_error());
+  }
   return {};
 }
 
 Status remove_file_if_present(std::string_view path) {
   auto wide = win32::wide_path(path);
   if (!wide) return fail(wide.error());
-  if (!DeleteFileW(wide->c_str())) {
+  if (fails_simulated(DurableCall::Unlink) || !DeleteFileW(wide->c_str())) {
     const DWORD code = GetLastError();
     if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
       return fail(os_io_error(static_cast<int>(code)));
@@ -126,7 +129,7 @@ Status flush_directory(std::string_view path) {
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!folder.valid()) return fail(last_os_io_error());
-  if (FlushFileBuffers(folder.get())) return {};
+  if (!fails_simulated(DurableCall::Flush) && FlushFileBuffers(folder.get())) return {};
   if (flush_not_supported(static_cast<int>(GetLastError()))) return {};
   return fail(last_os_flush_error());
 }

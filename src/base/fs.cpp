@@ -126,6 +126,10 @@ bool windows_file_id_usable(const std::array<uint8_t, 16>& id) {
   return !all(0) && !all(0xFF);
 }
 
+Status rename_with(Flush flush, std::string_view from, std::string_view to) {
+  return flush == Flush::HardwareFlush ? rename_durably(from, to) : rename_replacing(from, to);
+}
+
 uint32_t windows_move_flags(bool directory, Flush flush) {
   constexpr uint32_t kReplaceExisting = 0x1, kWriteThrough = 0x8;
   return (directory ? 0 : kReplaceExisting) | (flush == Flush::HardwareFlush ? kWriteThrough : 0);
@@ -165,20 +169,32 @@ Result<bool> remove_file_durably(std::string_view path, std::string_view temp) {
     return fail_other(std::string(path) + " is a folder");
   }
   bool existed = traits.has_value();
+  // A rename whose flush failed was made, but may not be on the device: the failure is the
+  // answer (a flush's error is never retried into success), and the temporary name still goes,
+  // so that nothing of the file outlives the call where the power stays on.
+  std::optional<Error> unflushed;
   if (existed) {
     if (auto renamed = rename_durably(path, temp); !renamed) {
-      if (!is_not_found(renamed.error())) return fail(renamed.error());
-      existed = false;
+      if (renamed.error().kind() == FlushError) {
+        unflushed = renamed.error();
+      } else if (!is_not_found(renamed.error())) {
+        return fail(renamed.error());
+      } else {
+        existed = false;
+      }
     }
   }
   auto left = entry_traits(temp);
-  if (!left && !is_not_found(left.error())) return fail(left.error());
-  if (!left) return existed;
-  if (auto removed = remove_file(temp); !removed) return fail(removed.error());
-  const auto folder = parent_path(temp);
-  if (auto flushed = folder ? flush_directory(*folder) : Status{}; !flushed) {
-    return fail(flushed.error());
+  if (!left && !is_not_found(left.error())) return fail(unflushed.value_or(left.error()));
+  if (left) {
+    if (auto removed = remove_file(temp); !removed)
+      return fail(unflushed.value_or(removed.error()));
+    const auto folder = parent_path(temp);
+    if (auto flushed = folder ? flush_directory(*folder) : Status{}; !flushed) {
+      return fail(unflushed.value_or(flushed.error()));
+    }
   }
+  if (unflushed) return fail(*unflushed);
   return existed;
 }
 

@@ -22,6 +22,7 @@
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/simulated_failure.hpp"
 #include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 #include "base/utf.hpp"
@@ -131,7 +132,9 @@ enum class SyncScope { Entry, FileSystem };
 int sync_descriptor(int fd, SyncScope scope) {
   int result;
   do {
-    result = scope == SyncScope::FileSystem ? ::syncfs(fd) : ::fsync(fd);
+    result = scope == SyncScope::FileSystem
+                 ? (fails_simulated(DurableCall::SyncFileSystem) ? -1 : ::syncfs(fd))
+                 : (fails_simulated(DurableCall::Flush) ? -1 : ::fsync(fd));
   } while (result != 0 && errno == EINTR);
   if (result != 0 && flush_not_supported(errno)) return 0;
   return result;
@@ -416,6 +419,7 @@ Status rename_replacing(std::string_view from, std::string_view to) {
   // rename() lets a directory replace an empty directory; like MoveFileExW, refuse to replace
   // anything with a directory.
   const unsigned flags = S_ISDIR(info->st_mode) ? RENAME_NOREPLACE : 0;
+  if (fails_simulated(DurableCall::Rename)) return fail(last_os_io_error());
   if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), flags) == 0) return {};
   const int code = errno;
   if (flags == 0 || (code != EINVAL && code != ENOSYS && code != EOPNOTSUPP)) {
@@ -446,7 +450,9 @@ Status make_directory(std::string_view path) {
 
 Status remove_empty_folder(std::string_view path) {
   const std::string terminated(path);
-  if (::rmdir(terminated.c_str()) != 0) return fail(last_os_io_error());
+  if (fails_simulated(DurableCall::RemoveFolder) || ::rmdir(terminated.c_str()) != 0) {
+    return fail(last_os_io_error());
+  }
   return {};
 }
 
@@ -602,7 +608,8 @@ Result<std::vector<DirEntry>> list_walked_folder(const WalkedFolder& folder) {
 
 Status remove_walked_entry(const WalkedFolder& folder, const DirEntry& entry) {
   if (!entry.name) return fail_other("Could not get entry name");
-  if (::unlinkat(static_cast<int>(folder.native()), entry.name->c_str(), 0) != 0) {
+  if (fails_simulated(DurableCall::Unlink) ||
+      ::unlinkat(static_cast<int>(folder.native()), entry.name->c_str(), 0) != 0) {
     // Listed as a file or a link, a folder now (unlink(2): EISDIR on Linux).
     if (errno == EISDIR) {
       return fail(entry_changed_error(join_path(folder.path(), *entry.name), "it is a folder now"));
@@ -621,7 +628,9 @@ Status remove_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
   if (!parent) return fail(parent.error());
   const int dirfd = static_cast<int>(parent->native());
   const char* name = place->names.back().c_str();
-  if (::unlinkat(dirfd, name, AT_REMOVEDIR) == 0) return {};
+  if (!fails_simulated(DurableCall::RemoveFolder) && ::unlinkat(dirfd, name, AT_REMOVEDIR) == 0) {
+    return {};
+  }
   // A link put in its place since it was emptied stays, refused by its name (its removal as a
   // folder fails with ENOTDIR, which names nothing).
   const int code = errno;

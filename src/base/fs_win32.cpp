@@ -11,6 +11,7 @@
 #include "base/fs.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
+#include "base/simulated_failure.hpp"
 #include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
 #include "base/volume.hpp"
@@ -73,7 +74,7 @@ Status remove_directory(std::string_view path) {
   const bool read_only =
       attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
   if (read_only) SetFileAttributesW(wide->c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  if (!RemoveDirectoryW(wide->c_str())) {
+  if (fails_simulated(DurableCall::RemoveFolder) || !RemoveDirectoryW(wide->c_str())) {
     const int code = static_cast<int>(GetLastError());
     if (read_only) SetFileAttributesW(wide->c_str(), attributes);
     return fail(os_io_error(code));
@@ -396,7 +397,8 @@ Status move(std::string_view from, std::string_view to, Flush flush) {
   const DWORD attributes = GetFileAttributesW(wide_from->c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return fail(last_os_io_error());
   const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), windows_move_flags(directory, flush))) {
+  if (fails_simulated(DurableCall::Rename) ||
+      !MoveFileExW(wide_from->c_str(), wide_to->c_str(), windows_move_flags(directory, flush))) {
     return fail(last_os_io_error());
   }
   return {};
@@ -473,6 +475,7 @@ const StatusToError error_of_status = from_ntdll<StatusToError>("RtlNtStatusToDo
 // and the volume offer that, else with it (FlushFileBuffers). Done where the volume keeps no
 // flush for the entry (flush_not_supported), as a folder's flush.
 bool write_out(HANDLE handle) {
+  if (fails_simulated(DurableCall::Flush)) return flush_not_supported(last_os_error_code());
   if (const auto flush = flush_without_sync) {
     struct {
       LONG status;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/durability.hpp"
 #include "base/error.hpp"
 #include "base/handle.hpp"
 
@@ -23,7 +24,7 @@ class MoveHandle {
   MoveHandle(Handle handle, std::string path)
       : handle_(std::move(handle)), path_(std::move(path)) {}
 
-  friend Status move_held(MoveHandle& handle, std::string_view to, bool durable);
+  friend Status move_held(MoveHandle& handle, std::string_view to, Flush flush);
   friend struct EntryOpening;  // open_entry's hold
 
   Handle handle_;     // Windows: the entry, opened with delete access; POSIX: none
@@ -31,10 +32,10 @@ class MoveHandle {
 };
 
 // Renames the held entry to `to` as rename_replacing does (a file replaces a file there, a
-// folder replaces nothing), durably where `durable` asks it (rename_durably: on Windows the moved
-// file flushed through the handle, which writes its entry in its new folder out); Windows
+// folder replaces nothing), durably for Flush::HardwareFlush (rename_durably: on Windows the
+// moved file flushed through the handle, which writes its entry in its new folder out); Windows
 // renames it through the handle, which then closes.
-[[nodiscard]] Status move_held(MoveHandle& handle, std::string_view to, bool durable);
+[[nodiscard]] Status move_held(MoveHandle& handle, std::string_view to, Flush flush);
 
 // Windows: fails while any other program has the file or folder at `path` open to read, write,
 // run or delete it (an exclusive open with delete access is refused then): Microsoft's file

@@ -5,8 +5,8 @@
 
 namespace vellicor {
 
-Status move_held(MoveHandle& handle, std::string_view to, bool durable) {
-  return durable ? rename_durably(handle.path_, to) : rename_replacing(handle.path_, to);
+Status move_held(MoveHandle& handle, std::string_view to, Flush flush) {
+  return rename_with(flush, handle.path_, to);
 }
 
 Status check_not_open(std::string_view) {

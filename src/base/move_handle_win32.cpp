@@ -3,6 +3,7 @@
 
 #include "base/move_handle.hpp"
 #include "base/os_error.hpp"
+#include "base/simulated_failure.hpp"
 #include "base/win32.hpp"
 
 namespace vellicor {
@@ -21,7 +22,7 @@ Result<win32::UniqueHandle> open_with_delete_access(std::string_view path, DWORD
 
 }  // namespace
 
-Status move_held(MoveHandle& handle, std::string_view to, bool durable) {
+Status move_held(MoveHandle& handle, std::string_view to, Flush flush) {
   auto target = win32::wide_path(to);
   if (!target) return fail(target.error());
   const HANDLE held = reinterpret_cast<HANDLE>(handle.handle_.get());
@@ -38,13 +39,21 @@ Status move_held(MoveHandle& handle, std::string_view to, bool durable) {
   rename->RootDirectory = nullptr;
   rename->FileNameLength = name_bytes;
   std::memcpy(rename->FileName, target->data(), name_bytes);
-  if (!SetFileInformationByHandle(held, FileRenameInfo, rename,
+  if (fails_simulated(DurableCall::Rename) ||
+      !SetFileInformationByHandle(held, FileRenameInfo, rename,
                                   static_cast<DWORD>(buffer.size()))) {
     return fail(last_os_io_error());
   }
-  // FAT's driver writes a file's entry out, in every folder above it, with the file's own flush:
-  // the rename reaches the disk before the steps after it.
-  if (durable && !FlushFileBuffers(held)) return fail(last_os_flush_error());
+  // The moved file's flush writes its entry in the folder that holds it now through to the disk,
+  // before the steps after it: FAT's driver flushes a user file's data, then "the file's dirent in
+  // the parent directory" and the FAT, write-through (Microsoft's fastfat driver sample, flush.c,
+  // FatCommonFlushBuffers), where a flush of that folder would write nothing (the same routine
+  // flushes a folder only at the volume's root). The entry that the rename freed in the folder
+  // it left is not written by it; NTFS and ReFS log both (windows_renames_ordered).
+  if (flush == Flush::HardwareFlush &&
+      (fails_simulated(DurableCall::Flush) || !FlushFileBuffers(held))) {
+    return fail(last_os_flush_error());
+  }
   handle.handle_.reset();
   return {};
 }

@@ -11,6 +11,8 @@ namespace vellicor {
 // The calling thread's last error code (GetLastError on Windows, errno on POSIX). Read it
 // directly after the failed call.
 int last_os_error_code();
+// Sets it, as a failed call would (a simulated failure: fails_simulated).
+void set_last_os_error_code(int code);
 
 // What stands for the system's message where it has none for a code.
 inline constexpr const char* kUnknownOsError = "unknown error";

@@ -9,6 +9,10 @@ int last_os_error_code() {
   return errno;
 }
 
+void set_last_os_error_code(int code) {
+  errno = code;
+}
+
 Result<std::string> os_error_text(int code) {
   char buffer[256] = {};
   // The GNU strerror_r may return a static text instead of filling the buffer.

@@ -12,6 +12,10 @@ int last_os_error_code() {
   return static_cast<int>(GetLastError());
 }
 
+void set_last_os_error_code(int code) {
+  SetLastError(static_cast<DWORD>(code));
+}
+
 Result<std::string> os_error_text(int code) {
   constexpr DWORD kBufferUnits = 32000;
   std::vector<wchar_t> buffer(kBufferUnits, L'\0');

@@ -8,6 +8,7 @@
 // without a reparse tag and opens what it leads to; the handle's path then names the target
 // (measured under Wine 8: a link to another folder opens with that folder's path).
 
+#include "base/simulated_failure.hpp"
 #include "base/win32.hpp"
 // After windows.h.
 #include <winternl.h>
@@ -194,7 +195,8 @@ DirEntry listed(const FILE_ID_BOTH_DIR_INFO& info, std::wstring_view name) {
   return entry;
 }
 
-bool set_delete_flag(HANDLE handle) {
+bool set_delete_flag(HANDLE handle, DurableCall call) {
+  if (fails_simulated(call)) return false;
   FILE_DISPOSITION_INFO disposition{TRUE};
   return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                     sizeof disposition) != 0;
@@ -322,7 +324,7 @@ Status remove_walked_entry(const WalkedFolder& folder, const DirEntry& entry) {
   const ULONG options = entry.directory_attribute ? 0 : FILE_NON_DIRECTORY_FILE;
   auto handle = open_listed_entry(folder, *entry.name, entry.kind, DELETE, kShareAll, options);
   if (!handle) return fail(handle.error());
-  if (!set_delete_flag(handle->get())) return fail(last_os_io_error());
+  if (!set_delete_flag(handle->get(), DurableCall::Unlink)) return fail(last_os_io_error());
   return handle->close();
 }
 
@@ -361,7 +363,7 @@ Status remove_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
     return SetFileInformationByHandle(handle->get(), FileBasicInfo, &change, sizeof change) != 0;
   };
   if (read_only) set_attributes(basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY);
-  if (!set_delete_flag(handle->get())) {
+  if (!set_delete_flag(handle->get(), DurableCall::RemoveFolder)) {
     const DWORD code = GetLastError();
     if (read_only) set_attributes(basic.FileAttributes);
     return fail(os_io_error(static_cast<int>(code)));

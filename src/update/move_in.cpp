@@ -49,15 +49,14 @@ Result<std::string> set_aside_name(const std::string& path) {
 // the application, already updated in part, wrote there) is kept under another name, never
 // replaced: the staged entry takes its place, and the run goes on.
 Status set_aside_what_is_in_the_way(const UpdateContext& update, const std::string& name,
-                                    const std::string& to, bool durable) {
+                                    const std::string& to, Flush flush) {
   auto in_the_way = stands_in_the_way(to, name);
   if (!in_the_way) return fail(in_the_way.error());
   if (!*in_the_way) return {};
   auto aside = set_aside_name(to);
   if (!aside) return fail(aside.error());
   auto moved = retry_with_prompt(
-      "Moving aside: " + to, kRetryLimit,
-      [&](uint32_t) { return durable ? rename_durably(to, *aside) : rename_replacing(to, *aside); },
+      "Moving aside: " + to, kRetryLimit, [&](uint32_t) { return rename_with(flush, to, *aside); },
       update.hooks);
   if (moved) {
     log_warning(update.logger, "Kept " + to + " as " + *aside + ": it stood where the new " +
@@ -74,7 +73,9 @@ Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
   if (!entries) return fail(entries.error());
   // Where the volume keeps no order of its renames (FAT, exFAT), each rename is on the disk
   // before the next step: the record's removal must never reach the disk before them.
-  const bool durable = !renames_ordered_on_volume(installation.root);
+  // Where the volume keeps no order of its renames, each one is on the disk before the next.
+  const Flush flush =
+      renames_ordered_on_volume(installation.root) ? Flush::None : Flush::HardwareFlush;
   for (const auto& entry : *entries) {
     if (!entry.name) return fail_other("Could not get entry name");
     const std::string& name = *entry.name;
@@ -84,7 +85,7 @@ Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
       log_info(update.logger, "Already in place: " + name + " is " + to + " by another name");
       continue;
     }
-    if (auto cleared = set_aside_what_is_in_the_way(update, name, to, durable); !cleared) {
+    if (auto cleared = set_aside_what_is_in_the_way(update, name, to, flush); !cleared) {
       return cleared;
     }
     MoveHandle* held = scan.hold(name);
@@ -92,8 +93,8 @@ Status move_new_version_in(const UpdateContext& update, StagedScan& scan) {
         "Renaming: " + name, kRetryLimit,
         [&](uint32_t attempt) {
           log_info(update.logger, "Rename: " + name + attempt_suffix(attempt));
-          if (held) return move_held(*held, to, durable);
-          return durable ? rename_durably(from, to) : rename_replacing(from, to);
+          if (held) return move_held(*held, to, flush);
+          return rename_with(flush, from, to);
         },
         update.hooks);
     if (!moved) return moved;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -10,6 +11,7 @@
 #include "base/fs.hpp"
 #include "base/hex.hpp"
 #include "base/path.hpp"
+#include "base/simulated_failure.hpp"
 #include "model/filerec/text_list.hpp"
 #include "model/uninstall_log.hpp"
 #include "support/child_process.hpp"
@@ -135,6 +137,68 @@ TEST_F(DoUpdateTest, LogStagedWithTheUpdateReplacesTheOldOneAndIsPatched) {
   ASSERT_TRUE(log) << log.error().display_text();
   EXPECT_EQ(decode_text_list(log->records[2].data),
             (std::vector<std::string>{at("a.exe"), "", "", "", ""}));
+}
+
+// Every durable call of an update failing in turn, once, inside the test's process (as SQLite's
+// SimulateIOError sweeps do): whatever the failing run left, the same command run again without a
+// failure ends in the new version, exactly as an update that never failed, with no record. A
+// flush's error is never taken for success: the run fails, or (the uninstall log's rewrite) ends
+// with a warning and leaves the rewrite to the next run. A rename's or a removal's error may
+// pass on a retry.
+TEST_F(DoUpdateTest, EveryDurableCallFailingInTurnLosesNothing) {
+  const auto prepare = [&] {
+    fs::remove_all(root_dir());
+    make_tree(root_dir(), {"a.exe=old", "d/b.dll=old", "d/e/c.dll=old", "_/a.exe=new",
+                           "_/d/b.dll=new", "_/f/g.dat=new"});
+    write_log(at("unins000.dat"), at("_"));
+  };
+  prepare();
+  std::vector<DurableCall> calls;
+  Lines lines;
+  {
+    const SimulatedFailures counted([&](DurableCall call) {
+      calls.push_back(call);
+      return 0;
+    });
+    ASSERT_TRUE(run(lines));
+  }
+  const auto updated = read_tree(root_dir());
+  ASSERT_GE(calls.size(), 6u);
+  RecordProperty("durable_calls", static_cast<int>(calls.size()));
+  // Each platform's codes of a failing device and of a full one (EIO, ENOSPC;
+  // ERROR_IO_DEVICE, ERROR_DISK_FULL).
+  const std::vector<int> codes = kWindows ? std::vector<int>{1117, 112} : std::vector<int>{5, 28};
+  size_t failed_runs = 0;
+  for (const int code : codes) {
+    for (size_t failing = 0; failing < calls.size(); ++failing) {
+      SCOPED_TRACE("code " + std::to_string(code) + ", durable call " + std::to_string(failing));
+      prepare();
+      size_t made = 0;
+      bool flush_failed = false;
+      Status first;
+      {
+        const SimulatedFailures once([&](DurableCall call) {
+          if (made++ != failing) return 0;
+          flush_failed = call == DurableCall::Flush || call == DurableCall::SyncFileSystem;
+          return code;
+        });
+        first = run(lines);
+      }
+      const bool warned = std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.starts_with("WARN ");
+      });
+      if (flush_failed) EXPECT_TRUE(!first || warned) << "a failed flush taken for success";
+      failed_runs += !first;
+      if (first && !fs::exists(root_dir() / ".vellicor-update")) {
+        EXPECT_EQ(read_tree(root_dir()), updated);
+        continue;
+      }
+      const Status again = run(lines);
+      ASSERT_TRUE(again) << again.error().display_text();
+      EXPECT_EQ(read_tree(root_dir()), updated);
+    }
+  }
+  EXPECT_GT(failed_runs, 0u);
 }
 
 // Running the same command again after an interruption finishes the update from the phase its

@@ -8,19 +8,23 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
 #include "base/file.hpp"
 #include "base/path.hpp"
+#include "base/simulated_failure.hpp"
 #include "model/filerec/text_list.hpp"
 #include "model/uninstall_log.hpp"
 #include "support/fake_user.hpp"
 #include "support/log_capture.hpp"
+#include "support/syscall_filter_posix.hpp"
 #include "support/temp_dir.hpp"
 #include "support/update_tree.hpp"
 #include "update/do_update.hpp"
@@ -55,6 +59,35 @@ TEST(MoveUpdatePosixTest, LinksStayInPlaceAndTheirTargetsAreNeverTouched) {
   for (const auto& line : log.release()) {
     EXPECT_EQ(line.find("outside"), std::string::npos) << "the walk visited a link: " << line;
   }
+}
+
+// The seam of simulated failures sees every durable call that an update makes: as many as the
+// system is asked for (fsync, syncfs, rename, unlink, rmdir and their relatives, counted by a
+// seccomp filter on the update's thread), so that the sweeps that fail each in turn miss none.
+TEST(MoveUpdatePosixTest, TheSeamOfSimulatedFailuresSeesEveryDurableCall) {
+  testing_support::TempDir dir;
+  const fs::path root = dir.path() / "app";
+  testing_support::make_tree(root, {"a.exe=old", "d/b.dll=old", "d/e/c.dll=old", "_/a.exe=new",
+                                    "_/d/b.dll=new", "unins000.dat"});
+  std::atomic<size_t> asked{0};
+  std::atomic<size_t> made{0};
+  const SimulatedFailures counted([&](DurableCall) {
+    ++asked;
+    return 0;
+  });
+  const auto updated = testing_support::with_calls_paused(
+      {SYS_fsync, SYS_fdatasync, SYS_syncfs, SYS_rename, SYS_renameat, SYS_renameat2, SYS_unlink,
+       SYS_unlinkat, SYS_rmdir},
+      [&](const seccomp_data&) { ++made; },
+      [&] {
+        auto log = testing_support::make_captured_logger();
+        FakeUser user;
+        return do_update(*log.logger, testing_support::installation_at(root), user.hooks());
+      });
+  if (!updated) GTEST_SKIP() << "no seccomp filter here";
+  ASSERT_TRUE(*updated) << updated->error().display_text();
+  EXPECT_GE(made.load(), 8u);
+  EXPECT_EQ(asked.load(), made.load());
 }
 
 TEST(MoveUpdatePosixTest, NameThatIsNotUtf8FailsBeforeAnyFileIsMarked) {
