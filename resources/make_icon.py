@@ -3,7 +3,9 @@
 
 The mark is a white "V" chevron on a rounded square with a blue-to-teal gradient. Each size is
 rendered on its own (supersampled, so edges are smooth at 16 pixels too) and stored at 32 bits
-per pixel: 256, 128 and 64 as PNG images, 48, 32 and 16 as classic DIB images.
+per pixel, every size as a PNG image: Windows reads PNG images of an icon at any size since
+Vista (the program runs on Windows 10 and later), and they take a tenth of the executable's room
+that the classic DIB images of 48, 32 and 16 pixels took (15 KB).
 Usage: make_icon.py [output.ico]
 """
 
@@ -12,8 +14,8 @@ import struct
 import sys
 import zlib
 
-SIZES_PNG = (256, 128, 64)
-SIZES_DIB = (48, 32, 16)
+SIZES_PNG = (256, 128, 64, 48, 32, 16)
+SIZES_DIB = ()
 SUPERSAMPLE = 4
 
 

@@ -235,37 +235,25 @@ Result<win32::UniqueHandle> open_listed_entry(const WalkedFolder& folder, std::s
 Result<WalkedFolder> open_walk_top(std::string_view path) {
   auto top = std::make_shared<WalkTop>();
   top->path = std::string(path);
-  auto wide = win32::wide_path(path);
+  const auto folder = parent_path(path);
+  const auto name = path_file_name(path);
+  // A volume's root is never a tree that an update deletes.
+  if (!folder || !name) return fail(os_io_error(ERROR_DIRECTORY));
+  auto wide = win32::wide_path(*folder);
   if (!wide) return fail(wide.error());
-  // The top by its path, as its caller names it; a reparse point there is opened itself and
-  // refused, as anything that is no folder.
-  win32::UniqueHandle handle(CreateFileW(
-      wide->c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!handle.valid()) return fail(last_os_io_error());
-  auto held = held_by(handle.get());
-  if (!held) return fail(held.error());
-  if (held->kind == EntryKind::Link) {
-    return fail(entry_changed_error(top->path, "it is a link now"));
-  }
-  if (held->kind != EntryKind::Directory) return fail(os_io_error(ERROR_DIRECTORY));
-  auto name = name_on_volume(handle.get());
-  if (!name) return fail(name.error());
-  // A top that is a Unix link under Wine has its target's path: its last name differs from the
-  // one it was opened by (in letter case at most, which a case-insensitive lookup allows).
-  const auto given = path_file_name(normalize_path(without_verbatim_prefix(path)));
-  const size_t slash = name->rfind(L'\\');
-  if (given && slash != std::wstring::npos) {
-    const auto own = win32::from_wide(std::wstring_view(*name).substr(slash + 1));
-    if (!own || !file_names_equal(*own, *given)) {
-      return fail(Error(EntryChangedError, top->path + " is a link to " +
-                                               win32::from_wide(*name).value_or("another place") +
-                                               ": the update deletes nothing through a link"));
-    }
-  }
-  top->chain.push_back(
-      WalkTop::Opened{std::make_shared<const win32::UniqueHandle>(std::move(handle)),
-                      std::move(*name), held->identity});
+  // The folder above the top by its path, as the caller names it; the top is opened through it
+  // as every folder of the walk, and refused where it is a reparse point, no folder, or (a Unix
+  // link under Wine) leads elsewhere.
+  win32::UniqueHandle above(CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!above.valid()) return fail(last_os_io_error());
+  auto above_name = name_on_volume(above.get());
+  if (!above_name) return fail(above_name.error());
+  auto opened = open_folder_below(
+      {std::make_shared<const win32::UniqueHandle>(std::move(above)), std::move(*above_name), {}},
+      *name, top->path);
+  if (!opened) return fail(opened.error());
+  top->chain.push_back(std::move(*opened));
   auto place = std::make_shared<FolderPlace>(FolderPlace{top, {}, top->path});
   return WalkedFolder(std::move(place), top->chain.back().handle);
 }
