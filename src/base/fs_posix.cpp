@@ -25,6 +25,7 @@
 #include "base/simulated_failure.hpp"
 #include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
+#include "base/tree_walk_chain.hpp"
 #include "base/utf.hpp"
 #include "base/volume.hpp"
 
@@ -575,30 +576,11 @@ Result<WalkedFolder> open_walk_top(std::string_view path) {
 
 Result<WalkedFolder> open_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
   WalkTop& top = *place->top;
-  const auto& names = place->names;
-  // The top stays: everything is opened relative to it. The folders of the chain below it on
-  // the place's way are kept while they are still in place; what lies below the last of them is
-  // let go first, so that the chain never holds more than one way down.
-  size_t kept = 1;
-  while (kept < top.chain.size() && kept <= names.size() &&
-         top.names[kept - 1] == names[kept - 1] && still_in_place(top, kept)) {
-    ++kept;
-  }
-  top.chain.resize(kept);
-  top.names.resize(kept - 1);
-  std::string path = top.path;
-  for (const auto& name : top.names)
-    path = join_path(path, name);
-  while (top.chain.size() <= names.size()) {
-    const std::string& name = names[top.chain.size() - 1];
-    path = join_path(path, name);
-    auto opened =
-        open_folder_at(static_cast<int>(top.chain.back().handle->get()), name, path, top.mount);
-    if (!opened) return fail(opened.error());
-    top.chain.push_back(std::move(*opened));
-    top.names.push_back(name);
-  }
-  return WalkedFolder(place, top.chain.back().handle);
+  return open_through_chain(
+      place, top, still_in_place,
+      [&](const WalkTop::Opened& above, const std::string& name, const std::string& path) {
+        return open_folder_at(static_cast<int>(above.handle->get()), name, path, top.mount);
+      });
 }
 
 Result<std::vector<DirEntry>> list_walked_folder(const WalkedFolder& folder) {

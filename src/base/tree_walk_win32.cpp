@@ -23,6 +23,7 @@
 #include "base/path.hpp"
 #include "base/tree_removal.hpp"
 #include "base/tree_walk.hpp"
+#include "base/tree_walk_chain.hpp"
 #include "base/tree_walk_win32.hpp"
 
 namespace vellicor {
@@ -259,28 +260,7 @@ Result<WalkedFolder> open_walk_top(std::string_view path) {
 }
 
 Result<WalkedFolder> open_walked_folder(const std::shared_ptr<const FolderPlace>& place) {
-  WalkTop& top = *place->top;
-  if (top.chain.empty()) return fail_other("The walk of " + top.path + " has ended");
-  const auto& names = place->names;
-  size_t kept = 1;
-  while (kept < top.chain.size() && kept <= names.size() &&
-         top.names[kept - 1] == names[kept - 1] && still_in_place(top, kept)) {
-    ++kept;
-  }
-  top.chain.resize(kept);
-  top.names.resize(kept - 1);
-  std::string path = top.path;
-  for (const auto& name : top.names)
-    path = join_path(path, name);
-  while (top.chain.size() <= names.size()) {
-    const std::string& name = names[top.chain.size() - 1];
-    path = join_path(path, name);
-    auto opened = open_folder_below(top.chain.back(), name, path);
-    if (!opened) return fail(opened.error());
-    top.chain.push_back(std::move(*opened));
-    top.names.push_back(name);
-  }
-  return WalkedFolder(place, top.chain.back().handle);
+  return open_through_chain(place, *place->top, still_in_place, open_folder_below);
 }
 
 Result<std::vector<DirEntry>> list_walked_folder(const WalkedFolder& folder) {
