@@ -466,6 +466,11 @@ class SessionProgramTest(unittest.TestCase):
                     self.assertEqual(updates.read_tree(installation.root) if exists() else None,
                                      expected)
                 self.assertIsNone(application and application.poll(), "the application runs")
+                if application:
+                    # A namesake that runs on would hold up every later row's first update,
+                    # which waits for the application's name to exit (30 s) before its kill step.
+                    application.kill()
+                    application.wait()
 
 if __name__ == "__main__":
     program.main()
