@@ -1077,6 +1077,8 @@ class UpdateProgramTest(unittest.TestCase):
         links = tempfile.mkdtemp(prefix="vellicor-links-") if not prog().windows else \
             os.path.join(wine_prefix(), "drive_c", "VellicorTests")
         os.makedirs(links, exist_ok=True)
+        if not prog().windows:
+            self.addCleanup(shutil.rmtree, links, True)  # the link goes first, then its folder
         link = os.path.join(links, "to-root")
         if os.path.lexists(link):
             os.remove(link)
