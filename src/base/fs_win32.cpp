@@ -16,6 +16,8 @@
 #include "base/tree_walk.hpp"
 #include "base/volume.hpp"
 #include "base/win32.hpp"
+// After windows.h: RtlNtStatusToDosError.
+#include <winternl.h>
 
 namespace vellicor {
 namespace {
@@ -455,8 +457,6 @@ constexpr ULONG kFlushNoSync = 0x2;
 constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000D);
 constexpr LONG kStatusNotSupported = static_cast<LONG>(0xC00000BB);
 
-using StatusToError = ULONG(NTAPI*)(LONG);
-
 template <class Function>
 Function from_ntdll(const char* name) {
   return reinterpret_cast<Function>(
@@ -467,9 +467,6 @@ Function from_ntdll(const char* name) {
 // which the executable does without).
 const FlushBuffersFileEx flush_without_sync =
     from_ntdll<FlushBuffersFileEx>("NtFlushBuffersFileEx");
-// The Win32 error of an NTSTATUS, for the system's text (RtlNtStatusToDosError, which every
-// ntdll that has NtFlushBuffersFileEx has too).
-const StatusToError error_of_status = from_ntdll<StatusToError>("RtlNtStatusToDosError");
 
 // Writes the entry's data and metadata out: without the device's cache flush where the system
 // and the volume offer that, else with it (FlushFileBuffers). Done where the volume keeps no
@@ -485,7 +482,7 @@ bool write_out(HANDLE handle) {
     if (status >= 0) return true;
     // The flag itself refused: the plain flush below.
     if (status != kStatusInvalidParameter && status != kStatusNotSupported) {
-      const DWORD code = error_of_status ? error_of_status(status) : ERROR_WRITE_FAULT;
+      const DWORD code = RtlNtStatusToDosError(status);
       SetLastError(code);
       return flush_not_supported(static_cast<int>(code));
     }

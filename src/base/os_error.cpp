@@ -4,6 +4,13 @@
 
 namespace vellicor {
 
+OsErrorMeaning os_error_meaning(int code) {
+  for (const OsErrorRow& row : os_error_table()) {
+    if (row.code == code) return row.meaning;
+  }
+  return OsErrorMeaning::Other;
+}
+
 bool is_out_of_open_files(int code) {
   return os_error_meaning(code) == OsErrorMeaning::OutOfHandles;
 }

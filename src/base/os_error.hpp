@@ -1,6 +1,7 @@
 #pragma once
 // The system's texts for its error codes, and the errors built from them.
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,14 @@ enum class OsErrorMeaning {
   NoFlushHere,   // a flush's answer that the file system keeps no flush for the entry
 };
 OsErrorMeaning os_error_meaning(int code);
+
+// A row of a platform's table: a code, and what it means; every code without a row is Other.
+struct OsErrorRow {
+  int code;
+  OsErrorMeaning meaning;
+};
+// The platform's table (os_error_posix.cpp, os_error_win32.cpp).
+std::span<const OsErrorRow> os_error_table();
 
 // A process that runs out of open files (descriptors, handles) is not waiting for another
 // program's lock: no wait gives it one back while it holds what it holds. The errors of such a

@@ -21,35 +21,22 @@ Result<std::string> os_error_text(int code) {
   return std::string(text);
 }
 
-namespace {
-
-struct Row {
-  int code;
-  OsErrorMeaning meaning;
-};
-
-// The codes that this program tells apart; every other code is Other.
-constexpr Row kMeanings[] = {
-    {ENOENT, OsErrorMeaning::NotFound},
-    // The process's descriptors (EMFILE), the system's open files (ENFILE): only the hard limit is
-    // left by then (the soft one is raised at start), and no wait gives one back.
-    {EMFILE, OsErrorMeaning::OutOfHandles},
-    {ENFILE, OsErrorMeaning::OutOfHandles},
-    // "EROFS, EINVAL: fd is bound to a special file (e.g., a pipe, FIFO, or socket) which does not
-    // support synchronization" (fsync(2)); ENOTSUP, "Operation not supported" (on Linux the same
-    // number as EOPNOTSUPP, errno(3)), says so of a file system that has no sync.
-    {EINVAL, OsErrorMeaning::NoFlushHere},
-    {EROFS, OsErrorMeaning::NoFlushHere},
-    {ENOTSUP, OsErrorMeaning::NoFlushHere},
-};
-
-}  // namespace
-
-OsErrorMeaning os_error_meaning(int code) {
-  for (const Row& row : kMeanings) {
-    if (row.code == code) return row.meaning;
-  }
-  return OsErrorMeaning::Other;
+std::span<const OsErrorRow> os_error_table() {
+  // The codes that this program tells apart.
+  static constexpr OsErrorRow kMeanings[] = {
+      {ENOENT, OsErrorMeaning::NotFound},
+      // The process's descriptors (EMFILE), the system's open files (ENFILE): only the hard limit
+      // is left by then (the soft one is raised at start), and no wait gives one back.
+      {EMFILE, OsErrorMeaning::OutOfHandles},
+      {ENFILE, OsErrorMeaning::OutOfHandles},
+      // "EROFS, EINVAL: fd is bound to a special file (e.g., a pipe, FIFO, or socket) which does
+      // not support synchronization" (fsync(2)); ENOTSUP, "Operation not supported" (on Linux the
+      // same number as EOPNOTSUPP, errno(3)), says so of a file system that has no sync.
+      {EINVAL, OsErrorMeaning::NoFlushHere},
+      {EROFS, OsErrorMeaning::NoFlushHere},
+      {ENOTSUP, OsErrorMeaning::NoFlushHere},
+  };
+  return kMeanings;
 }
 
 }  // namespace vellicor

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/fs.hpp"
@@ -149,30 +150,42 @@ Status kind_as_listed(EntryKind expected, const Held& held, const std::string& p
   return fail(entry_changed_error(path, "it is a folder now"));
 }
 
-// Opens the folder `name` below `above` for its listing, as the walk goes: never through a
-// reparse point, and only where the handle leads to the folder's own path.
-Result<WalkTop::Opened> open_folder_below(const WalkTop::Opened& above, std::string_view name,
-                                          const std::string& path) {
+// Opens `name` in the folder `parent`, whose path on the volume is `parent_name`, as the walk
+// listed it: a `kind` (a reparse point opened itself), and where its handle leads to the
+// parent's path and its own name. `path` names it in the errors.
+Result<std::pair<win32::UniqueHandle, Held>> open_as_listed(
+    HANDLE parent, const std::wstring& parent_name, std::string_view name, EntryKind kind,
+    ACCESS_MASK access, ULONG share, ULONG options, const std::string& path) {
   NTSTATUS status = 0;
-  auto handle = open_below(native(*above.handle), name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                           kShareAll, FILE_DIRECTORY_FILE, status);
+  auto handle = open_below(parent, name, access | FILE_READ_ATTRIBUTES, share, options, status);
   if (!handle) {
     if (status == kStatusNotADirectory) {
       return fail(entry_changed_error(path, "it is no longer a folder"));
+    }
+    if (status == kStatusFileIsADirectory) {
+      return fail(entry_changed_error(path, "it is a folder now"));
     }
     return fail(handle.error());
   }
   auto held = held_by(handle->get());
   if (!held) return fail(held.error());
-  if (auto kind = kind_as_listed(EntryKind::Directory, *held, path); !kind) {
-    return fail(kind.error());
+  if (auto as_listed = kind_as_listed(kind, *held, path); !as_listed) {
+    return fail(as_listed.error());
   }
-  const std::wstring expected = name_below(above.name, name);
-  if (auto where = leads_where_walked(handle->get(), expected, path); !where) {
+  if (auto where = leads_where_walked(handle->get(), name_below(parent_name, name), path); !where) {
     return fail(where.error());
   }
-  return WalkTop::Opened{std::make_shared<const win32::UniqueHandle>(std::move(*handle)), expected,
-                         held->identity};
+  return std::pair{std::move(*handle), *held};
+}
+
+// Opens the folder `name` below `above` for its listing, as the walk goes.
+Result<WalkTop::Opened> open_folder_below(const WalkTop::Opened& above, std::string_view name,
+                                          const std::string& path) {
+  auto opened = open_as_listed(native(*above.handle), above.name, name, EntryKind::Directory,
+                               FILE_LIST_DIRECTORY, kShareAll, FILE_DIRECTORY_FILE, path);
+  if (!opened) return fail(opened.error());
+  return WalkTop::Opened{std::make_shared<const win32::UniqueHandle>(std::move(opened->first)),
+                         name_below(above.name, name), opened->second.identity};
 }
 
 // Whether the folder chain[depth] (not the top) of `top` is still where the walk opened it.
@@ -208,29 +221,14 @@ bool set_delete_flag(HANDLE handle, DurableCall call) {
 Result<win32::UniqueHandle> open_listed_entry(const WalkedFolder& folder, std::string_view name,
                                               EntryKind kind, ACCESS_MASK access, ULONG share,
                                               ULONG options) {
-  const std::string path = join_path(folder.path(), name);
   const FolderPlace& place = *folder.place();
-  NTSTATUS status = 0;
-  auto handle = open_below(reinterpret_cast<HANDLE>(folder.native()), name,
-                           access | FILE_READ_ATTRIBUTES, share, options, status);
-  if (!handle) {
-    if (status == kStatusFileIsADirectory) {
-      return fail(entry_changed_error(path, "it is a folder now"));
-    }
-    return fail(handle.error());
-  }
-  auto held = held_by(handle->get());
-  if (!held) return fail(held.error());
-  if (auto as_listed = kind_as_listed(kind, *held, path); !as_listed) {
-    return fail(as_listed.error());
-  }
-  std::wstring expected = place.top->chain.front().name;
+  std::wstring folder_name = place.top->chain.front().name;
   for (const auto& below : place.names)
-    expected = name_below(expected, below);
-  if (auto where = leads_where_walked(handle->get(), name_below(expected, name), path); !where) {
-    return fail(where.error());
-  }
-  return handle;
+    folder_name = name_below(folder_name, below);
+  auto opened = open_as_listed(reinterpret_cast<HANDLE>(folder.native()), folder_name, name, kind,
+                               access, share, options, join_path(folder.path(), name));
+  if (!opened) return fail(opened.error());
+  return std::move(opened->first);
 }
 
 Result<WalkedFolder> open_walk_top(std::string_view path) {
