@@ -50,7 +50,7 @@ constexpr size_t kBraids = 6;
 constexpr size_t kBlockBytes = kBraids * kWordBytes;
 
 // The register after a byte was taken in and followed by `zeros` zero bytes.
-constexpr uint32_t shift_through_zeros(uint32_t crc, size_t zeros) {
+uint32_t shift_through_zeros(uint32_t crc, size_t zeros) {
   for (size_t i = 0; i < zeros; ++i)
     crc = (crc >> 8) ^ kByteTable[crc & 0xFF];
   return crc;
@@ -60,17 +60,23 @@ constexpr uint32_t shift_through_zeros(uint32_t crc, size_t zeros) {
 // that register has advanced to the braid's next word, kBraids words further on.
 using BraidTables = std::array<std::array<uint32_t, 256>, kWordBytes>;
 
-constexpr BraidTables make_braid_tables() {
-  BraidTables tables{};
-  for (size_t k = 0; k < kWordBytes; ++k) {
-    const size_t zeros = (kWordBytes - 1 - k) + (kBraids - 1) * kWordBytes;
-    for (size_t v = 0; v < 256; ++v)
-      tables[k][v] = shift_through_zeros(kByteTable[v], zeros);
-  }
-  return tables;
+// Made on the first use rather than kept in the executable, whose size has a budget: they are
+// kWordBytes KiB. Zeroed storage would not do: with a section per object, as the executable is
+// linked, the Windows compiler keeps zeroes in the file too (GCC 12, mingw-w64). They stay
+// until the program ends; the function-local static makes them once however many threads ask
+// (C++11 [stmt.dcl]/4).
+const BraidTables& braid_tables() {
+  static const BraidTables* const tables = [] {
+    auto* made = new BraidTables;
+    for (size_t k = 0; k < kWordBytes; ++k) {
+      const size_t zeros = (kWordBytes - 1 - k) + (kBraids - 1) * kWordBytes;
+      for (size_t v = 0; v < 256; ++v)
+        (*made)[k][v] = shift_through_zeros(kByteTable[v], zeros);
+    }
+    return made;
+  }();
+  return *tables;
 }
-
-constexpr BraidTables kBraidTables = make_braid_tables();
 
 inline Word load_word(const uint8_t* p) {
   Word word;
@@ -86,15 +92,15 @@ inline uint32_t update_word(Word word) {
 }
 
 template <size_t... K>
-inline uint32_t braid_step(Word word, std::index_sequence<K...>) {
-  return (kBraidTables[K][(word >> (8 * K)) & 0xFF] ^ ...);
+inline uint32_t braid_step(const BraidTables& tables, Word word, std::index_sequence<K...>) {
+  return (tables[K][(word >> (8 * K)) & 0xFF] ^ ...);
 }
 
 template <size_t... I>
-inline void braid_block(const uint8_t* p, std::array<uint32_t, kBraids>& braids,
-                        std::index_sequence<I...>) {
+inline void braid_block(const BraidTables& tables, const uint8_t* p,
+                        std::array<uint32_t, kBraids>& braids, std::index_sequence<I...>) {
   const Word words[] = {(load_word(p + I * kWordBytes) ^ braids[I])...};
-  ((braids[I] = braid_step(words[I], std::make_index_sequence<kWordBytes>())), ...);
+  ((braids[I] = braid_step(tables, words[I], std::make_index_sequence<kWordBytes>())), ...);
 }
 
 // `crc` is the working (inverted) register; returns it with p and size moved past the bytes
@@ -102,10 +108,11 @@ inline void braid_block(const uint8_t* p, std::array<uint32_t, kBraids>& braids,
 uint32_t update_braided(uint32_t crc, const uint8_t*& p, size_t& size) {
   const size_t blocks = size / kBlockBytes;
   if (blocks < 2) return crc;
+  const BraidTables& tables = braid_tables();
   std::array<uint32_t, kBraids> braids{};
   braids[0] = crc;
   for (size_t block = 0; block + 1 < blocks; ++block, p += kBlockBytes) {
-    braid_block(p, braids, std::make_index_sequence<kBraids>());
+    braid_block(tables, p, braids, std::make_index_sequence<kBraids>());
   }
   // The last block merges the braids word by word into one register.
   crc = 0;

@@ -292,13 +292,6 @@ class SessionProgramTest(unittest.TestCase):
             installation.stage({APPLICATION: "Vellicor 3", "docs/new.txt": "3"})
             os.remove(installation.path("_/unins000.dat"))
 
-        def moved_in(installation):
-            # As if the update had moved in the rest and been killed while rewriting the
-            # uninstall log: the record says it was moving in, and _ is gone.
-            for name in os.listdir(installation.path("_")):
-                os.rename(installation.path("_/" + name), installation.path(name))
-            os.rmdir(installation.path("_"))
-
         def remove_moved_folder(installation):
             # A folder of the new version, moved in already or still staged, is gone: nothing
             # can complete the update, whose new files carry the names of the old ones.
@@ -367,7 +360,7 @@ class SessionProgramTest(unittest.TestCase):
             ("killed while moving in, then finished but for the removal of its registration",
              False, "moving", updates.finished_but("registration"), None, nothing, "as is"),
             ("killed while rewriting the uninstall log, with the record and no _", False,
-             "moving", moved_in, None, "INFO Updating uninstall file ", "finished"),
+             "moving", updates.move_rest_in, None, "INFO Updating uninstall file ", "finished"),
         ]
         if not prog().windows:
             cases.append(("through a link, killed while moving in, then uninstalled and the link "
