@@ -187,7 +187,9 @@ TEST_F(DoUpdateTest, EveryDurableCallFailingInTurnLosesNothing) {
       const bool warned = std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
         return line.starts_with("WARN ");
       });
-      if (flush_failed) EXPECT_TRUE(!first || warned) << "a failed flush taken for success";
+      if (flush_failed) {
+        EXPECT_TRUE(!first || warned) << "a failed flush taken for success";
+      }
       failed_runs += !first;
       if (first && !fs::exists(root_dir() / ".vellicor-update")) {
         EXPECT_EQ(read_tree(root_dir()), updated);
