@@ -6,6 +6,7 @@
 import filecmp
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -37,7 +38,10 @@ class ReleaseTest(unittest.TestCase):
         return os.path.join(folder, "vellicor-updater.exe")
 
     def test_two_builds_in_two_folders_give_the_same_bytes(self):
-        first = self.build(os.path.join(self.work, "one"))
+        """The exe under test is the first build, unless it was signed; the second is made in a
+        folder of another path's length."""
+        first = prog().exe if not signed(prog().exe) else \
+            self.build(os.path.join(self.work, "one"))
         second = self.build(os.path.join(self.work, "a-second-folder", "with-a-longer-path"))
         self.assertTrue(filecmp.cmp(first, second, shallow=False))
 
@@ -60,6 +64,17 @@ class ReleaseTest(unittest.TestCase):
         for args in (["--version"], ["--parse", log]):
             with self.subTest(args=args):
                 self.assertEqual(run_exe(signed, args), prog().run(args))
+
+
+def signed(exe):
+    """Whether the PE file carries a signature (an entry in its certificate table: data
+    directory 4 of the optional header, whose 96 bytes of fields come before the directories
+    in a 32-bit image)."""
+    with open(exe, "rb") as handle:
+        data = handle.read(4096)
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    directory = header + 4 + 20 + 96 + 4 * 8
+    return struct.unpack_from("<II", data, directory)[1] != 0
 
 
 def run_exe(exe, args):

@@ -11,10 +11,12 @@ import filecmp
 import glob
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
 import time
+import types
 import unittest
 
 import program
@@ -365,7 +367,12 @@ class SessionProgramTest(unittest.TestCase):
         if not prog().windows:
             cases.append(("through a link, killed while moving in, then uninstalled and the link "
                           "removed", True, "moving", uninstall_and_unlink, None, gone, "as is"))
-        for name, spelled, killed, change, during, line, outcome in cases:
+        # A run at logon that has decided waits (Windows: 30 s) before its registration goes:
+        # the next rows are made meanwhile, and such a row is checked once the others are made.
+        # A row whose application runs, that shows a box or that changes the installation
+        # while the run waits is checked at once.
+        pending = []
+        for index, (name, spelled, killed, change, during, line, outcome) in enumerate(cases):
             with self.subTest(name):
                 if spelled and prog().windows:
                     installation = Installation(self, "Logon Long Folder\\Inst")
@@ -379,7 +386,8 @@ class SessionProgramTest(unittest.TestCase):
                     os.symlink("real", installation.link)
                     code_path = os.path.join(top, "link", "Inst", APPLICATION)
                 else:
-                    installation = Installation(self, "Logon")
+                    # Windows: a folder of each row's own, as rows are checked later.
+                    installation = Installation(self, "Logon%02d" % index)
                     code_path = installation.code_path
                 with open(installation.path("unins000.dat"), "wb") as handle:
                     handle.write(uninstall_log(installation.program_path(), [APPLICATION],
@@ -407,63 +415,78 @@ class SessionProgramTest(unittest.TestCase):
                 [command] = [c for c in updates.registrations(first.config) if resolved in c]
                 self.assertEqual(os.path.exists(installation.path(RECORD)), killed != "before")
                 application = change(installation)
-                exists = lambda: os.path.exists(installation.root)
+                row = types.SimpleNamespace(
+                    name=name, installation=installation, first=first, line=line,
+                    outcome=outcome, resolved=resolved, application=application,
+                    exists=lambda installation=installation: os.path.exists(installation.root))
                 # What goes in any case: what the record's removal left behind.
-                expected = [entry for entry in updates.read_tree(installation.root)
-                            if not entry.startswith(RECORD + ".tmp") and
-                            (outcome != "set aside" or not entry.startswith(RECORD + "="))] \
-                    if exists() else None
-                sizes = {path: os.path.getsize(path) for path in first.logs()}
-                removed = "INFO Removed the registration to finish the update at the next " \
+                row.expected = [entry for entry in updates.read_tree(installation.root)
+                                if not entry.startswith(RECORD + ".tmp") and
+                                (outcome != "set aside" or not entry.startswith(RECORD + "="))] \
+                    if row.exists() else None
+                row.sizes = {path: os.path.getsize(path) for path in first.logs()}
+                row.removed = "INFO Removed the registration to finish the update at the next " \
                     "logon: " + place
-                # The last line: the registration goes before the failure box comes up.
-                last = (lambda r: r.startswith("ERRO ")) if outcome == "failure" else removed
+                # The next logon runs the registered command (the logon itself, wineboot's run of
+                # the Run key, is the test above).
                 if prog().windows:
-                    self.assertEqual(wine("wineboot"), 0)
-                    if during:
-                        logged_since(first, sizes, "INFO %s is running, wait a bit" % APPLICATION)
-                        during(installation)
-                        expected = updates.read_tree(installation.root)
-                    if outcome != "failure":
-                        # Decided, but the logon may still be reading the Run key.
-                        logged_since(first, sizes, lambda record: line in record)
-                        self.assertIn(command, updates.registrations(first.config))
-                    else:
-                        box, _ = wait_for_new_box(None, timeout=120)
-                        self.assertIn(FAILURE_ADVICE, box_text(box))
-                        probe("click", "Vellicor", "OK")
-                    records = logged_since(first, sizes, last)
+                    row.done = updates.run_to_files(prog().runner + [
+                        word.strip('"') for word in shlex.split(command, posix=False)])
+                else:
+                    row.done = updates.run_to_files(updates.exec_arguments(command), env=dict(
+                        os.environ, TMPDIR=first.tmp, XDG_CONFIG_HOME=first.config))
+                if during:
+                    logged_since(first, row.sizes, "INFO %s is running, wait a bit" % APPLICATION)
+                    during(installation)
+                    row.expected = updates.read_tree(installation.root)
+                if prog().windows and outcome != "failure":
+                    # Decided, but the logon may still be reading the Run key.
+                    logged_since(first, row.sizes, lambda record: line in record)
+                    self.assertIn(command, updates.registrations(first.config))
+                    # Any later run starts in a later second: its log is a file of its own.
                     time.sleep(1)
-                    self.assertIsNone(find("Vellicor", 0), "at most one box")
+                if prog().windows and outcome == "failure":
+                    box, _ = wait_for_new_box(None, timeout=120)
+                    self.assertIn(FAILURE_ADVICE, box_text(box))
+                    probe("click", "Vellicor", "OK")
+                if outcome == "failure" or during or application:
+                    self.check_run_at_logon(row)
                 else:
-                    env = dict(os.environ, TMPDIR=first.tmp, XDG_CONFIG_HOME=first.config)
-                    done = updates.run_to_files(updates.exec_arguments(command), env=env)
-                    if during:
-                        logged_since(first, sizes, "INFO %s is running, wait a bit" % APPLICATION)
-                        during(installation)
-                        expected = updates.read_tree(installation.root)
-                    failed = outcome == "failure"
-                    self.assertEqual(done.wait(timeout=120), failed)
-                    stderr = done.output()[1]
-                    self.assertEqual(stderr.count(b"Vellicor\n\n"), failed, stderr)
-                    records = logged_since(first, sizes, last)
-                self.assertIn(removed, records)
-                self.assertTrue([record for record in records if line in record], records)
-                self.assertFalse([c for c in updates.registrations(first.config)
-                                  if resolved in c], "no registration left")
-                if outcome == "finished":
-                    self.assertFalse(os.path.exists(installation.path(RECORD)))
-                    self.assertEqual(installation.tree_without_log(),
-                                     installation.expected_after_update())
-                else:
-                    self.assertEqual(updates.read_tree(installation.root) if exists() else None,
-                                     expected)
-                self.assertIsNone(application and application.poll(), "the application runs")
-                if application:
-                    # A namesake that runs on would hold up every later row's first update,
-                    # which waits for the application's name to exit (30 s) before its kill step.
-                    application.kill()
-                    application.wait()
+                    pending.append(row)
+        for row in pending:
+            with self.subTest(row.name):
+                self.check_run_at_logon(row)
+
+    def check_run_at_logon(self, row):
+        """Once its run at logon has ended: the row's lines logged, the registration gone, the
+        installation as the row states, its application left running, at most one box."""
+        failed = row.outcome == "failure"
+        self.assertEqual(row.done.wait(timeout=120), failed)
+        stderr = row.done.output()[1]
+        # The last line: the registration goes before the failure box comes up.
+        records = logged_since(row.first, row.sizes,
+                               (lambda r: r.startswith("ERRO ")) if failed else row.removed)
+        if prog().windows:
+            self.assertIsNone(find("Vellicor", 0), "at most one box")
+        else:
+            self.assertEqual(stderr.count(b"Vellicor\n\n"), failed, stderr)
+        self.assertIn(row.removed, records)
+        self.assertTrue([record for record in records if row.line in record], records)
+        self.assertFalse([c for c in updates.registrations(row.first.config)
+                          if row.resolved in c], "no registration left")
+        if row.outcome == "finished":
+            self.assertFalse(os.path.exists(row.installation.path(RECORD)))
+            self.assertEqual(row.installation.tree_without_log(),
+                             row.installation.expected_after_update())
+        else:
+            self.assertEqual(updates.read_tree(row.installation.root) if row.exists() else None,
+                             row.expected)
+        self.assertIsNone(row.application and row.application.poll(), "the application runs")
+        if row.application:
+            # A namesake that runs on would hold up every later row's first update, which
+            # waits for the application's name to exit (30 s) before its kill step.
+            row.application.kill()
+            row.application.wait()
 
 if __name__ == "__main__":
     program.main()
