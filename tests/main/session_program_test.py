@@ -2,9 +2,10 @@
 update cut short is finished at the next logon by the command the system keeps for it (a value
 of the user's Run key, an autostart entry on POSIX).
 
-Windows: the tests end the session of the build's Wine prefix (wineboot --end-session asks every
-window whether it may end) and kill its server; a plain wineboot then acts as the next logon and
-runs the user's Run key. ctest runs them alone, and they leave the server running.
+Windows: the tests end the session of a Wine prefix of their own (wineboot --end-session asks
+every window whether it may end) and kill its server; a plain wineboot then acts as the next
+logon and runs the user's Run key. ctest runs them one at a time, beside the other tests, and
+they leave the server running.
 """
 
 import filecmp
