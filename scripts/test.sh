@@ -9,10 +9,12 @@ for preset in native windows; do
   cmake --build --preset "$preset"
 done
 # The two suites run side by side: the Windows one spends most of its time waiting on Wine
-# (each run at logon's 30 s, the retries before a box), the native one on the processors. The
-# native suite's report follows the Windows one's.
+# (each run at logon's 30 s, the retries before a box), the native one on the processors, which
+# then build the fuzz targets. The native suite's report follows the Windows one's.
 native_report=$(mktemp)
-ctest --preset native >"$native_report" 2>&1 &
+{
+  ctest --preset native && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz >/dev/null
+} >"$native_report" 2>&1 &
 native=$!
 trap 'kill "$native" 2>/dev/null || true; rm -f "$native_report"' INT TERM
 windows_status=0
