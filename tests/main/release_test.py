@@ -6,11 +6,12 @@
 import filecmp
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+
+import pefile
 
 import program
 
@@ -67,14 +68,13 @@ class ReleaseTest(unittest.TestCase):
 
 
 def signed(exe):
-    """Whether the PE file carries a signature (an entry in its certificate table: data
-    directory 4 of the optional header, whose 96 bytes of fields come before the directories
-    in a 32-bit image)."""
-    with open(exe, "rb") as handle:
-        data = handle.read(4096)
-    header = struct.unpack_from("<I", data, 0x3C)[0]
-    directory = header + 4 + 20 + 96 + 4 * 8
-    return struct.unpack_from("<II", data, directory)[1] != 0
+    """Whether the PE file carries a signature: an entry in its certificate table."""
+    security = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+    image = pefile.PE(exe, fast_load=True)
+    try:
+        return image.OPTIONAL_HEADER.DATA_DIRECTORY[security].Size != 0
+    finally:
+        image.close()
 
 
 def run_exe(exe, args):
